@@ -1,0 +1,69 @@
+// The one process-wide record of a run: script parameters, name tables, images.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/image.h"
+
+constexpr int kImageSlots = 30000;     // index 0 unused: images 1 .. 29999
+constexpr int kMaxImages = kImageSlots - 1;
+
+struct CompositeCell {
+    std::uint32_t sum[3];              // channel 0 (blue), 1 (green), 2 (red)
+};
+
+struct RunSettings {
+    // Script parameters (reset to their defaults by readScript).
+    float angleMin = 0;                // radians: first rotation tried
+    float angleMax = 0;                // radians: upper bound of the rotation loop
+    float angleStep = 0;               // radians: angular resolution of the refinement
+    std::int32_t shiftXMin = 0;        // global translation range, pixels, inclusive
+    std::int32_t shiftXMax = 0;
+    std::int32_t shiftYMin = 0;
+    std::int32_t shiftYMax = 0;
+    std::int32_t shiftStep = 0;        // step of both translation loops
+    std::int32_t blockGridWidth = 0;   // block grid spacing; block stage runs when > 0
+    std::int32_t blockSearchWidth = 0; // half-size of a block (side 2*S + 1)
+    std::int32_t blockShiftXMin = 0;   // block shift range, pixels
+    std::int32_t blockShiftXMax = 0;
+    std::int32_t blockShiftYMin = 0;
+    std::int32_t blockShiftYMax = 0;
+    float blockShiftStep = 0;          // block shift step, fractions allowed
+    std::int32_t freeOutputSize = 0;   // "Dimension Libre"; read by nothing
+    std::int32_t skipFinalPause = 0;   // 1: no wait for Enter at the end (not reset)
+    std::int32_t translationFraction = 0;  // single-angle sample is 1/n of each side
+    std::string scriptFileName;        // not reset
+
+    // Name tables and per-image reference points, indices 1 .. imageCount (not reset).
+    // An empty name is an empty slot: the tokeniser never yields an empty token.
+    std::vector<std::string> sourceNames = std::vector<std::string>(kImageSlots);
+    std::vector<std::string> resultNames = std::vector<std::string>(kImageSlots);
+    std::string referenceName;         // empty: no reference given
+    std::string compositeName;         // empty: no composite (not reset)
+    std::int32_t imageCount = 0;
+    std::int32_t referenceX0 = 0;      // reference point from the "Reference" line
+    std::int32_t referenceY0 = 0;
+    std::int32_t referenceX0Given = 0;
+    std::int32_t referenceY0Given = 0;
+    std::vector<std::int32_t> sourceX0 = std::vector<std::int32_t>(kImageSlots);
+    std::vector<std::int32_t> sourceY0 = std::vector<std::int32_t>(kImageSlots);
+    std::vector<std::int32_t> sourceX0Given = std::vector<std::int32_t>(kImageSlots);
+    std::vector<std::int32_t> sourceY0Given = std::vector<std::int32_t>(kImageSlots);
+
+    // Run state.
+    std::FILE* shiftLog = nullptr;     // "shift.lst"; null when it could not be created
+    Image reference;
+    Image current;
+    Image composite;
+    std::vector<CompositeCell> compositeSums;   // reference width x height cells
+};
+
+extern RunSettings settings;           // the one instance
+extern float mismatchPenalty;          // term of a pair with an invalid pixel: 0.5 x this
+
+// Back to the process-start state (releases the pixel buffers it holds); for tests and
+// for in-process fuzzing, which run several jobs in one process.
+void resetRunSettings();

@@ -1,0 +1,69 @@
+#include "imageio/bmp_writer.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+void put16(std::uint8_t* at, std::uint32_t v) {
+    at[0] = std::uint8_t(v);
+    at[1] = std::uint8_t(v >> 8);
+}
+
+void put32(std::uint8_t* at, std::uint32_t v) {
+    put16(at, v);
+    put16(at + 2, v >> 16);
+}
+
+}  // namespace
+
+bool saveBmp(const Image& image, const char* path) {
+    std::printf("Sauvegarde d'une image %s", path);
+    if (image.width < 0 || image.height < 0) {
+        std::printf(" ERREUR : dimensions d'image invalides\n");
+        return false;
+    }
+    std::FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) {
+        std::printf(" ERREUR : impossible de creer le fichier\n");
+        return false;
+    }
+    const std::int64_t rowSize = ((3 * std::int64_t(image.width) - 1) / 4) * 4 + 4;
+    std::uint8_t header[54] = {};
+    header[0] = 'B';
+    header[1] = 'M';
+    put32(header + 2, std::uint32_t(54 + rowSize * image.height));
+    put32(header + 10, 54);
+    put32(header + 14, 40);
+    put32(header + 18, std::uint32_t(image.width));
+    put32(header + 22, std::uint32_t(image.height));
+    put16(header + 26, 1);
+    put16(header + 28, 24);
+    put32(header + 38, 2840);
+    put32(header + 42, 2840);
+    bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
+
+    std::vector<std::uint8_t> row(std::size_t(rowSize), 0);
+    for (std::int32_t r = 0; ok && r < image.height; ++r) {
+        if (image.width > 0) {
+            const std::uint8_t* in = pixelAt(image, 0, image.height - 1 - r);
+            std::uint8_t* out = row.data();
+            for (std::int32_t x = 0; x < image.width; ++x, in += kBytesPerPixel, out += 3) {
+                out[0] = in[0];
+                out[1] = in[1];
+                out[2] = in[2];
+            }
+        }
+        ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
+    }
+    if (std::fclose(file) != 0) ok = false;
+    if (!ok) {
+        std::remove(path);
+        std::printf(" ERREUR : ecriture incomplete du fichier (disque plein ?)\n");
+        return false;
+    }
+    std::printf(" FIN\n");
+    return true;
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+// Finds the rotation and translation that best superimpose settings.current on
+// settings.reference, writes the image's line to the shift log, and replaces current by
+// the aligned image.
+void globalAdjustment();
