@@ -420,6 +420,8 @@ std::string truthText(const SequenceOptions& o) {
       << " px, blur " << formatNumber(o.blurSigma) << " px, noise " << formatNumber(o.noiseSigma) << "\n";
     s << "# Each frame is the reference view turned by rotation_degrees and moved by (shift_x, shift_y):\n";
     s << "# kalvorine should print theta = rotation_degrees, DeltaX = shift_x, DeltaY = shift_y.\n";
+    s << "# (Its shifts are whole pixels; for a turned frame its search finds about R(-theta) (shift_x, shift_y),\n";
+    s << "# off by |shift| x theta in radians, and the local seeing moves the answer too.)\n";
     s << "# index file rotation_degrees shift_x shift_y\n";
     for (std::int32_t i = 0; i <= o.frames; ++i) {
         const FrameTruth t = frameTruth(o, i);
