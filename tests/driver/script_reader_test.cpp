@@ -1,0 +1,93 @@
+// What readScript stores; what it prints is pinned by the whole-run golden tests.
+#include "driver/script_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "common/precision.h"
+#include "support/test_images.h"
+#include "support/with_settings.h"
+
+namespace {
+
+class ScriptReader : public WithSettings {
+protected:
+    TempDir dir;
+    std::string read(const std::string& script) {
+        writeText(dir / "s.txt", script);
+        settings.scriptFileName = (dir / "s.txt").string();
+        return captureStdout([] { readScript(); });
+    }
+};
+
+TEST_F(ScriptReader, DefaultsAreStoredBeforeTheFirstLine) {
+    settings.imageCount = 5;
+    settings.compositeName = "kept";
+    read("");
+    const RunSettings& s = settings;
+    EXPECT_EQ(s.imageCount, 0);
+    EXPECT_EQ(s.angleMin, 0.0f);
+    EXPECT_EQ(s.angleMax, 0.0f);
+    EXPECT_EQ(s.angleStep, 1.0f);   // one radian: the default is not converted
+    EXPECT_EQ(s.shiftStep, 1);
+    EXPECT_EQ(s.blockShiftStep, 1.0f);
+    EXPECT_EQ(s.translationFraction, 6);
+    EXPECT_EQ(s.freeOutputSize, 1);
+    EXPECT_EQ(s.compositeName, "kept");
+}
+
+TEST_F(ScriptReader, AnglesAreStoredInRadiansAsSinglePrecisionProducts) {
+    read("Angle -2 2\n");
+    EXPECT_EQ(settings.angleMin, float(InterD(-2.0f) * kOneDegree));
+    EXPECT_EQ(settings.angleMax, float(InterD(2.0f) * kOneDegree));
+    EXPECT_EQ(settings.angleStep, 1.0f);
+    read("Angle -1,5 1,5 0,5\n");
+    EXPECT_EQ(settings.angleMin, float(InterD(-1.0f) * kOneDegree));
+    EXPECT_EQ(settings.angleMax, float(InterD(5.0f) * kOneDegree));
+    EXPECT_EQ(settings.angleStep, float(InterD(1.0f) * kOneDegree));
+}
+
+TEST_F(ScriptReader, RangesStepsAndFractionsAreCorrected) {
+    read("Translation 10 0\nOptiTranslation -3\nBloc 32 8 4 0.25\n");
+    EXPECT_EQ(settings.shiftXMin, -10);
+    EXPECT_EQ(settings.shiftYMax, 10);
+    EXPECT_EQ(settings.shiftStep, 1);
+    EXPECT_EQ(settings.translationFraction, 1);
+    EXPECT_EQ(settings.blockGridWidth, 32);
+    EXPECT_EQ(settings.blockSearchWidth, 8);
+    EXPECT_EQ(settings.blockShiftXMin, -4);
+    EXPECT_EQ(settings.blockShiftYMax, 4);
+    EXPECT_EQ(settings.blockShiftStep, 0.25f);
+    read("Translation 7 3\nTranslation 9 -1\nBloc 16 4 2 0\n");
+    EXPECT_EQ(settings.shiftXMax, 9);
+    EXPECT_EQ(settings.shiftStep, 3) << "a negative step is refused and the previous one kept";
+    EXPECT_EQ(settings.blockShiftStep, 1.0f) << "a zero block step is refused";
+}
+
+TEST_F(ScriptReader, DimensionLeavesTheFlagAtZeroAndQuitterSkipsThePause) {
+    read("Dimension Libre\nQuitter \n");
+    EXPECT_EQ(settings.freeOutputSize, 0);
+    EXPECT_EQ(settings.skipFinalPause, 1);
+    resetRunSettings();
+    read("Quitter\n");
+    EXPECT_EQ(settings.skipFinalPause, 0);
+}
+
+TEST_F(ScriptReader, ReferencePointsAreFlaggedOnlyWhenGiven) {
+    read("Source a b 7\nReference r 3 4\nReference \n");
+    EXPECT_EQ(settings.imageCount, 1);
+    EXPECT_EQ(settings.sourceX0Given[1], 1);
+    EXPECT_EQ(settings.sourceX0[1], 7);
+    EXPECT_EQ(settings.sourceY0Given[1], 0);
+    EXPECT_EQ(settings.referenceName, "r");
+    EXPECT_EQ(settings.referenceX0Given, 0);
+    EXPECT_EQ(settings.referenceX0, 0);
+}
+
+TEST_F(ScriptReader, AnIncompleteSourceLineLeavesItsIndexToTheNextOne) {
+    read("Source only.bmp\nSource a.bmp a_out.bmp\n");
+    EXPECT_EQ(settings.imageCount, 1);
+    EXPECT_EQ(settings.sourceNames[1], "a.bmp");
+    EXPECT_EQ(settings.resultNames[1], "a_out.bmp");
+}
+
+}  // namespace
