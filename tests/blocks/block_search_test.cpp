@@ -21,6 +21,8 @@ protected:
                 return {v, v, v, 255};
             };
         };
+        releasePixels(settings.reference);
+        releasePixels(settings.current);
         settings.reference = makeImageFrom(40, 40, spot(20, 20));
         settings.current = makeImageFrom(40, 40, spot(20 + moveX, 20 + moveY));
         settings.reference.x0 = settings.current.x0 = 20;
