@@ -1,0 +1,77 @@
+#include "registration/difference_kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "registration/image_difference.h"
+#include "support/random.h"
+#include "support/test_images.h"
+#include "support/with_settings.h"
+
+namespace {
+
+using DifferenceKernel = WithSettings;
+
+// An image whose pixels vary by up to `spread` around a smooth base, with some invalid
+// pixels and some validity bytes between 1 and 254.
+Image randomImage(TestRandom& rng, std::int32_t width, std::int32_t height, int spread, int invalidPercent) {
+    const int base = rng.range(0, 255);
+    return makeImageFrom(width, height, [&](int x, int y) -> std::array<std::uint8_t, 4> {
+        auto channel = [&](int k) {
+            return std::uint8_t(std::clamp(base + (x * 7 + y * 3 * k) % 40 + rng.range(-spread, spread), 0, 255));
+        };
+        std::uint8_t v = 255;
+        if (rng.chance(invalidPercent)) v = 0;
+        else if (rng.chance(5)) v = std::uint8_t(rng.range(1, 254));
+        return {channel(0), channel(1), channel(2), v};
+    });
+}
+
+TEST_F(DifferenceKernel, MatchesThePlainMeasureBitForBitOrProvesTheBound) {
+    TestRandom rng(7);
+    int pruned = 0, exact = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        OwnedImage a(randomImage(rng, rng.range(0, 40), rng.range(0, 30), rng.range(0, 255), rng.range(0, 60)));
+        OwnedImage b(randomImage(rng, rng.range(1, 40), rng.range(1, 30), rng.range(0, 255), rng.range(0, 60)));
+        a.im.x0 = rng.range(-10, 50);
+        a.im.y0 = rng.range(-10, 40);
+        b.im.x0 = rng.range(-10, 50);
+        b.im.y0 = rng.range(-10, 40);
+        const Extended plain = imageDifference(a.im, b.im);
+        // Bounds around the true value, including the value itself and its neighbours.
+        const float bounds[] = {INFINITY, float(plain), std::nextafter(float(plain), 0.0f),
+                                std::nextafter(float(plain), INFINITY), float(plain) * 0.5f, float(plain) * 2.0f, 1e24f};
+        for (const float bound : bounds) {
+            const BoundedDifference fast = boundedImageDifference(a.im, b.im, bound);
+            if (fast.pruned) {
+                ++pruned;
+                ASSERT_GE(plain, Extended(bound)) << "trial " << trial;
+            } else {
+                ++exact;
+                ASSERT_EQ(fast.value, plain) << "trial " << trial;
+            }
+        }
+    }
+    EXPECT_GT(pruned, 500);
+    EXPECT_GT(exact, 1500);
+}
+
+TEST_F(DifferenceKernel, SumsBeyondTwoToTheSixtyFourUnitsFallBackToTheSequentialSum) {
+    // All pairs maximally different: 1.34e9 per pair, far past 2^33 after a few pairs.
+    OwnedImage white(makeImage(37, 23, {255, 255, 255, 255}));
+    OwnedImage black(makeImage(37, 23, {0, 0, 0, 200}));
+    const BoundedDifference fast = boundedImageDifference(white.im, black.im, INFINITY);
+    ASSERT_FALSE(fast.pruned);
+    EXPECT_EQ(fast.value, imageDifference(white.im, black.im));
+    EXPECT_TRUE(boundedImageDifference(white.im, black.im, 1e9f).pruned);
+}
+
+TEST_F(DifferenceKernel, AnEmptyOverlapScoresFiveHundredthsUnlessTheBoundIsLower) {
+    OwnedImage a(makeImage(4, 4, {1, 2, 3, 255}, 0, 0));
+    OwnedImage b(makeImage(4, 4, {1, 2, 3, 255}, 9, 0));
+    EXPECT_EQ(boundedImageDifference(a.im, b.im, 1.0f).value, Extended(0.05f));
+    EXPECT_TRUE(boundedImageDifference(a.im, b.im, 0.05f).pruned);
+}
+
+}  // namespace
