@@ -1,0 +1,462 @@
+#!/usr/bin/python3
+"""Whole runs of one kalvorine program whose composite files are opened by the readers
+astronomers use: fitsverify and astropy for the three FITS files, Pillow for the averaged BMP.
+
+Three jobs, each in its own folder under --work:
+
+  sequence  4 frames of 160x120 rendered by make-sequence: angle search, block refinement,
+            composite sum.bmp. The channel sums are recomputed from the aligned BMP files,
+            each laid on the reference grid by its reference point (derived from the angle
+            the run printed); they must bound the FITS values from above everywhere and
+            match them, up to what the validity bytes may take away, in the middle of the grid.
+  many      141 frames of 40x30, copies of five textured pictures, single angle 0, whole
+            frames compared: each aligned frame is its source moved by the whole-pixel shift
+            of shift.lst (none, as it turns out), so the sums follow from the source files and
+            the FITS values are those sums scaled by 127/141, exactly. A patch saturated
+            in every frame gives the largest value, 32385, and an average of 254, not 255
+            (1/141 in single precision lies below 1/141).
+  flat      127 copies of one flat-colour frame, single angle 0: the translation search has
+            nothing to hold on to and takes the first shift it tries, (-10, -10); the sums
+            follow from the shifts of shift.lst exactly (127 images: scale 127/127).
+
+For every FITS file: fitsverify must report no error; astropy must open it without a warning,
+with BITPIX 16, NAXIS1 x NAXIS2 the reference size and MIPS-HI 256 x the scale; row 0 of the
+astropy array must be the bottom row of the picture. For every averaged BMP: Pillow must read
+it at the reference size with the average of the sums the FITS files hold.
+
+Exits 77 (skipped) when fitsverify, astropy, numpy or Pillow is missing.
+"""
+
+import argparse
+import math
+import os
+import re
+import shutil
+import subprocess
+import sys
+import warnings
+
+SKIP = 77
+
+try:
+    import numpy as np
+    from astropy.io import fits
+    from astropy.utils.exceptions import AstropyWarning
+    from PIL import Image
+except ImportError as missing:
+    print(f"SKIP: {missing} (needs python3-astropy, python3-numpy and python3-pil)")
+    sys.exit(SKIP)
+
+FITSVERIFY = "/usr/bin/fitsverify" if os.access("/usr/bin/fitsverify", os.X_OK) else shutil.which("fitsverify")
+if FITSVERIFY is None:
+    print("SKIP: fitsverify is not installed (package fitsverify)")
+    sys.exit(SKIP)
+
+FITS_BLOCK = 2880
+RADIANS_TO_DEGREES = 180 * 0.31830988614222805   # the factor the program prints theta with
+# Each bilinear pass (rotation, then block deformation) may round a full validity of 255 down
+# by one when its weights are summed in single precision; in the middle of the grid every
+# aligned pixel is valid, so its validity is at least this.
+LOWEST_INTERIOR_VALIDITY = 253
+
+failures = []
+fitsverify_verdicts = []
+
+
+def fail(case, message):
+    failures.append(f"[{case}] {message}")
+    print(f"FAIL [{case}] {message}")
+
+
+def run(command, cwd, log_name):
+    """Runs command in cwd with stdin closed (a fatal stop then ends instead of waiting)."""
+    with open(os.path.join(cwd, log_name), "wb") as log:
+        done = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=log,
+                              stderr=subprocess.STDOUT, timeout=120)
+    return done.returncode
+
+
+def read_rgb(path):
+    """A 24-bit BMP through Pillow: rows top-down, channels red, green, blue."""
+    with Image.open(path) as im:
+        if im.format != "BMP":
+            raise ValueError(f"{path}: Pillow sees {im.format}, not BMP")
+        if im.mode != "RGB":
+            raise ValueError(f"{path}: Pillow mode {im.mode}, expected RGB (24 bits)")
+        return np.asarray(im, dtype=np.int64)
+
+
+def write_bmp(path, rgb):
+    Image.fromarray(np.asarray(rgb, dtype=np.uint8), "RGB").save(path, format="BMP")
+
+
+def fits_scale(image_count):
+    return image_count if image_count <= 126 else 127
+
+
+def average_of(sums, image_count):
+    """The averaged BMP: each sum in single precision times 1/n rounded to single, truncated."""
+    reciprocal = np.float32(1.0 / image_count)
+    return (sums.astype(np.float32) * reciprocal).astype(np.int64)
+
+
+def averages_match(fits_values, bmp, image_count):
+    """Where the BMP holds the average of a sum S the FITS value can come from:
+    v = floor(S x scale / n), so S lies in [ceil(v n / scale), ceil((v + 1) n / scale) - 1]."""
+    scale = fits_scale(image_count)
+    lowest = -(-fits_values * image_count // scale)
+    highest = -(-(fits_values + 1) * image_count // scale) - 1
+    matches = np.zeros(fits_values.shape, dtype=bool)
+    for extra in range(int((highest - lowest).max()) + 1):
+        matches |= average_of(np.minimum(lowest + extra, highest), image_count) == bmp
+    return matches
+
+
+def check_fitsverify(case, paths):
+    done = subprocess.run([FITSVERIFY] + paths, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, errors="replace", timeout=60)
+    verdicts = re.findall(r"Verification found (\d+) warning\(s\) and (\d+) error\(s\)", done.stdout)
+    if len(verdicts) != len(paths):
+        fail(case, f"fitsverify gave {len(verdicts)} verdicts for {len(paths)} files "
+                   f"(exit {done.returncode}):\n{done.stdout}{done.stderr}")
+        return
+    for path, (warnings_found, errors_found) in zip(paths, verdicts):
+        name = os.path.basename(path)
+        fitsverify_verdicts.append(f"{case}/{name}: {warnings_found} warning(s), {errors_found} error(s)")
+        if int(errors_found) != 0:
+            fail(case, f"fitsverify finds {errors_found} error(s) in {name}:\n{done.stdout}")
+        if int(warnings_found) != 0:
+            print(f"note [{case}] fitsverify warns {warnings_found} time(s) about {name}:")
+            print("\n".join(l for l in done.stdout.splitlines() if "*** Warning" in l or "WARNING" in l))
+    if done.returncode != 0 and all(int(e) == 0 for _, e in verdicts):
+        fail(case, f"fitsverify exits {done.returncode} although it reports no error")
+
+
+def check_fits_layout(case, path, width, height):
+    """The bytes astropy does not look at: block sizes and the padding of both blocks."""
+    raw = open(path, "rb").read()
+    name = os.path.basename(path)
+    data_bytes = 2 * width * height
+    expected_size = FITS_BLOCK + (data_bytes + FITS_BLOCK - 1) // FITS_BLOCK * FITS_BLOCK
+    if len(raw) != expected_size:
+        fail(case, f"{name} holds {len(raw)} bytes, expected {expected_size}")
+        return
+    header = raw[:FITS_BLOCK]
+    end = header.find(b"END" + b" " * 77)
+    if end < 0 or end % 80 != 0 or header[end:].strip(b" ") != b"END":
+        fail(case, f"{name}: the header block does not end with an END card and blanks")
+    if not all(32 <= b < 127 for b in header):
+        fail(case, f"{name}: the header holds bytes that are not printable ASCII")
+    if raw[FITS_BLOCK + data_bytes:].strip(b"\0"):
+        fail(case, f"{name}: the data block is not padded with zero bytes")
+
+
+def open_fits(case, path, width, height, image_count):
+    """Opens one channel with astropy, checks its header and returns its array (row 0 first)."""
+    name = os.path.basename(path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", AstropyWarning)
+        try:
+            with fits.open(path, mode="readonly", memmap=False) as hdul:
+                hdul.verify("exception")
+                if len(hdul) != 1:
+                    fail(case, f"{name}: astropy sees {len(hdul)} HDUs, expected the primary one alone")
+                hdu = hdul[0]
+                header = hdu.header
+                expected = {"SIMPLE": True, "BITPIX": 16, "NAXIS": 2, "NAXIS1": width,
+                            "NAXIS2": height, "MIPS-HI": 256 * fits_scale(image_count), "MIPS-LO": 0}
+                for keyword, value in expected.items():
+                    if keyword not in header:
+                        fail(case, f"{name}: no {keyword} keyword")
+                    elif header[keyword] != value or type(header[keyword]) is not type(value):
+                        fail(case, f"{name}: {keyword} = {header[keyword]!r}, expected {value!r}")
+                for keyword in ("BSCALE", "BZERO", "BLANK"):
+                    if keyword in header:
+                        fail(case, f"{name}: unexpected {keyword} keyword")
+                data = hdu.data
+                if data is None or data.shape != (height, width):
+                    fail(case, f"{name}: astropy array {None if data is None else data.shape}, "
+                               f"expected ({height}, {width})")
+                    return None
+                if data.dtype.kind != "i" or data.dtype.itemsize != 2:
+                    fail(case, f"{name}: astropy array of {data.dtype}, expected 16-bit integers")
+                values = data.astype(np.int64)
+        except (AstropyWarning, OSError, ValueError, fits.VerifyError) as problem:
+            fail(case, f"astropy cannot open {name} cleanly: {type(problem).__name__}: {problem}")
+            return None
+    top = 255 * fits_scale(image_count)
+    if values.min() < 0 or values.max() > top:
+        fail(case, f"{name}: values from {values.min()} to {values.max()}, outside 0..{top}")
+    return values
+
+
+def check_composite(case, folder, base, width, height, image_count, expected_sums=None):
+    """Checks the four composite files of one run against each other and, when given, against
+    the expected channel sums (top row first, channels red, green, blue).
+    Returns the sums recovered from the FITS files when they are exact (n <= 126), else None."""
+    fits_paths = [os.path.join(folder, base + suffix) for suffix in ("R.fit", "V.fit", "B.fit")]
+    bmp_path = os.path.join(folder, base + ".bmp")
+    for path in fits_paths + [bmp_path]:
+        if not os.path.isfile(path):
+            fail(case, f"the run wrote no {os.path.basename(path)}")
+            return None
+
+    check_fitsverify(case, fits_paths)
+    channels = []
+    for path in fits_paths:
+        check_fits_layout(case, path, width, height)
+        channels.append(open_fits(case, path, width, height, image_count))
+    if any(c is None for c in channels):
+        return None
+    # Row 0 of a FITS image is the bottom of the picture: flip to top-down to meet the BMP.
+    stored = np.stack(channels, axis=2)          # as astropy gives it
+    picture = stored[::-1]                       # top row first
+
+    try:
+        bmp = read_rgb(bmp_path)
+    except (OSError, ValueError) as problem:
+        fail(case, f"Pillow cannot read {base}.bmp: {problem}")
+        return None
+    if bmp.shape != (height, width, 3):
+        fail(case, f"Pillow reads {base}.bmp as {bmp.shape[1]}x{bmp.shape[0]}, expected {width}x{height}")
+        return None
+
+    scale = fits_scale(image_count)
+    matches = averages_match(picture, bmp, image_count)
+    if not matches.all():
+        y, x, c = np.argwhere(~matches)[0]
+        fail(case, f"{(~matches).sum()} values of {base}.bmp are not the average of the FITS sums; "
+                   f"first at row {y} column {x} channel {'RGB'[c]}: FITS {picture[y, x, c]}, BMP {bmp[y, x, c]}")
+    upside_down = averages_match(stored, bmp, image_count).all()
+    if not matches.all() and upside_down:
+        fail(case, f"the FITS files match {base}.bmp only with row 0 of the FITS array as the top "
+                   "row of the picture: one of them has its rows upside down")
+    elif upside_down:
+        # The bottom-first order must matter here, or the check above proves nothing about it.
+        fail(case, "the picture reads the same upside down: its row order goes unchecked")
+
+    if expected_sums is not None:
+        expected_fits = expected_sums * scale // image_count
+        if not np.array_equal(picture, expected_fits):
+            wrong = picture != expected_fits
+            y, x, c = np.argwhere(wrong)[0]
+            fail(case, f"{wrong.sum()} FITS values differ from the channel sums x {scale}/{image_count}; "
+                       f"first at picture row {y} column {x} channel {'RGB'[c]}: "
+                       f"{picture[y, x, c]}, expected {expected_fits[y, x, c]}")
+            if np.array_equal(stored, expected_fits):
+                fail(case, "the FITS rows are stored top row first: row 0 must be the bottom row")
+        expected_bmp = average_of(expected_sums, image_count)
+        if not np.array_equal(bmp, expected_bmp):
+            wrong = bmp != expected_bmp
+            y, x, c = np.argwhere(wrong)[0]
+            fail(case, f"{wrong.sum()} values of {base}.bmp differ from the average of the sums; "
+                       f"first at row {y} column {x} channel {'RGB'[c]}: {bmp[y, x, c]}, "
+                       f"expected {expected_bmp[y, x, c]}")
+    return picture if image_count <= 126 else None
+
+
+def lay_on_grid(sums, image, dx, dy):
+    """Adds image (top-down, H x W x 3) into sums so that grid cell (x, y) takes pixel (x+dx, y+dy)."""
+    height, width = sums.shape[:2]
+    h, w = image.shape[:2]
+    x_begin, x_end = max(0, -dx), min(width, w - dx)
+    y_begin, y_end = max(0, -dy), min(height, h - dy)
+    if x_begin < x_end and y_begin < y_end:
+        sums[y_begin:y_end, x_begin:x_end] += image[y_begin + dy:y_end + dy, x_begin + dx:x_end + dx]
+
+
+def rotated_reference_point(angle, width, height, x0, y0):
+    """Where the reference point (x0, y0) of a width x height frame lands in the bounding box
+    of the frame turned by angle (radians, single precision): the aligned image's reference point."""
+    cos_a, sin_a = math.cos(angle), math.sin(angle)
+    if angle > 0:
+        return (math.trunc(cos_a * x0 + sin_a * y0),
+                math.trunc(float(np.float32(width * sin_a)) - sin_a * x0 + cos_a * y0))
+    return (math.trunc(float(np.float32(-height * sin_a)) + cos_a * x0 + sin_a * y0),
+            math.trunc(-sin_a * x0 + cos_a * y0))
+
+
+def case_sequence(program, make_sequence, work):
+    case = "sequence"
+    folder = os.path.join(work, case)
+    frames = 4
+    rc = run([make_sequence, "--out", folder, "--frames", str(frames), "--width", "160",
+              "--height", "120", "--seed", "7", "--max-rotation", "3", "--max-shift", "6",
+              "--angle=-4,4,1", "--translation=10,1", "--bloc=16,6,3,1", "--composite=sum.bmp"],
+             work, "make-sequence.log")
+    if rc != 0:
+        fail(case, f"make-sequence exits {rc} (see {work}/make-sequence.log)")
+        return
+    rc = run([program, "script.txt"], folder, "run.log")
+    if rc != 0:
+        fail(case, f"{os.path.basename(program)} exits {rc} (see {folder}/run.log)")
+        return
+    reference = read_rgb(os.path.join(folder, "reference.bmp"))
+    height, width = reference.shape[:2]
+    sums = check_composite(case, folder, "sum", width, height, frames)
+    if sums is None:
+        return
+
+    # Recompute the sums from the aligned files. Every frame has the reference's size and its
+    # reference point (the centre); turned by the angle found, that point moves to the aligned
+    # image's reference point, which the block stage keeps, and lands on the reference's.
+    log = open(os.path.join(folder, "run.log"), encoding="latin-1").read()
+    thetas = [float(t) for t in re.findall(r"theta=(-?\d+\.\d+)", log)]
+    if len(thetas) != frames:
+        fail(case, f"the run printed {len(thetas)} theta lines for {frames} frames")
+        return
+    x0, y0 = width // 2, height // 2
+    upper = np.zeros((height, width, 3), dtype=np.int64)    # every validity 255
+    lower = np.zeros((height, width, 3), dtype=np.int64)    # every validity the lowest interior one
+    placements = []
+    for index, theta in enumerate(thetas, start=1):
+        angle = float(np.float32(theta / RADIANS_TO_DEGREES))
+        ax0, ay0 = rotated_reference_point(angle, width, height, x0, y0)
+        aligned = read_rgb(os.path.join(folder, f"aligned{index:02d}.bmp"))
+        placements.append(f"aligned{index:02d} {aligned.shape[1]}x{aligned.shape[0]} at ({ax0}, {ay0})")
+        lay_on_grid(upper, aligned, ax0 - x0, ay0 - y0)
+        lay_on_grid(lower, aligned * LOWEST_INTERIOR_VALIDITY // 255, ax0 - x0, ay0 - y0)
+    above = sums > upper
+    if above.any():
+        y, x, c = np.argwhere(above)[0]
+        fail(case, f"{above.sum()} sums exceed the aligned files' pixels laid on the grid; first at "
+                   f"row {y} column {x} channel {'RGB'[c]}: {sums[y, x, c]} > {upper[y, x, c]} "
+                   f"({'; '.join(placements)})")
+    middle = (slice(height // 4, 3 * height // 4), slice(width // 4, 3 * width // 4))
+    below = sums[middle] < lower[middle]
+    if below.any():
+        y, x, c = np.argwhere(below)[0]
+        fail(case, f"{below.sum()} sums in the middle of the grid fall short of the aligned files' "
+                   f"pixels laid on the grid; first at row {y + height // 4} column {x + width // 4} "
+                   f"channel {'RGB'[c]}: {sums[middle][y, x, c]} < {lower[middle][y, x, c]} "
+                   f"({'; '.join(placements)})")
+    # Near the edges of the turned frames the validity bytes lie between 0 and 255 and weigh
+    # the colours down; were they ignored, every sum would reach the bound.
+    for channel in range(3):
+        if not (sums[:, :, channel] < upper[:, :, channel]).any():
+            fail(case, f"no {'RGB'[channel]} sum falls below the aligned files' pixels: "
+                       "the validity bytes weigh nothing")
+    exact = np.count_nonzero(sums[middle] == upper[middle])
+    print(f"[{case}] {'; '.join(placements)}; middle sums equal to the aligned pixels: "
+          f"{exact} of {sums[middle].size}")
+
+
+def write_many_frames(folder, stem, pictures, count):
+    for index in range(1, count + 1):
+        write_bmp(os.path.join(folder, f"{stem}{index}.bmp"), pictures[(index - 1) % len(pictures)])
+
+
+def read_shifts(folder, count, case):
+    lines = open(os.path.join(folder, "shift.lst"), encoding="latin-1").read().splitlines()
+    shifts = []
+    for line in lines:
+        fields = line.split()
+        shifts.append((int(fields[0]), int(fields[1])))
+    if len(shifts) != count:
+        fail(case, f"shift.lst holds {len(shifts)} lines for {count} frames")
+        return None
+    return shifts
+
+
+def shifted(source, dx, dy):
+    """The aligned image of a frame at angle 0 with the whole-pixel shift (dx, dy): pixel (x, y)
+    is source pixel (x + dx, y + dy), or black with validity 0 where that lies outside the
+    frame. Same size and reference point as the source, so it lies on the grid unmoved."""
+    moved = np.zeros(source.shape, dtype=np.int64)
+    lay_on_grid(moved, np.asarray(source, dtype=np.int64), dx, dy)
+    return moved
+
+
+def case_many(program, work):
+    """More than 126 frames: the FITS values are the sums scaled by 127/n."""
+    case = "many"
+    folder = os.path.join(work, case)
+    os.makedirs(folder)
+    frames, width, height = 141, 40, 30
+    rng = np.random.default_rng(2002)
+    texture = rng.integers(30, 226, size=(height, width, 3))
+    pictures = []
+    for variant in range(5):
+        picture = np.clip(texture + rng.integers(-25, 26, size=texture.shape), 0, 255)
+        picture[2:8, 3:11] = 255                     # saturated in every frame: the largest value
+        picture[20:26, 28:36] = 0                    # black in every frame
+        picture[12:16, 16:20] = [variant * 60, 255 - variant * 50, variant * 13]
+        pictures.append(picture)
+    write_bmp(os.path.join(folder, "reference.bmp"), pictures[0])
+    write_many_frames(folder, "frame", pictures, frames)
+    with open(os.path.join(folder, "script.txt"), "w") as script:
+        script.write(f"Reference reference.bmp\nSourcesbmp frame aligned 1 {frames}\n"
+                     "Angle 0 0 1\nTranslation 0 1\nOptiTranslation 1\n"
+                     "Compositage many.composite.bmp\nQuitter \n")
+    rc = run([program, "script.txt"], folder, "run.log")
+    if rc != 0:
+        fail(case, f"{os.path.basename(program)} exits {rc} (see {folder}/run.log)")
+        return
+    shifts = read_shifts(folder, frames, case)
+    if shifts is None:
+        return
+    print(f"[{case}] shifts found: {sorted(set(shifts))}")
+    expected = np.zeros((height, width, 3), dtype=np.int64)
+    for index, (dx, dy) in enumerate(shifts, start=1):
+        moved = shifted(pictures[(index - 1) % len(pictures)], dx, dy)
+        if not np.array_equal(read_rgb(os.path.join(folder, f"aligned{index}.bmp")), moved):
+            fail(case, f"aligned{index}.bmp is not frame{index}.bmp moved by ({dx}, {dy})")
+        expected += moved
+    check_composite(case, folder, "many", width, height, frames, expected)
+
+
+def case_flat(program, work):
+    """127 identical flat frames: scale 127/127, sums of the shifted frames."""
+    case = "flat"
+    folder = os.path.join(work, case)
+    os.makedirs(folder)
+    frames, width, height = 127, 40, 30
+    colour = np.array([255, 128, 1])                 # red 255: 127 x 255 = 32385, the largest value
+    flat = np.broadcast_to(colour, (height, width, 3))
+    write_bmp(os.path.join(folder, "reference.bmp"), flat)
+    write_many_frames(folder, "frame", [flat], frames)
+    with open(os.path.join(folder, "script.txt"), "w") as script:
+        script.write(f"Reference reference.bmp\nSourcesbmp frame aligned 1 {frames}\n"
+                     "Angle 0 0 1\nTranslation 0 1\nCompositage flat\nQuitter \n")
+    rc = run([program, "script.txt"], folder, "run.log")
+    if rc != 0:
+        fail(case, f"{os.path.basename(program)} exits {rc} (see {folder}/run.log)")
+        return
+    shifts = read_shifts(folder, frames, case)
+    if shifts is None:
+        return
+    print(f"[{case}] shifts found: {sorted(set(shifts))}")
+    expected = np.zeros((height, width, 3), dtype=np.int64)
+    for dx, dy in shifts:
+        expected += shifted(flat, dx, dy)
+    check_composite(case, folder, "flat", width, height, frames, expected)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--program", required=True, help="kalvorine or kalvorine-sse")
+    parser.add_argument("--make-sequence", required=True)
+    parser.add_argument("--work", required=True, help="folder for the runs (emptied first)")
+    args = parser.parse_args()
+    program = os.path.abspath(args.program)
+    make_sequence = os.path.abspath(args.make_sequence)
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+
+    print(f"program {program}; readers: {FITSVERIFY}, astropy {__import__('astropy').__version__}, "
+          f"Pillow {__import__('PIL').__version__}")
+    case_sequence(program, make_sequence, work)
+    case_many(program, work)
+    case_flat(program, work)
+
+    print("fitsverify: " + "; ".join(fitsverify_verdicts))
+    if failures:
+        print(f"{len(failures)} failure(s); the runs are in {work}")
+        return 1
+    print("all composite files read back as expected")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
