@@ -1,11 +1,18 @@
 #include "blocks/block_search.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+
+#include <emmintrin.h>
+#include <vector>
 
 #include "common/precision.h"
 #include "driver/run_settings.h"
+#include "registration/difference_kernel.h"
 #include "registration/image_difference.h"
 #include "registration/resampling.h"
+#include "registration/shift_search.h"
 
 namespace {
 
@@ -19,6 +26,169 @@ Image newBlock() {
     block.pixels = allocatePixels(side, side);
     return block;
 }
+
+// Candidate positions of one direction for the fractional search: from min while the exact
+// sum with the step stays at most max, each rounded to single precision.
+std::vector<float> fractionalSteps(std::int32_t min, std::int32_t max, float step) {
+    std::vector<float> values;
+    if (min > max) return values;
+    for (float v = float(min);;) {
+        values.push_back(v);
+        const double next = double(v) + double(step);
+        if (next > max) break;
+        v = float(next);
+    }
+    return values;
+}
+
+// Where block column (or row) k samples the current image for offset d: source index
+// base + trunc(k - d) and the fraction of k - d, on the grid of 2^-23 or not.
+struct Tap {
+    std::int32_t source;
+    float fraction;
+    std::int32_t units;
+    bool onGrid;
+};
+
+std::vector<Tap> taps(std::int32_t size, std::int32_t base, float d) {
+    std::vector<Tap> result(std::size_t(std::max(size, 0)));
+    for (std::int32_t k = 0; k < size; ++k) {
+        const float x = float(k) - d;
+        const std::int32_t i = std::int32_t(x);
+        Tap& t = result[std::size_t(k)];
+        t.source = base + i;
+        t.fraction = x - float(i);
+        t.onGrid = onFractionGrid(t.fraction, t.units);
+    }
+    return result;
+}
+
+// One block row resampled from the current image, as findBlockOffsetFractional's plain
+// loop fills it.
+void resampleRow(const Image& cur, const std::vector<Tap>& columns, const Tap& row, std::uint8_t* out) {
+    const std::int32_t sy = row.source;
+    for (const Tap& col : columns) {
+        const std::int32_t sx = col.source;
+        if (sx >= 0 && sx < cur.width - 1 && sy >= 0 && sy < cur.height - 1 && col.onGrid && row.onGrid) {
+            const std::uint8_t* p00 = pixelAt(cur, sx, sy);
+            const std::uint8_t* p01 = p00 + std::size_t(cur.width) * kBytesPerPixel;
+            bilinearFromGrid(p00, p00 + kBytesPerPixel, p01, p01 + kBytesPerPixel, col.units, row.units,
+                             col.fraction, row.fraction, out);
+        } else {
+            samplePixel(cur.pixels, cur.width, cur.height, sx, sy, col.fraction, row.fraction, out);
+        }
+        out += kBytesPerPixel;
+    }
+}
+
+// The fractional block candidates of one block, resampled quickly. The bilinear value of a
+// byte is p00*gx*gy + p10*fx*gy + p01*gx*fy + p11*fx*fy; its horizontal products p*gx and
+// p*fx do not depend on the vertical offset, so they are formed once per horizontal offset
+// and source row. The SSE program rounds each product to single precision, exactly as the
+// plain loop does. In the extended program the whole sum is exact when the fractions lie on
+// a 2^-21 grid (then in units of 2^-42 every partial sum is a whole number below 2^52),
+// which doubles hold exactly; other fractions take the plain route.
+class FractionalSampler {
+public:
+    FractionalSampler(const Image& cur, const std::vector<std::vector<Tap>>& columnTaps,
+                      const std::vector<std::vector<Tap>>& rowTaps)
+        : cur_(cur), columnTaps_(columnTaps), rowTaps_(rowTaps) {
+        rowMin_ = INT32_MAX;
+        std::int32_t rowMax = INT32_MIN;
+        bool grid21 = true;
+        for (const auto* all : {&columnTaps, &rowTaps})
+            for (const std::vector<Tap>& list : *all)
+                for (const Tap& t : list) grid21 = grid21 && t.onGrid && t.units % 4 == 0;
+        for (const std::vector<Tap>& list : rowTaps)
+            for (const Tap& t : list) {
+                rowMin_ = std::min(rowMin_, t.source);
+                rowMax = std::max(rowMax, t.source + 1);
+            }
+        fast_ = kSseBuild || grid21;
+        if (!fast_ || columnTaps.empty() || rowTaps.empty()) return;
+        rowMin_ = std::max(rowMin_, 0);
+        rowMax = std::min(rowMax, cur.height - 1);
+        sourceRows_ = std::max(0, rowMax - rowMin_ + 1);
+        columns_ = columnTaps.front().size();
+        horizontal_.assign(columnTaps.size() * std::size_t(sourceRows_) * columns_, Horizontal{});
+        for (std::size_t dx = 0; dx < columnTaps.size(); ++dx)
+            for (std::int32_t y = 0; y < sourceRows_; ++y)
+                for (std::size_t c = 0; c < columns_; ++c) {
+                    const Tap& t = columnTaps[dx][c];
+                    if (t.source < 0 || t.source >= cur.width - 1) continue;
+                    const std::uint8_t* p = pixelAt(cur, t.source, rowMin_ + y);
+                    Horizontal& h = horizontal_[(dx * std::size_t(sourceRows_) + std::size_t(y)) * columns_ + c];
+                    for (int k = 0; k < kBytesPerPixel; ++k) {
+                        if constexpr (kSseBuild) {
+                            h.left[k] = float(p[k]) * (1.0f - t.fraction);
+                            h.right[k] = float(p[k + kBytesPerPixel]) * t.fraction;
+                        } else {
+                            const double a = double(t.units / 4);
+                            h.sum[k] = double(p[k]) * (0x1p21 - a) + double(p[k + kBytesPerPixel]) * a;
+                        }
+                    }
+                }
+    }
+
+    // Block row `row` for candidate (dx, dy) (indices into the tap tables).
+    void row(std::size_t dx, std::size_t dy, std::int32_t row, std::uint8_t* out) const {
+        const Tap& rt = rowTaps_[dy][std::size_t(row)];
+        if (!fast_) {
+            resampleRow(cur_, columnTaps_[dx], rt, out);
+            return;
+        }
+        const std::int32_t sy = rt.source;
+        const bool rowInside = sy >= 0 && sy < cur_.height - 1;
+        const Horizontal* top = rowInside ? &horizontal_[(dx * std::size_t(sourceRows_) + std::size_t(sy - rowMin_)) * columns_] : nullptr;
+        const Horizontal* bottom = rowInside ? top + columns_ : nullptr;
+        const std::vector<Tap>& columns = columnTaps_[dx];
+        for (std::size_t c = 0; c < columns_; ++c, out += kBytesPerPixel) {
+            const Tap& ct = columns[c];
+            if (!rowInside || ct.source < 0 || ct.source >= cur_.width - 1) {
+                samplePixel(cur_.pixels, cur_.width, cur_.height, ct.source, sy, ct.fraction, rt.fraction, out);
+                continue;
+            }
+            const Horizontal& t = top[c];
+            const Horizontal& b = bottom[c];
+            __m128i v;
+            if constexpr (kSseBuild) {
+                const __m128 gy = _mm_set1_ps(1.0f - rt.fraction), fy = _mm_set1_ps(rt.fraction);
+                const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t.left), gy),
+                                                                     _mm_mul_ps(_mm_loadu_ps(t.right), gy)),
+                                                          _mm_mul_ps(_mm_loadu_ps(b.left), fy)),
+                                               _mm_mul_ps(_mm_loadu_ps(b.right), fy));
+                v = _mm_cvttps_epi32(sum);
+            } else {
+                const double by = double(rt.units / 4);
+                const __m128d gy = _mm_set1_pd(0x1p21 - by), fy = _mm_set1_pd(by), scale = _mm_set1_pd(0x1p-42);
+                const __m128d low = _mm_mul_pd(
+                    _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(t.sum), gy), _mm_mul_pd(_mm_loadu_pd(b.sum), fy)), scale);
+                const __m128d high = _mm_mul_pd(
+                    _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(t.sum + 2), gy), _mm_mul_pd(_mm_loadu_pd(b.sum + 2), fy)), scale);
+                v = _mm_unpacklo_epi64(_mm_cvttpd_epi32(low), _mm_cvttpd_epi32(high));
+            }
+            // Low 8 bits of each of the four truncated values.
+            v = _mm_and_si128(v, _mm_set1_epi32(0xFF));
+            v = _mm_packus_epi16(_mm_packs_epi32(v, v), v);
+            const std::int32_t packed = _mm_cvtsi128_si32(v);
+            std::memcpy(out, &packed, kBytesPerPixel);
+        }
+    }
+
+private:
+    struct Horizontal {
+        float left[kBytesPerPixel];    // SSE: p00 * gx, rounded
+        float right[kBytesPerPixel];   // SSE: p10 * fx, rounded
+        double sum[kBytesPerPixel];    // extended: p00 * (2^21 - a) + p10 * a, exact
+    };
+    const Image& cur_;
+    const std::vector<std::vector<Tap>>& columnTaps_;
+    const std::vector<std::vector<Tap>>& rowTaps_;
+    bool fast_ = false;
+    std::int32_t rowMin_ = 0, sourceRows_ = 0;
+    std::size_t columns_ = 0;
+    std::vector<Horizontal> horizontal_;
+};
 
 }  // namespace
 
@@ -40,18 +210,35 @@ float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::i
             }
         }
     }
+    // Candidate (dx, dy) moves the block's reference point to (base - dx, base - dy): a grid of
+    // shifts -dx, read in the order of ascending dx. The step is a whole number here.
+    const std::int64_t step = std::int64_t(s.blockShiftStep);
+    ShiftGrid grid;
+    grid.xMin = -std::int64_t(s.blockShiftXMin);
+    grid.yMin = -std::int64_t(s.blockShiftYMin);
+    grid.step = -step;
+    grid.columns = s.blockShiftXMin <= s.blockShiftXMax ? (std::int64_t(s.blockShiftXMax) - s.blockShiftXMin) / step + 1 : 0;
+    grid.rows = s.blockShiftYMin <= s.blockShiftYMax ? (std::int64_t(s.blockShiftYMax) - s.blockShiftYMin) / step + 1 : 0;
+    block.x0 = cur.x0 - bx + half;
+    block.y0 = cur.y0 - by + half;
     float best = kNoScore;
-    for (std::int32_t dx = s.blockShiftXMin; dx <= s.blockShiftXMax;
-         dx = std::int32_t(float(float(dx) + s.blockShiftStep))) {
-        for (std::int32_t dy = s.blockShiftYMin; dy <= s.blockShiftYMax;
-             dy = std::int32_t(float(float(dy) + s.blockShiftStep))) {
-            block.x0 = cur.x0 - bx + half - dx;
-            block.y0 = cur.y0 - by + half - dy;
+    if (exactUnitsAvailable()) {
+        const SearchOutcome outcome = searchShifts(block, nullptr, s.reference, grid, kNoScore);
+        if (outcome.winner >= 0) {
+            best = outcome.best;
+            outDx = -float(grid.shiftX(outcome.winner));
+            outDy = -float(grid.shiftY(outcome.winner));
+        }
+    } else {
+        const std::int32_t x0 = block.x0, y0 = block.y0;
+        for (std::int64_t i = 0; i < grid.count(); ++i) {
+            block.x0 = x0 + grid.shiftX(i);
+            block.y0 = y0 + grid.shiftY(i);
             const Extended score = imageDifference(s.reference, block);
             if (score < best) {
                 best = float(score);
-                outDx = float(dx);
-                outDy = float(dy);
+                outDx = -float(grid.shiftX(i));
+                outDy = -float(grid.shiftY(i));
             }
         }
     }
@@ -67,35 +254,82 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
     Image block = newBlock();
     block.x0 = cur.x0 - bx;
     block.y0 = cur.y0 - by;
+    const std::vector<float> xs = fractionalSteps(s.blockShiftXMin, s.blockShiftXMax, s.blockShiftStep);
+    const std::vector<float> ys = fractionalSteps(s.blockShiftYMin, s.blockShiftYMax, s.blockShiftStep);
+    const std::int64_t count = std::int64_t(xs.size()) * std::int64_t(ys.size());
+    // The block keeps its place against the reference: one overlap for every candidate.
+    const DifferenceScan scan(s.reference, block);
     float best = kNoScore;
-    if (s.blockShiftXMin <= s.blockShiftXMax && s.blockShiftYMin <= s.blockShiftYMax) {
-        for (float dx = float(s.blockShiftXMin);;) {
-            for (float dy = float(s.blockShiftYMin);;) {
-                for (std::int32_t row = 0; row < block.height; ++row) {
-                    std::uint8_t* out = pixelAt(block, 0, row);
-                    const float y = float(row) - dy;
-                    const std::int32_t iy = std::int32_t(y);
-                    const float fy = y - float(iy);
-                    for (std::int32_t col = 0; col < block.width; ++col, out += kBytesPerPixel) {
-                        const float x = float(col) - dx;
-                        const std::int32_t ix = std::int32_t(x);
-                        samplePixel(cur.pixels, cur.width, cur.height, bx + ix, by + iy, x - float(ix), fy, out);
-                    }
-                }
-                const Extended score = imageDifference(s.reference, block);
-                if (score < best) {
-                    best = float(score);
-                    outDx = dx;
-                    outDy = dy;
-                }
-                const double next = double(dy) + double(s.blockShiftStep);
-                if (next > s.blockShiftYMax) break;
-                dy = float(next);
-            }
-            const double next = double(dx) + double(s.blockShiftStep);
-            if (next > s.blockShiftXMax) break;
-            dx = float(next);
+    std::int64_t winner = -1;
+    if (scan.empty()) {
+        if (count > 0 && Extended(kEmptyOverlapScore) < best) {
+            best = kEmptyOverlapScore;
+            winner = 0;
         }
+    } else if (!exactUnitsAvailable()) {
+        for (std::int64_t k = 0; k < count; ++k) {
+            const std::vector<Tap> columns = taps(block.width, bx, xs[std::size_t(k) / ys.size()]);
+            const std::vector<Tap> rows = taps(block.height, by, ys[std::size_t(k) % ys.size()]);
+            for (std::int32_t row = 0; row < block.height; ++row)
+                resampleRow(cur, columns, rows[std::size_t(row)], pixelAt(block, 0, row));
+            const Extended score = imageDifference(s.reference, block);
+            if (score < best) {
+                best = float(score);
+                winner = k;
+            }
+        }
+    } else {
+        std::vector<std::vector<Tap>> columnTaps, rowTaps;
+        for (const float dx : xs) columnTaps.push_back(taps(block.width, bx, dx));
+        for (const float dy : ys) rowTaps.push_back(taps(block.height, by, dy));
+        const std::size_t ny = ys.size();
+        const FractionalSampler sampler(cur, columnTaps, rowTaps);
+        // Resamples the block rows of overlap rows [from, to) for candidate k and adds them;
+        // false once the sum reaches threshold.
+        auto addRows = [&](std::int64_t k, std::int64_t from, std::int64_t to, DifferenceUnits& total,
+                           DifferenceUnits threshold) {
+            for (std::int64_t r = from; r < to; ++r) {
+                const std::int32_t row = std::int32_t(scan.bFirstRow() + r);
+                sampler.row(std::size_t(k) / ny, std::size_t(k) % ny, row, pixelAt(block, 0, row));
+                if (!scan.addRow(r, total, threshold)) return false;
+            }
+            return true;
+        };
+        // Every candidate on its first row, then the most promising finished first; a candidate
+        // is dropped once its sum proves it cannot be kept (see registration/ordered_search.h).
+        std::vector<DifferenceUnits> partial(std::size_t(count), 0);
+        std::vector<std::int64_t> order;
+        const DifferenceUnits first = scan.threshold(kNoScore);
+        for (std::int64_t k = 0; k < count; ++k)
+            if (addRows(k, 0, 1, partial[std::size_t(k)], first)) order.push_back(k);
+        std::stable_sort(order.begin(), order.end(), [&](std::int64_t x, std::int64_t y) {
+            return partial[std::size_t(x)] < partial[std::size_t(y)];
+        });
+        struct Scored {
+            std::int64_t index;
+            Extended value;
+        };
+        std::vector<Scored> scored;
+        float bound = kNoScore;
+        for (const std::int64_t k : order) {
+            DifferenceUnits total = partial[std::size_t(k)];
+            const DifferenceUnits threshold = scan.threshold(bound);
+            if (total >= threshold || !addRows(k, 1, scan.rows(), total, threshold)) continue;
+            const Extended value = scan.value(total, s.reference, block);
+            scored.push_back({k, value});
+            bound = std::min(bound, std::nextafter(float(value), INFINITY));
+        }
+        std::sort(scored.begin(), scored.end(), [](const Scored& x, const Scored& y) { return x.index < y.index; });
+        for (const Scored& c : scored) {
+            if (best > c.value) {
+                best = float(c.value);
+                winner = c.index;
+            }
+        }
+    }
+    if (winner >= 0) {
+        outDx = xs[std::size_t(winner) / ys.size()];
+        outDy = ys[std::size_t(winner) % ys.size()];
     }
     releasePixels(block);
     return best;

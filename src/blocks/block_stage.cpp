@@ -1,9 +1,13 @@
 #include "blocks/block_stage.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "blocks/block_search.h"
 #include "blocks/feature_image.h"
+#include "common/parallel.h"
 #include "common/precision.h"
 #include "driver/run_settings.h"
 #include "registration/resampling.h"
@@ -39,6 +43,101 @@ std::int32_t gridCount(std::int32_t first, std::int32_t limit, std::int32_t spac
     return std::int32_t((std::int64_t(limit) - 1 - first) / spacing + 1);
 }
 
+namespace {
+
+// Bits after the point of a float (0 for whole numbers).
+int fractionBits(float f) {
+    if (f == 0 || !std::isfinite(f)) return 0;
+    int exponent;
+    std::frexp(f, &exponent);
+    return std::max(0, 24 - exponent);
+}
+
+// The offsets and weights as integers over powers of two, when the extended program's
+// four-product sum of them is exact: every product and partial sum then holds below 2^63
+// units, and integers give its value.
+struct ExactOffsets {
+    bool usable = false;
+    int offsetBits = 0, weightBits = 0;
+    std::vector<std::int64_t> x, y;   // offsets * 2^offsetBits
+};
+
+ExactOffsets exactOffsets(const BlockGrid& grid, const std::vector<NodeWeight>& wx, const std::vector<NodeWeight>& wy) {
+    ExactOffsets e;
+    const std::size_t n = std::size_t(grid.columns) * std::size_t(grid.rows);
+    float largest = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        e.offsetBits = std::max({e.offsetBits, fractionBits(grid.offsetX[k]), fractionBits(grid.offsetY[k])});
+        largest = std::max({largest, std::fabs(grid.offsetX[k]), std::fabs(grid.offsetY[k])});
+    }
+    for (const auto* weights : {&wx, &wy})
+        for (const NodeWeight& w : *weights)
+            e.weightBits = std::max({e.weightBits, fractionBits(w.weight), fractionBits(1.0f - w.weight)});
+    // |weight| < 2, |offset| <= largest: four products below 4 * largest * 2^(o + 2w + 2).
+    if (!(largest < 65536.0f) || e.offsetBits + 2 * e.weightBits + 17 + 2 + 2 > 62) return e;
+    e.usable = true;
+    e.x.resize(n);
+    e.y.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        e.x[k] = std::int64_t(std::ldexp(double(grid.offsetX[k]), e.offsetBits));
+        e.y[k] = std::int64_t(std::ldexp(double(grid.offsetY[k]), e.offsetBits));
+    }
+    return e;
+}
+
+// The interpolated offset rounded to single precision, as the extended program computes it,
+// from its exact value (o + 2w fraction bits).
+inline float interpolatedExact(const std::int64_t* o, std::size_t k00, std::size_t k10, std::size_t k01,
+                               std::size_t k11, std::int64_t fx, std::int64_t gx, std::int64_t fy, std::int64_t gy,
+                               int bits) {
+    const std::int64_t v = (o[k00] * gx + o[k10] * fx) * gy + (o[k01] * gx + o[k11] * fx) * fy;
+    return float(std::ldexp((long double)v, -bits));
+}
+
+inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std::size_t k01, std::size_t k11,
+                          float fx, float fy) {
+    const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
+    return float(Inter(o[k00]) * gx * gy + Inter(o[k10]) * fx * gy + Inter(o[k01]) * gx * fy + Inter(o[k11]) * fx * fy);
+}
+
+void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t y,
+               const BlockGrid& grid, const std::vector<NodeWeight>& wx, const NodeWeight& wy,
+               const ExactOffsets& exact, std::uint8_t* px) {
+    const std::int32_t nx = grid.columns;
+    const std::int64_t one = std::int64_t(1) << exact.weightBits;
+    const std::int64_t fyUnits = std::int64_t(std::ldexp(double(wy.weight), exact.weightBits));
+    const int bits = exact.offsetBits + 2 * exact.weightBits;
+    const std::size_t stride = std::size_t(width) * kBytesPerPixel;
+    for (std::int32_t x = 0; x < width; ++x, px += kBytesPerPixel) {
+        const NodeWeight& w = wx[std::size_t(x)];
+        const std::size_t k00 = std::size_t(wy.index) * nx + w.index, k10 = std::size_t(wy.index) * nx + w.next;
+        const std::size_t k01 = std::size_t(wy.next) * nx + w.index, k11 = std::size_t(wy.next) * nx + w.next;
+        float dx, dy;
+        if (kSseBuild || !exact.usable) {
+            dx = interpolated(grid.offsetX.data(), k00, k10, k01, k11, w.weight, wy.weight);
+            dy = interpolated(grid.offsetY.data(), k00, k10, k01, k11, w.weight, wy.weight);
+        } else {
+            const std::int64_t fxUnits = std::int64_t(std::ldexp(double(w.weight), exact.weightBits));
+            dx = interpolatedExact(exact.x.data(), k00, k10, k01, k11, fxUnits, one - fxUnits, fyUnits, one - fyUnits, bits);
+            dy = interpolatedExact(exact.y.data(), k00, k10, k01, k11, fxUnits, one - fxUnits, fyUnits, one - fyUnits, bits);
+        }
+        const float sx = float(x) - dx, sy = float(y) - dy;
+        const std::int32_t ix = std::int32_t(sx), iy = std::int32_t(sy);
+        const float ax = sx - float(ix), ay = sy - float(iy);
+        std::int32_t a, b;
+        if (ix >= 0 && ix < width - 1 && iy >= 0 && iy < height - 1 && onFractionGrid(ax, a) && onFractionGrid(ay, b)) {
+            const std::uint8_t* p00 = pixels + std::size_t(iy) * stride + std::size_t(ix) * kBytesPerPixel;
+            bilinearFromGrid(p00, p00 + kBytesPerPixel, p00 + stride, p00 + stride + kBytesPerPixel, a, b, ax, ay, px);
+        } else if (ix < 0 || ix >= width || iy < 0 || iy >= height) {
+            px[3] = 0;   // no source: the colour bytes stay as allocated (zero)
+        } else {
+            samplePixel(pixels, width, height, ix, iy, ax, ay, px);
+        }
+    }
+}
+
+}  // namespace
+
 Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                   std::int32_t y0, const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY) {
     Image out;
@@ -47,32 +146,41 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
     out.x0 = x0;
     out.y0 = y0;
     out.pixels = allocatePixels(width, height, true);
-    const std::int32_t nx = grid.columns;
-    for (std::int32_t y = 0; y < height; ++y) {
-        const NodeWeight wy = nodeWeight(y, spacingY, grid.rows);
-        const Inter fy = wy.weight, gy = Inter(1) - wy.weight;
-        std::uint8_t* px = pixelAt(out, 0, y);
-        for (std::int32_t x = 0; x < width; ++x, px += kBytesPerPixel) {
-            const NodeWeight wx = nodeWeight(x, spacingX, nx);
-            const Inter fx = wx.weight, gx = Inter(1) - wx.weight;
-            const std::size_t k00 = std::size_t(wy.index) * nx + wx.index, k10 = std::size_t(wy.index) * nx + wx.next;
-            const std::size_t k01 = std::size_t(wy.next) * nx + wx.index, k11 = std::size_t(wy.next) * nx + wx.next;
-            const float dx = float(Inter(grid.offsetX[k00]) * gx * gy + Inter(grid.offsetX[k10]) * fx * gy +
-                                   Inter(grid.offsetX[k01]) * gx * fy + Inter(grid.offsetX[k11]) * fx * fy);
-            const float dy = float(Inter(grid.offsetY[k00]) * gx * gy + Inter(grid.offsetY[k10]) * fx * gy +
-                                   Inter(grid.offsetY[k01]) * gx * fy + Inter(grid.offsetY[k11]) * fx * fy);
-            interpolateAt(pixels, width, height, float(x) - dx, float(y) - dy, px);
-        }
-    }
+    std::vector<NodeWeight> wx(std::size_t(std::max(width, 0))), wy(std::size_t(std::max(height, 0)));
+    for (std::int32_t x = 0; x < width; ++x) wx[std::size_t(x)] = nodeWeight(x, spacingX, grid.columns);
+    for (std::int32_t y = 0; y < height; ++y) wy[std::size_t(y)] = nodeWeight(y, spacingY, grid.rows);
+    const ExactOffsets exact = exactOffsets(grid, wx, wy);
+    parallelFor(height, [&](std::int64_t y) {
+        deformRow(pixels, width, height, std::int32_t(y), grid, wx, wy[std::size_t(y)], exact,
+                  pixelAt(out, 0, std::int32_t(y)));
+    });
     return out;
+}
+
+// The reference as a feature image, made on first use and kept for the run.
+const Image& referenceFeatures() {
+    RunSettings& s = settings;
+    if (s.referenceFeatures.pixels == nullptr || s.referenceFeatures.width != s.reference.width ||
+        s.referenceFeatures.height != s.reference.height) {
+        releasePixels(s.referenceFeatures);
+        s.referenceFeatures = copyImage(s.reference);
+        makeFeatureImage(s.referenceFeatures);
+    }
+    s.referenceFeatures.x0 = s.reference.x0;
+    s.referenceFeatures.y0 = s.reference.y0;
+    return s.referenceFeatures;
 }
 
 void runBlockStage() {
     RunSettings& s = settings;
-    Image savedCurrent = copyImage(s.current);
-    Image savedReference = copyImage(s.reference);
-    makeFeatureImage(s.current);
-    makeFeatureImage(s.reference);
+    // The searches read current and reference as feature images; the originals come back after.
+    const Image original = s.current;
+    const Image originalReference = s.reference;
+    Image features = copyImage(original);
+    makeFeatureImage(features);
+    const Image& referenceView = referenceFeatures();
+    s.current = features;
+    s.reference = referenceView;
 
     const std::int32_t spacing = s.blockGridWidth, half = s.blockSearchWidth;
     std::printf("Ajustage par blocs\n");
@@ -87,40 +195,37 @@ void runBlockStage() {
     grid.score.assign(entries, 0);
     std::printf(" (%i blocs en largeur %i blocs en hauteur)\n", grid.columns, grid.rows);
     std::printf("--------------------------------------------------\n");
+    std::fflush(stdout);
 
     const bool wholeStep = s.blockShiftStep == float(std::int32_t(s.blockShiftStep));
+    parallelFor(std::int64_t(grid.columns) * grid.rows, [&](std::int64_t k) {
+        const std::int32_t i = std::int32_t(k / grid.rows), j = std::int32_t(k % grid.rows);
+        const std::int32_t bx = firstX + i * spacing, by = firstY + j * spacing;
+        const std::size_t e = std::size_t(j) * grid.columns + i;
+        const std::int32_t left = bx - half + s.blockShiftXMin - s.current.x0 + s.reference.x0;
+        const std::int32_t right = bx + half + s.blockShiftXMax - s.current.x0 + s.reference.x0;
+        const std::int32_t top = by - half + s.blockShiftYMin - s.current.y0 + s.reference.y0;
+        const std::int32_t bottom = by + half + s.blockShiftYMax - s.current.y0 + s.reference.y0;
+        if (left < 0 || right > s.reference.width || top < 0 || bottom > s.reference.height) {
+            grid.score[e] = kRejectedBlock;
+        } else if (wholeStep) {
+            grid.score[e] = findBlockOffsetInteger(grid.offsetX[e], grid.offsetY[e], bx, by);
+        } else {
+            grid.score[e] = findBlockOffsetFractional(grid.offsetX[e], grid.offsetY[e], bx, by);
+        }
+    });
     std::int32_t starsPrinted = 0;
     for (std::int32_t i = 0; i < grid.columns; ++i) {
         for (const std::int32_t stars = 50 * i / grid.columns + 1; starsPrinted < stars; ++starsPrinted) {
             std::putchar('*');
         }
-        std::fflush(stdout);
-        const std::int32_t bx = firstX + i * spacing;
-        for (std::int32_t j = 0; j < grid.rows; ++j) {
-            const std::int32_t by = firstY + j * spacing;
-            const std::size_t k = std::size_t(j) * grid.columns + i;
-            const std::int32_t left = bx - half + s.blockShiftXMin - s.current.x0 + s.reference.x0;
-            const std::int32_t right = bx + half + s.blockShiftXMax - s.current.x0 + s.reference.x0;
-            const std::int32_t top = by - half + s.blockShiftYMin - s.current.y0 + s.reference.y0;
-            const std::int32_t bottom = by + half + s.blockShiftYMax - s.current.y0 + s.reference.y0;
-            if (left < 0 || right > s.reference.width || top < 0 || bottom > s.reference.height) {
-                grid.offsetX[k] = 0;
-                grid.offsetY[k] = 0;
-                grid.score[k] = kRejectedBlock;
-            } else if (wholeStep) {
-                grid.score[k] = findBlockOffsetInteger(grid.offsetX[k], grid.offsetY[k], bx, by);
-            } else {
-                grid.score[k] = findBlockOffsetFractional(grid.offsetX[k], grid.offsetY[k], bx, by);
-            }
-        }
     }
     std::printf("\n");
     std::printf("Deformation de l'image\n");
 
-    releasePixels(s.current);
-    releasePixels(s.reference);
-    s.reference = savedReference;
-    s.current = savedCurrent;
+    s.current = original;
+    s.reference = originalReference;
+    releasePixels(features);
     if (grid.columns > 0 && grid.rows > 0) {
         Image deformed = deformImage(s.current.pixels, s.current.width, s.current.height, s.current.x0,
                                      s.current.y0, grid, spacing, spacing);

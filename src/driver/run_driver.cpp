@@ -101,6 +101,7 @@ int runKalvorine(int argc, char** argv) {
     if (!s.compositeName.empty()) finishComposite();
 
     releasePixels(s.reference);
+    releasePixels(s.referenceFeatures);
     s.referenceName.clear();
     for (int i = 0; i < kImageSlots; ++i) {
         s.sourceNames[i].clear();

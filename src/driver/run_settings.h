@@ -58,6 +58,7 @@ struct RunSettings {
     Image reference;
     Image current;
     Image composite;
+    Image referenceFeatures;           // the reference as a feature image, made once by the block stage
     std::vector<CompositeCell> compositeSums;   // reference width x height cells
 };
 

@@ -1,61 +1,43 @@
 #include "registration/difference_kernel.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "driver/run_settings.h"
 #include "registration/image_difference.h"
 
 namespace {
 
-using Units = unsigned __int128;   // multiples of 2^-31
+using Units = DifferenceUnits;
 
 constexpr long double kUnit = 0x1p31L;
 constexpr std::uint64_t kInverse255Units = 8421505;   // kInverse255 = 8421505 * 2^-31
 static_assert(Extended(kInverse255) * kUnit == 8421505.0L);
 
-struct Overlap {
-    const std::uint8_t* a = nullptr;
-    const std::uint8_t* b = nullptr;
-    std::size_t aStride = 0, bStride = 0;
-    std::int64_t rowLength = 0, rows = 0;
-    bool empty() const { return rowLength <= 0 || rows <= 0; }
-};
+// First row of each phase: the bit-reversed order of 0 .. 31.
+constexpr int kPhaseStart[DifferenceScan::kPhases] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
+                                                      1, 17, 9, 25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
 
-Overlap findOverlap(const Image& a, const Image& b) {
-    Overlap o;
-    std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
-    if (a.x0 >= b.x0) aCol = std::int64_t(a.x0) - b.x0; else bCol = std::int64_t(b.x0) - a.x0;
-    if (a.y0 >= b.y0) aRow = std::int64_t(a.y0) - b.y0; else bRow = std::int64_t(b.y0) - a.y0;
-    o.rowLength = std::min(a.width - aCol, b.width - bCol);
-    o.rows = std::min(a.height - aRow, b.height - bRow);
-    if (o.empty()) return o;
-    o.a = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow));
-    o.b = pixelAt(b, std::int32_t(bCol), std::int32_t(bRow));
-    o.aStride = std::size_t(a.width) * kBytesPerPixel;
-    o.bStride = std::size_t(b.width) * kBytesPerPixel;
-    return o;
-}
-
-// Exact sums of one row: in the extended program the quadratic parts add up to
-// kInverse255Units * sum(s*s) units; in the SSE program each one is rounded first, and is
-// carried as its whole part and its fraction in units.
+// Exact sums of one row. In the extended program the quadratic parts add up to
+// kInverse255Units * sum(s*s) units; in the SSE program each is rounded to single precision
+// first and is carried as its whole part plus its fraction in units.
 struct RowSums {
     std::uint64_t invalid = 0;
     std::uint64_t s = 0;
-    std::uint64_t quadratic = 0;   // extended: sum of s*s; SSE: sum of the whole parts
-    std::uint64_t fraction = 0;    // SSE: sum of the fractional parts, in units
+    std::uint64_t quadratic = 0;
+    std::uint64_t fraction = 0;
 };
 
-inline std::int32_t pixelTerm(const std::uint8_t* pa, const std::uint8_t* pb) {
+inline void addScalarPixel(const std::uint8_t* pa, const std::uint8_t* pb, RowSums& sums) {
+    if (pa[3] == 0 || pb[3] == 0) {
+        ++sums.invalid;
+        return;
+    }
     const std::int32_t d0 = pa[0] - pb[0], d1 = pa[1] - pb[1], d2 = pa[2] - pb[2];
-    return d0 * d0 + 4 * (d1 * d1 + d2 * d2);
-}
-
-inline void addQuadratic(RowSums& sums, std::int32_t s) {
+    const std::int32_t s = d0 * d0 + 4 * (d1 * d1 + d2 * d2);
+    sums.s += std::uint32_t(s);
     if constexpr (kSseBuild) {
         const float q = float(s) * float(s) * kInverse255;
         const std::int32_t whole = std::int32_t(q);
@@ -66,25 +48,36 @@ inline void addQuadratic(RowSums& sums, std::int32_t s) {
     }
 }
 
-void sumRow(const std::uint8_t* pa, const std::uint8_t* pb, std::int64_t length, RowSums& sums) {
+std::uint64_t laneSum(__m128i v) {
+    alignas(16) std::uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+    return lanes[0] + lanes[1];
+}
+
+// Per pixel of four, s (masked to 0 where invalid) and the invalid mask.
+inline __m128i pixelTerms4(__m128i va, __m128i vb, __m128i& bad) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i weights = _mm_setr_epi16(1, 4, 4, 0, 1, 4, 4, 0);
-    const __m128i validityBytes = _mm_set1_epi32(std::int32_t(0xFF000000u));
+    const __m128i validity = _mm_set1_epi32(std::int32_t(0xFF000000u));
+    const __m128i dLow = _mm_sub_epi16(_mm_unpacklo_epi8(va, zero), _mm_unpacklo_epi8(vb, zero));
+    const __m128i dHigh = _mm_sub_epi16(_mm_unpackhi_epi8(va, zero), _mm_unpackhi_epi8(vb, zero));
+    const __m128i mLow = _mm_madd_epi16(dLow, _mm_mullo_epi16(dLow, weights));
+    const __m128i mHigh = _mm_madd_epi16(dHigh, _mm_mullo_epi16(dHigh, weights));
+    const __m128 evens = _mm_shuffle_ps(_mm_castsi128_ps(mLow), _mm_castsi128_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 odds = _mm_shuffle_ps(_mm_castsi128_ps(mLow), _mm_castsi128_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
+    bad = _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(va, validity), zero),
+                       _mm_cmpeq_epi32(_mm_and_si128(vb, validity), zero));
+    return _mm_andnot_si128(bad, _mm_add_epi32(_mm_castps_si128(evens), _mm_castps_si128(odds)));
+}
+
+void sumRowSse2(const std::uint8_t* pa, const std::uint8_t* pb, std::int64_t length, RowSums& sums) {
+    const __m128i zero = _mm_setzero_si128();
     __m128i invalid = zero, sumS = zero, sumQ = zero, sumF = zero;
     std::int64_t x = 0;
     for (; x + 4 <= length; x += 4, pa += 16, pb += 16) {
-        const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pa));
-        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pb));
-        const __m128i dLow = _mm_sub_epi16(_mm_unpacklo_epi8(va, zero), _mm_unpacklo_epi8(vb, zero));
-        const __m128i dHigh = _mm_sub_epi16(_mm_unpackhi_epi8(va, zero), _mm_unpackhi_epi8(vb, zero));
-        const __m128i mLow = _mm_madd_epi16(dLow, _mm_mullo_epi16(dLow, weights));
-        const __m128i mHigh = _mm_madd_epi16(dHigh, _mm_mullo_epi16(dHigh, weights));
-        const __m128 evens = _mm_shuffle_ps(_mm_castsi128_ps(mLow), _mm_castsi128_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
-        const __m128 odds = _mm_shuffle_ps(_mm_castsi128_ps(mLow), _mm_castsi128_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
-        __m128i s = _mm_add_epi32(_mm_castps_si128(evens), _mm_castps_si128(odds));
-        const __m128i bad = _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(va, validityBytes), zero),
-                                         _mm_cmpeq_epi32(_mm_and_si128(vb, validityBytes), zero));
-        s = _mm_andnot_si128(bad, s);
+        __m128i bad;
+        const __m128i s = pixelTerms4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pa)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(pb)), bad);
         invalid = _mm_sub_epi32(invalid, bad);
         sumS = _mm_add_epi64(sumS, _mm_add_epi64(_mm_unpacklo_epi32(s, zero), _mm_unpackhi_epi32(s, zero)));
         if constexpr (kSseBuild) {
@@ -101,26 +94,72 @@ void sumRow(const std::uint8_t* pa, const std::uint8_t* pb, std::int64_t length,
                                                      _mm_mul_epu32(_mm_srli_epi64(s, 32), _mm_srli_epi64(s, 32))));
         }
     }
-    alignas(16) std::uint64_t lanes[2];
-    alignas(16) std::uint32_t counts[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(counts), invalid);
-    sums.invalid += std::uint64_t(counts[0]) + counts[1] + counts[2] + counts[3];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sumS);
-    sums.s += lanes[0] + lanes[1];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sumQ);
-    sums.quadratic += lanes[0] + lanes[1];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sumF);
-    sums.fraction += lanes[0] + lanes[1];
-    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) {
-        if (pa[3] == 0 || pb[3] == 0) {
-            ++sums.invalid;
-            continue;
-        }
-        const std::int32_t s = pixelTerm(pa, pb);
-        sums.s += std::uint32_t(s);
-        addQuadratic(sums, s);
-    }
+    sums.invalid += laneSum(_mm_add_epi64(_mm_unpacklo_epi32(invalid, zero), _mm_unpackhi_epi32(invalid, zero)));
+    sums.s += laneSum(sumS);
+    sums.quadratic += laneSum(sumQ);
+    sums.fraction += laneSum(sumF);
+    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
 }
+
+__attribute__((target("avx2"))) std::uint64_t laneSum256(__m256i v) {
+    return laneSum(_mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+}
+
+__attribute__((target("avx2"))) void sumRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
+                                                std::int64_t length, RowSums& sums) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i weights = _mm256_setr_epi16(1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0);
+    const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
+    __m256i invalid = zero, sumS = zero, sumQ = zero, sumF = zero;
+    std::int64_t x = 0;
+    for (; x + 8 <= length; x += 8, pa += 32, pb += 32) {
+        const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
+        const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
+        const __m256i dLow = _mm256_sub_epi16(_mm256_unpacklo_epi8(va, zero), _mm256_unpacklo_epi8(vb, zero));
+        const __m256i dHigh = _mm256_sub_epi16(_mm256_unpackhi_epi8(va, zero), _mm256_unpackhi_epi8(vb, zero));
+        const __m256i mLow = _mm256_madd_epi16(dLow, _mm256_mullo_epi16(dLow, weights));
+        const __m256i mHigh = _mm256_madd_epi16(dHigh, _mm256_mullo_epi16(dHigh, weights));
+        const __m256 evens =
+            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 odds =
+            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
+        const __m256i bad = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_and_si256(va, validity), zero),
+                                            _mm256_cmpeq_epi32(_mm256_and_si256(vb, validity), zero));
+        const __m256i s =
+            _mm256_andnot_si256(bad, _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds)));
+        invalid = _mm256_sub_epi32(invalid, bad);
+        sumS = _mm256_add_epi64(sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(s, zero), _mm256_unpackhi_epi32(s, zero)));
+        if constexpr (kSseBuild) {
+            const __m256 sf = _mm256_cvtepi32_ps(s);
+            const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
+            const __m256i whole = _mm256_cvttps_epi32(q);
+            const __m256i fraction = _mm256_cvttps_epi32(
+                _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
+            sumQ = _mm256_add_epi64(sumQ,
+                                    _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
+            sumF = _mm256_add_epi64(
+                sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero), _mm256_unpackhi_epi32(fraction, zero)));
+        } else {
+            sumQ = _mm256_add_epi64(sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(_mm256_srli_epi64(s, 32),
+                                                                                                  _mm256_srli_epi64(s, 32))));
+        }
+    }
+    sums.invalid +=
+        laneSum256(_mm256_add_epi64(_mm256_unpacklo_epi32(invalid, zero), _mm256_unpackhi_epi32(invalid, zero)));
+    sums.s += laneSum256(sumS);
+    sums.quadratic += laneSum256(sumQ);
+    sums.fraction += laneSum256(sumF);
+    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
+}
+
+using RowFunction = void (*)(const std::uint8_t*, const std::uint8_t*, std::int64_t, RowSums&);
+
+RowFunction pickRowFunction() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? sumRowAvx2 : sumRowSse2;
+}
+
+const RowFunction sumRow = pickRowFunction();
 
 // The half penalty in units, or -1 when it is not a whole number of units.
 long long halfPenaltyUnits() {
@@ -129,58 +168,94 @@ long long halfPenaltyUnits() {
     return (long long)units;
 }
 
-// Units reached by the sum of an overlap whose mean is at least bound, or max for none.
-Units pruneThreshold(float bound, std::int64_t n) {
-    const long double divisor = Inter(std::int32_t(n));   // the divisor imageDifference uses
-    const long double threshold = (long double)bound * divisor * kUnit;
-    if (!(threshold < 0x1p100L)) return ~Units(0);
-    Units units = Units(std::ceil(threshold));
-    // Past 2^64 units the sequential sum rounds; keep a margin far above its error.
-    if (units >= (Units(1) << 64)) units += units >> 30;
-    return units;
+Units rowUnits(const RowSums& sums, std::uint64_t penalty) {
+    Units quadratic;
+    if constexpr (kSseBuild) {
+        quadratic = (Units(sums.quadratic) << 31) + sums.fraction;
+    } else {
+        quadratic = Units(sums.quadratic) * kInverse255Units;
+    }
+    return quadratic + (Units(sums.s) << 31) + Units(sums.invalid) * penalty;
 }
 
 }  // namespace
 
-Extended plainImageDifference(const Image& a, const Image& b) { return imageDifference(a, b); }
+DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid) {
+    std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
+    if (a.x0 >= b.x0) aCol = std::int64_t(a.x0) - b.x0; else bCol = std::int64_t(b.x0) - a.x0;
+    if (a.y0 >= b.y0) aRow = std::int64_t(a.y0) - b.y0; else bRow = std::int64_t(b.y0) - a.y0;
+    rowLength_ = std::min(a.width - aCol, b.width - bCol);
+    rows_ = std::min(a.height - aRow, b.height - bRow);
+    bRow_ = bRow;
+    if (empty()) return;
+    a_ = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow));
+    b_ = pixelAt(b, std::int32_t(bCol), std::int32_t(bRow));
+    aStride_ = std::size_t(a.width) * kBytesPerPixel;
+    bStride_ = std::size_t(b.width) * kBytesPerPixel;
+    if (aInvalid != nullptr) aInvalid_ = aInvalid + aRow;
+}
 
-BoundedDifference boundedImageDifference(const Image& a, const Image& b, float bound) {
+DifferenceUnits DifferenceScan::threshold(float bound) const {
+    const long double divisor = Inter(std::int32_t(pairs()));   // the divisor imageDifference uses
+    const long double units = (long double)bound * divisor * kUnit;
+    if (!(units < 0x1p100L)) return ~Units(0);
+    Units result = Units(std::ceil(units));
+    // Past 2^64 units the sequential sum rounds: keep a margin far above its error.
+    if (result >= (Units(1) << 64)) result += result >> 30;
+    return result;
+}
+
+bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUnits threshold) const {
+    static const long long penalty = halfPenaltyUnits();
+    if (aInvalid_ != nullptr && aInvalid_[r] != 0) {
+        total += Units(rowLength_) * std::uint64_t(penalty);
+    } else {
+        RowSums sums;
+        sumRow(a_ + std::size_t(r) * aStride_, b_ + std::size_t(r) * bStride_, rowLength_, sums);
+        total += rowUnits(sums, std::uint64_t(penalty));
+    }
+    return total < threshold;
+}
+
+bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits threshold) const {
+    for (std::int64_t r = kPhaseStart[p]; r < rows_; r += kPhases)
+        if (!addRow(r, total, threshold)) return false;
+    return true;
+}
+
+bool DifferenceScan::addPhasesFrom(int p, DifferenceUnits& total, DifferenceUnits threshold) const {
+    for (; p < kPhases; ++p)
+        if (!addPhase(p, total, threshold)) return false;
+    return true;
+}
+
+Extended DifferenceScan::value(DifferenceUnits total, const Image& a, const Image& b) const {
+    if (empty()) return Extended(kEmptyOverlapScore);
+    // Past 2^64 units the sequential sum rounds: take it as imageDifference does.
+    if (total >= (Units(1) << 64)) return imageDifference(a, b);
+    return std::ldexp((long double)(std::uint64_t)total, -31) / Inter(std::int32_t(pairs()));
+}
+
+bool exactUnitsAvailable() { return halfPenaltyUnits() >= 0; }
+
+BoundedDifference boundedImageDifference(const Image& a, const Image& b, float bound, InvalidRows aInvalid) {
     BoundedDifference result;
-    const Overlap o = findOverlap(a, b);
-    if (o.empty()) {
+    if (halfPenaltyUnits() < 0) {   // a penalty off the grid of units: only the plain sum is exact
+        result.value = imageDifference(a, b);
+        result.pruned = !(result.value < bound);
+        return result;
+    }
+    const DifferenceScan scan(a, b, aInvalid);
+    if (scan.empty()) {
         result.value = Extended(kEmptyOverlapScore);
         result.pruned = !(result.value < bound);
         return result;
     }
-    const long long penalty = halfPenaltyUnits();
-    if (penalty < 0) {
-        result.value = imageDifference(a, b);
-        return result;
-    }
-    const std::int64_t n = o.rows * o.rowLength;
-    const Units threshold = pruneThreshold(bound, n);
     Units total = 0;
-    const std::uint8_t* pa = o.a;
-    const std::uint8_t* pb = o.b;
-    for (std::int64_t r = 0; r < o.rows; ++r, pa += o.aStride, pb += o.bStride) {
-        RowSums sums;
-        sumRow(pa, pb, o.rowLength, sums);
-        Units quadratic;
-        if constexpr (kSseBuild) {
-            quadratic = (Units(sums.quadratic) << 31) + sums.fraction;
-        } else {
-            quadratic = Units(sums.quadratic) * kInverse255Units;
-        }
-        total += quadratic + (Units(sums.s) << 31) + Units(sums.invalid) * std::uint64_t(penalty);
-        if (total >= threshold) {
-            result.pruned = true;
-            return result;
-        }
-    }
-    if (total >= (Units(1) << 64)) {
-        result.value = imageDifference(a, b);   // the sequential sum rounds: recompute it as such
+    if (!scan.addPhasesFrom(0, total, scan.threshold(bound))) {
+        result.pruned = true;
         return result;
     }
-    result.value = std::ldexp((long double)(std::uint64_t)total, -31) / Inter(std::int32_t(n));
+    result.value = scan.value(total, a, b);
     return result;
 }

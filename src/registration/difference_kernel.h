@@ -4,11 +4,14 @@
 // quadratic part s*s*(1/255) is (in the extended program exactly, in the SSE program after
 // its single-precision rounding) a multiple of the float 1/255's last place, 2^-31, and so is
 // the single-precision half penalty. While the exact sum stays below 2^64 such units the
-// extended-precision accumulator of imageDifference rounds nothing, so an exact integer sum
-// gives the very same value in any order; beyond that, the sequential sum is recomputed.
+// extended-precision accumulator of imageDifference rounds nothing, so an exact integer sum,
+// taken in any order, gives the very same value; beyond that the sequential sum is
+// recomputed as imageDifference takes it.
 //
 // Terms are never negative, so once the running sum proves the mean cannot fall below a
-// bound, the rest of the overlap need not be read.
+// bound, the rest of the overlap need not be read. Rows are visited in a strided order
+// (every 32nd row first, then the rows halfway between, ...) so that the first rows read
+// stand for the whole overlap.
 #pragma once
 
 #include <cstdint>
@@ -16,14 +19,56 @@
 #include "common/image.h"
 #include "common/precision.h"
 
+using DifferenceUnits = unsigned __int128;   // multiples of 2^-31
+
 struct BoundedDifference {
-    bool pruned = false;   // the mean is at least the bound; value not computed
+    bool pruned = false;   // the measure is at least the bound; value not computed
     Extended value = 0;    // imageDifference(a, b), bit for bit, when not pruned
 };
 
-// imageDifference(a, b), or pruned when it is certainly >= bound (an infinite bound never
-// prunes).
-BoundedDifference boundedImageDifference(const Image& a, const Image& b, float bound);
+// Rows of an image known to hold no valid pixel (a rotated sample's odd rows): flag per row.
+using InvalidRows = const std::uint8_t*;
 
-// The plain sequential measure, kept as the reference the fast one must match.
-Extended plainImageDifference(const Image& a, const Image& b);
+// One placement of a against b: the overlap imageDifference compares.
+class DifferenceScan {
+public:
+    static constexpr int kPhases = 32;
+
+    DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid = nullptr);
+
+    bool empty() const { return rowLength_ <= 0 || rows_ <= 0; }
+    std::int64_t pairs() const { return rows_ * rowLength_; }
+
+    // The sum of every row meets this many units when the measure is at least bound.
+    DifferenceUnits threshold(float bound) const;
+
+    // Adds the rows of phase p (0 .. kPhases-1, in visiting order) to total. Returns false,
+    // leaving the sum partial, as soon as total reaches threshold.
+    bool addPhase(int p, DifferenceUnits& total, DifferenceUnits threshold) const;
+
+    // Adds overlap row r alone; false when total then reaches threshold.
+    bool addRow(std::int64_t r, DifferenceUnits& total, DifferenceUnits threshold) const;
+    std::int64_t rows() const { return rows_; }
+    std::int64_t bFirstRow() const { return bRow_; }   // b's row of overlap row 0
+
+    // Adds all phases from p on; false as soon as total reaches threshold.
+    bool addPhasesFrom(int p, DifferenceUnits& total, DifferenceUnits threshold) const;
+
+    // The measure from the complete sum of the overlap.
+    Extended value(DifferenceUnits total, const Image& a, const Image& b) const;
+
+private:
+    const std::uint8_t* a_ = nullptr;
+    const std::uint8_t* b_ = nullptr;
+    std::size_t aStride_ = 0, bStride_ = 0;
+    std::int64_t rowLength_ = 0, rows_ = 0, bRow_ = 0;
+    InvalidRows aInvalid_ = nullptr;   // indexed by overlap row
+};
+
+// False when the half penalty is not a whole number of units (a changed mismatchPenalty):
+// then only imageDifference itself gives the measure exactly.
+bool exactUnitsAvailable();
+
+// imageDifference(a, b), or pruned when it is certainly at least bound (an infinite bound
+// never prunes).
+BoundedDifference boundedImageDifference(const Image& a, const Image& b, float bound, InvalidRows aInvalid = nullptr);

@@ -1,12 +1,16 @@
 #include "registration/global_adjustment.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
+#include "common/parallel.h"
 #include "common/precision.h"
 #include "driver/fatal_stop.h"
 #include "driver/run_settings.h"
 #include "registration/image_difference.h"
+#include "registration/shift_search.h"
 #include "registration/resampling.h"
 
 namespace {
@@ -22,28 +26,23 @@ struct Candidate {
 };
 
 // Every translation of the range against the reference, for one sample; a candidate is
-// kept only when it scores strictly lower than the best so far.
-void searchTranslations(const Image& sample, float angle, Candidate& best) {
+// kept only when it scores strictly lower than the best so far (dx outer, dy inner).
+void searchTranslations(const Image& sample, InvalidRows sampleInvalid, float angle, Candidate& best) {
     const RunSettings& s = settings;
-    for (std::int64_t dx = s.shiftXMin; dx <= s.shiftXMax; dx += s.shiftStep) {
-        for (std::int64_t dy = s.shiftYMin; dy <= s.shiftYMax; dy += s.shiftStep) {
-            Image candidate = sample;
-            candidate.x0 = sample.x0 + std::int32_t(dx);
-            candidate.y0 = sample.y0 + std::int32_t(dy);
-            const Extended m = imageDifference(candidate, s.reference);
-            if (best.score > m) {
-                best.score = float(m);
-                best.shiftX = std::int32_t(dx);
-                best.shiftY = std::int32_t(dy);
-                best.angle = angle;
-            }
-        }
+    const ShiftGrid grid = shiftGrid(s.shiftXMin, s.shiftXMax, s.shiftYMin, s.shiftYMax, s.shiftStep);
+    const SearchOutcome outcome = searchShifts(sample, sampleInvalid, s.reference, grid, best.score);
+    if (outcome.winner >= 0) {
+        best.score = outcome.best;
+        best.shiftX = grid.shiftX(outcome.winner);
+        best.shiftY = grid.shiftY(outcome.winner);
+        best.angle = angle;
     }
 }
 
-float probeScore(float angle) {
+// The measure of a full-size sample turned by angle, unshifted, in single precision.
+float probeScore(float angle, InvalidRows oddRows) {
     Image sample = rotatedSample(settings.current, settings.current.width, settings.current.height, angle);
-    const float m = float(imageDifference(sample, settings.reference));
+    const float m = float(boundedImageDifference(sample, settings.reference, INFINITY, oddRows).value);
     releasePixels(sample);
     return m;
 }
@@ -51,6 +50,8 @@ float probeScore(float angle) {
 // Narrows the angle by thirds until the bracket is at most half the resolution.
 float refineAngle(float bestAngle) {
     const float step = settings.angleStep;
+    std::vector<std::uint8_t> oddRows(std::size_t(std::max(settings.current.height, 0)));
+    for (std::size_t j = 1; j < oddRows.size(); j += 2) oddRows[j] = 1;
     const InterD half = InterD(kHalfDegree) + step;
     float hi = float(bestAngle + half);
     float lo = float(bestAngle - half);
@@ -60,8 +61,9 @@ float refineAngle(float bestAngle) {
         std::fflush(stdout);
         const float a1 = float(Inter(lo) + Inter(width) * kOneThird);
         const float a2 = float(Inter(lo) + Inter(2) * width * kOneThird);
-        const float m1 = probeScore(a1);
-        const float m2 = probeScore(a2);
+        float m[2];
+        parallelFor(2, [&](std::int64_t k) { m[k] = probeScore(k == 0 ? a1 : a2, oddRows.data()); });
+        const float m1 = m[0], m2 = m[1];
         if (m2 >= m1) {
             hi = a2;
             bestAngle = a2;
@@ -102,6 +104,9 @@ void globalAdjustment() {
     const std::int32_t sampleWidth = angleRange ? s.current.width / 4 : s.current.width / s.translationFraction;
     const std::int32_t sampleHeight = angleRange ? s.current.height / 4 : s.current.height / s.translationFraction;
     std::int32_t starsPrinted = 0;
+    // A rotated sample holds no valid pixel on its odd rows.
+    std::vector<std::uint8_t> oddRows(std::size_t(std::max(sampleHeight, 0)));
+    for (std::size_t j = 1; j < oddRows.size(); j += 2) oddRows[j] = 1;
     float theta = s.angleMin;
     if (!(theta > s.angleMax)) {
         do {
@@ -112,7 +117,7 @@ void globalAdjustment() {
             }
             std::fflush(stdout);
             Image sample = rotatedSample(s.current, sampleWidth, sampleHeight, theta);
-            searchTranslations(sample, theta, best);
+            searchTranslations(sample, oddRows.data(), theta, best);
             releasePixels(sample);
             theta = float(InterD(theta) + kOneDegree);
         } while (theta <= s.angleMax);

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
+
+#include <emmintrin.h>
 
 Image scaledCopy(const Image& source, float factor) {
     Image out;
@@ -21,6 +24,81 @@ Image scaledCopy(const Image& source, float factor) {
     return out;
 }
 
+namespace {
+
+// Nearest-neighbour copy of source pixel (x, y), or an invalid pixel outside the source.
+inline void copyNearest(const Image& source, std::int32_t x, std::int32_t y, std::uint8_t* px) {
+    if (std::uint32_t(x) < std::uint32_t(source.width) && std::uint32_t(y) < std::uint32_t(source.height)) {
+        std::memcpy(px, pixelAt(source, x, y), kBytesPerPixel);
+    } else {
+        std::memset(px, 0, kBytesPerPixel);
+    }
+}
+
+// Truncation toward zero of value * 2^-shift.
+inline std::int32_t truncateScaled(std::int64_t value, int shift) {
+    return value >= 0 ? std::int32_t(value >> shift) : -std::int32_t((-value) >> shift);
+}
+
+// Fractional bits of a float (0 for whole numbers).
+int fractionBits(float f) {
+    if (f == 0) return 0;
+    int exponent;
+    std::frexp(f, &exponent);   // f = m * 2^exponent, 0.5 <= |m| < 1
+    return std::max(0, 24 - exponent);
+}
+
+// Extended program, even row j of a sample: X = trunc((cosA*u - sinA*v) + x0) and likewise Y,
+// evaluated in 80-bit arithmetic. When every intermediate value is a multiple of 2^-k below
+// 2^63 * 2^-k, that arithmetic is exact, and the positions follow from integer steps.
+void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA,
+                       float sinA, std::uint8_t* px) {
+    const int k = std::max(fractionBits(cosA), fractionBits(sinA));
+    if (k <= 40) {
+        const std::int64_t c = std::int64_t(std::ldexp(double(cosA), k));
+        const std::int64_t s = std::int64_t(std::ldexp(double(sinA), k));
+        const __int128 reach = (__int128(std::abs(c)) + std::abs(s)) * (std::int64_t(width) + std::abs(v) + 2) +
+                               (__int128(std::max(std::abs(std::int64_t(source.x0)), std::abs(std::int64_t(source.y0))))
+                                << k);
+        if (reach < (__int128(1) << 62)) {
+            const std::int64_t u0 = -std::int64_t(x0);
+            std::int64_t sx = c * u0 - s * v + (std::int64_t(source.x0) << k);
+            std::int64_t sy = s * u0 + c * v + (std::int64_t(source.y0) << k);
+            for (std::int32_t i = 0; i < width; ++i, px += kBytesPerPixel, sx += c, sy += s)
+                copyNearest(source, truncateScaled(sx, k), truncateScaled(sy, k), px);
+            return;
+        }
+    }
+    for (std::int32_t i = 0; i < width; ++i, px += kBytesPerPixel) {
+        const std::int32_t u = i - x0;
+        copyNearest(source, std::int32_t(Extended(cosA) * u - Extended(sinA) * v + source.x0),
+                    std::int32_t(Extended(sinA) * u + Extended(cosA) * v + source.y0), px);
+    }
+}
+
+// SSE program, even row j: the row terms are formed once in single precision.
+void sampleRowSingle(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA,
+                     float sinA, std::uint8_t* px) {
+    const float rowX = -sinA * float(v) + float(source.x0);
+    const float rowY = cosA * float(v) + float(source.y0);
+    std::int32_t i = 0;
+    alignas(16) std::int32_t xs[4], ys[4];
+    const __m128 c = _mm_set1_ps(cosA), s = _mm_set1_ps(sinA);
+    const __m128 rx = _mm_set1_ps(rowX), ry = _mm_set1_ps(rowY);
+    for (; i + 4 <= width; i += 4) {
+        const __m128 u = _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(i - x0), _mm_setr_epi32(0, 1, 2, 3)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(xs), _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(c, u), rx)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(ys), _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, u), ry)));
+        for (int k = 0; k < 4; ++k, px += kBytesPerPixel) copyNearest(source, xs[k], ys[k], px);
+    }
+    for (; i < width; ++i, px += kBytesPerPixel) {
+        const float u = float(i - x0);
+        copyNearest(source, std::int32_t(cosA * u + rowX), std::int32_t(sinA * u + rowY), px);
+    }
+}
+
+}  // namespace
+
 Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle) {
     const float cosA = float(std::cos(double(angle))), sinA = float(std::sin(double(angle)));
     Image out;
@@ -35,27 +113,10 @@ Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height
         std::uint8_t* px = out.pixels + std::size_t(j) * rowBytes;
         if (j % 2 != 0) {
             std::memset(px, 0, rowBytes);
-            continue;
-        }
-        const std::int32_t v = j - out.y0;
-        // Row terms: hoisted in single precision in the SSE program, exact in extended otherwise.
-        const float rowX = -sinA * float(v) + float(source.x0);
-        const float rowY = cosA * float(v) + float(source.y0);
-        for (std::int32_t i = 0; i < width; ++i, px += kBytesPerPixel) {
-            const std::int32_t u = i - out.x0;
-            std::int32_t sx, sy;
-            if constexpr (kSseBuild) {
-                sx = std::int32_t(cosA * float(u) + rowX);
-                sy = std::int32_t(sinA * float(u) + rowY);
-            } else {
-                sx = std::int32_t(Extended(cosA) * u - Extended(sinA) * v + source.x0);
-                sy = std::int32_t(Extended(sinA) * u + Extended(cosA) * v + source.y0);
-            }
-            if (sx >= 0 && sx < source.width && sy >= 0 && sy < source.height) {
-                std::memcpy(px, pixelAt(source, sx, sy), kBytesPerPixel);
-            } else {
-                std::memset(px, 0, kBytesPerPixel);
-            }
+        } else if constexpr (kSseBuild) {
+            sampleRowSingle(source, width, out.x0, j - out.y0, cosA, sinA, px);
+        } else {
+            sampleRowExtended(source, width, out.x0, j - out.y0, cosA, sinA, px);
         }
     }
     return out;

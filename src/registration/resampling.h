@@ -51,3 +51,36 @@ Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height
 // in the bounding box of the turned source.
 Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                      std::int32_t y0, float angle, float shiftX, float shiftY);
+
+// The bilinear value of each of the four bytes, exactly as samplePixel's bilinear branch
+// computes it, for fractions fx = a * 2^-23 and fy = b * 2^-23 (|a|, |b| < 2^23). In the
+// extended program every product and sum of that branch is then exact (below 2^58 units
+// of 2^-46), so integers give the same bytes; the SSE program rounds each operation to
+// single precision, which the float code repeats operation for operation.
+inline void bilinearFromGrid(const std::uint8_t* p00, const std::uint8_t* p10, const std::uint8_t* p01,
+                             const std::uint8_t* p11, std::int32_t a, std::int32_t b, float fx, float fy,
+                             std::uint8_t* out) {
+    if constexpr (kSseBuild) {
+        const float gx = 1.0f - fx, gy = 1.0f - fy;
+        for (int k = 0; k < kBytesPerPixel; ++k) {
+            const float v = float(p00[k]) * gx * gy + float(p10[k]) * fx * gy + float(p01[k]) * gx * fy +
+                            float(p11[k]) * fx * fy;
+            out[k] = std::uint8_t(std::int32_t(v));
+        }
+    } else {
+        constexpr std::int64_t kOne = std::int64_t(1) << 23;
+        for (int k = 0; k < kBytesPerPixel; ++k) {
+            const std::int64_t top = p00[k] * (kOne - a) + p10[k] * std::int64_t(a);
+            const std::int64_t bottom = p01[k] * (kOne - a) + p11[k] * std::int64_t(a);
+            const std::int64_t v = top * (kOne - b) + bottom * b;
+            out[k] = std::uint8_t(v >= 0 ? v >> 46 : -((-v) >> 46));
+        }
+    }
+}
+
+// a with fraction = a * 2^-23 exactly, or false when the fraction is finer than that.
+inline bool onFractionGrid(float fraction, std::int32_t& a) {
+    const float scaled = fraction * 0x1p23f;   // exact: a power-of-two scaling
+    a = std::int32_t(scaled);
+    return float(a) == scaled;
+}

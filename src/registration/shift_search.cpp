@@ -1,0 +1,117 @@
+#include "registration/shift_search.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <numeric>
+#include <vector>
+
+#include "common/parallel.h"
+#include "registration/image_difference.h"
+
+namespace {
+
+// Above this many candidates the search keeps no state per candidate.
+constexpr std::int64_t kRankedLimit = std::int64_t(1) << 20;
+constexpr std::int64_t kChunk = 8;
+
+struct Scored {
+    std::int64_t index;
+    Extended value;
+};
+
+void lowerTo(std::atomic<float>& bound, float value) {
+    float seen = bound.load(std::memory_order_relaxed);
+    while (value < seen && !bound.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+
+}  // namespace
+
+ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std::int32_t yMax, std::int32_t step) {
+    ShiftGrid g;
+    g.xMin = xMin;
+    g.yMin = yMin;
+    g.step = step;
+    g.columns = xMin <= xMax ? (std::int64_t(xMax) - xMin) / step + 1 : 0;
+    g.rows = yMin <= yMax ? (std::int64_t(yMax) - yMin) / step + 1 : 0;
+    return g;
+}
+
+SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
+                           const ShiftGrid& grid, float best) {
+    const std::int64_t count = grid.count();
+    auto placed = [&](std::int64_t i) {
+        Image candidate = sample;
+        candidate.x0 = sample.x0 + grid.shiftX(i);
+        candidate.y0 = sample.y0 + grid.shiftY(i);
+        return candidate;
+    };
+    if (count > kRankedLimit) {
+        return orderedSearch(count, best, [&](std::int64_t i, float bound) {
+            return boundedImageDifference(placed(i), reference, bound, sampleInvalid);
+        });
+    }
+
+    // First pass: every candidate on the first rows (phase 0), against the starting best.
+    std::vector<DifferenceUnits> partial(std::size_t(count), 0);
+    std::vector<std::uint8_t> alive(std::size_t(count), 0);
+    std::vector<long double> key(std::size_t(count), 0);
+    std::vector<std::vector<Scored>> finished((std::size_t(count) + kChunk - 1) / kChunk);
+    std::atomic<float> bound{best};
+    parallelFor(std::int64_t(finished.size()), [&](std::int64_t c) {
+        for (std::int64_t i = c * kChunk; i < std::min(count, (c + 1) * kChunk); ++i) {
+            const Image candidate = placed(i);
+            const DifferenceScan scan(candidate, reference, sampleInvalid);
+            if (scan.empty()) {
+                const Extended value = Extended(kEmptyOverlapScore);
+                if (value < best) finished[std::size_t(c)].push_back({i, value});
+                continue;
+            }
+            DifferenceUnits& sum = partial[std::size_t(i)];
+            if (!scan.addPhase(0, sum, scan.threshold(best))) continue;
+            alive[std::size_t(i)] = 1;
+            key[std::size_t(i)] = (long double)sum / (long double)scan.pairs();
+        }
+    });
+    for (const std::vector<Scored>& list : finished)
+        for (const Scored& s : list) lowerTo(bound, std::nextafter(float(s.value), INFINITY));
+
+    // Second pass: the most promising first, each finished unless the bound rules it out.
+    std::vector<std::int64_t> order;
+    for (std::int64_t i = 0; i < count; ++i)
+        if (alive[std::size_t(i)] != 0) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::int64_t x, std::int64_t y) { return key[std::size_t(x)] < key[std::size_t(y)]; });
+    std::vector<std::vector<Scored>> scored((order.size() + kChunk - 1) / kChunk);
+    parallelFor(std::int64_t(scored.size()), [&](std::int64_t c) {
+        const std::size_t end = std::min(order.size(), std::size_t(c + 1) * kChunk);
+        for (std::size_t k = std::size_t(c) * kChunk; k < end; ++k) {
+            const std::int64_t i = order[k];
+            const Image candidate = placed(i);
+            const DifferenceScan scan(candidate, reference, sampleInvalid);
+            DifferenceUnits sum = partial[std::size_t(i)];
+            const DifferenceUnits threshold = scan.threshold(bound.load(std::memory_order_relaxed));
+            if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;
+            const Extended value = scan.value(sum, candidate, reference);
+            scored[std::size_t(c)].push_back({i, value});
+            lowerTo(bound, std::nextafter(float(value), INFINITY));
+        }
+    });
+
+    // Replay the plain loop over the candidates scored exactly, in their order.
+    std::vector<Scored> all;
+    for (const auto& lists : {&finished, &scored})
+        for (const std::vector<Scored>& list : *lists) all.insert(all.end(), list.begin(), list.end());
+    std::sort(all.begin(), all.end(), [](const Scored& x, const Scored& y) { return x.index < y.index; });
+    SearchOutcome outcome;
+    outcome.best = best;
+    for (const Scored& s : all) {
+        if (outcome.best > s.value) {
+            outcome.best = float(s.value);
+            outcome.winner = s.index;
+        }
+    }
+    return outcome;
+}
