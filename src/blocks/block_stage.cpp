@@ -85,15 +85,6 @@ ExactOffsets exactOffsets(const BlockGrid& grid, const std::vector<NodeWeight>& 
     return e;
 }
 
-// The interpolated offset rounded to single precision, as the extended program computes it,
-// from its exact value (o + 2w fraction bits).
-inline float interpolatedExact(const std::int64_t* o, std::size_t k00, std::size_t k10, std::size_t k01,
-                               std::size_t k11, std::int64_t fx, std::int64_t gx, std::int64_t fy, std::int64_t gy,
-                               int bits) {
-    const std::int64_t v = (o[k00] * gx + o[k10] * fx) * gy + (o[k01] * gx + o[k11] * fx) * fy;
-    return float(std::ldexp((long double)v, -bits));
-}
-
 inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std::size_t k01, std::size_t k11,
                           float fx, float fy) {
     const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
@@ -106,9 +97,10 @@ void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t heig
     const std::int32_t nx = grid.columns;
     const std::int64_t one = std::int64_t(1) << exact.weightBits;
     const std::int64_t fyUnits = std::int64_t(std::ldexp(double(wy.weight), exact.weightBits));
-    const int bits = exact.offsetBits + 2 * exact.weightBits;
-    const std::size_t stride = std::size_t(width) * kBytesPerPixel;
-    for (std::int32_t x = 0; x < width; ++x, px += kBytesPerPixel) {
+    const std::int64_t gyUnits = one - fyUnits;
+    const float scale = std::ldexp(1.0f, -(exact.offsetBits + 2 * exact.weightBits));
+    std::vector<float> sx(std::size_t(std::max(width, 0))), sy(sx.size());
+    for (std::int32_t x = 0; x < width; ++x) {
         const NodeWeight& w = wx[std::size_t(x)];
         const std::size_t k00 = std::size_t(wy.index) * nx + w.index, k10 = std::size_t(wy.index) * nx + w.next;
         const std::size_t k01 = std::size_t(wy.next) * nx + w.index, k11 = std::size_t(wy.next) * nx + w.next;
@@ -117,23 +109,19 @@ void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t heig
             dx = interpolated(grid.offsetX.data(), k00, k10, k01, k11, w.weight, wy.weight);
             dy = interpolated(grid.offsetY.data(), k00, k10, k01, k11, w.weight, wy.weight);
         } else {
+            // The exact value, rounded once to single precision (int64 to float rounds correctly;
+            // the power-of-two scale is exact).
             const std::int64_t fxUnits = std::int64_t(std::ldexp(double(w.weight), exact.weightBits));
-            dx = interpolatedExact(exact.x.data(), k00, k10, k01, k11, fxUnits, one - fxUnits, fyUnits, one - fyUnits, bits);
-            dy = interpolatedExact(exact.y.data(), k00, k10, k01, k11, fxUnits, one - fxUnits, fyUnits, one - fyUnits, bits);
+            const std::int64_t gxUnits = one - fxUnits;
+            const std::int64_t* ox = exact.x.data();
+            const std::int64_t* oy = exact.y.data();
+            dx = float((ox[k00] * gxUnits + ox[k10] * fxUnits) * gyUnits + (ox[k01] * gxUnits + ox[k11] * fxUnits) * fyUnits) * scale;
+            dy = float((oy[k00] * gxUnits + oy[k10] * fxUnits) * gyUnits + (oy[k01] * gxUnits + oy[k11] * fxUnits) * fyUnits) * scale;
         }
-        const float sx = float(x) - dx, sy = float(y) - dy;
-        const std::int32_t ix = std::int32_t(sx), iy = std::int32_t(sy);
-        const float ax = sx - float(ix), ay = sy - float(iy);
-        std::int32_t a, b;
-        if (ix >= 0 && ix < width - 1 && iy >= 0 && iy < height - 1 && onFractionGrid(ax, a) && onFractionGrid(ay, b)) {
-            const std::uint8_t* p00 = pixels + std::size_t(iy) * stride + std::size_t(ix) * kBytesPerPixel;
-            bilinearFromGrid(p00, p00 + kBytesPerPixel, p00 + stride, p00 + stride + kBytesPerPixel, a, b, ax, ay, px);
-        } else if (ix < 0 || ix >= width || iy < 0 || iy >= height) {
-            px[3] = 0;   // no source: the colour bytes stay as allocated (zero)
-        } else {
-            samplePixel(pixels, width, height, ix, iy, ax, ay, px);
-        }
+        sx[std::size_t(x)] = float(x) - dx;
+        sy[std::size_t(x)] = float(y) - dy;
     }
+    interpolateRow(pixels, width, height, sx.data(), sy.data(), width, px);
 }
 
 }  // namespace
@@ -145,7 +133,7 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
     out.height = height;
     out.x0 = x0;
     out.y0 = y0;
-    out.pixels = allocatePixels(width, height, true);
+    out.pixels = allocatePixels(width, height);   // every byte of every pixel is written below
     std::vector<NodeWeight> wx(std::size_t(std::max(width, 0))), wy(std::size_t(std::max(height, 0)));
     for (std::int32_t x = 0; x < width; ++x) wx[std::size_t(x)] = nodeWeight(x, spacingX, grid.columns);
     for (std::int32_t y = 0; y < height; ++y) wy[std::size_t(y)] = nodeWeight(y, spacingY, grid.rows);

@@ -1,21 +1,71 @@
 #include "blocks/feature_image.h"
 
 #include <cstdint>
+#include <vector>
+
+#include <emmintrin.h>
+
+#include "common/parallel.h"
+
+namespace {
+
+// (c0 + c1 + c2) / 3 for sums up to 765: (sum * 21846) >> 16 is the exact quotient there.
+inline std::uint8_t brightness(const std::uint8_t* p) {
+    return std::uint8_t(((unsigned(p[0]) + p[1] + p[2]) * 21846u) >> 16);
+}
+
+// Signed division by 2 truncating toward zero, plus 128.
+inline std::uint8_t gradient(int difference) { return std::uint8_t(difference / 2 + 128); }
+
+}  // namespace
 
 void makeFeatureImage(Image& image) {
-    const std::size_t count = pixelBytes(image.width, image.height) / kBytesPerPixel;
-    std::uint8_t* px = image.pixels;
-    for (std::size_t i = 0; i < count; ++i, px += kBytesPerPixel) {
-        px[0] = std::uint8_t((unsigned(px[0]) + px[1] + px[2]) / 3);
-    }
-    const std::size_t stride = std::size_t(image.width) * kBytesPerPixel;
-    for (std::int32_t y = 1; y < image.height - 1; ++y) {
-        std::uint8_t* p = pixelAt(image, 1, y);
-        for (std::int32_t x = 1; x < image.width - 1; ++x, p += kBytesPerPixel) {
-            const int left = p[-kBytesPerPixel], right = p[kBytesPerPixel];
-            const int above = p[-std::ptrdiff_t(stride)], below = p[stride];
-            p[1] = std::uint8_t((left - right) / 2 + 128);
-            p[2] = std::uint8_t((above - below) / 2 + 128);
+    const std::int32_t width = image.width, height = image.height;
+    if (width <= 0 || height <= 0) return;
+    // Brightness of every pixel, kept aside so that rows can be converted in any order.
+    std::vector<std::uint8_t> level(std::size_t(width) * std::size_t(height));
+    parallelFor(height, [&](std::int64_t y) {
+        const std::uint8_t* p = pixelAt(image, 0, std::int32_t(y));
+        std::uint8_t* l = level.data() + std::size_t(y) * std::size_t(width);
+        for (std::int32_t x = 0; x < width; ++x, p += kBytesPerPixel) l[x] = brightness(p);
+    });
+    parallelFor(height, [&](std::int64_t yy) {
+        const std::int32_t y = std::int32_t(yy);
+        const std::uint8_t* l = level.data() + std::size_t(y) * std::size_t(width);
+        std::uint8_t* p = pixelAt(image, 0, y);
+        if (y < 1 || y > height - 2 || width < 3) {   // border rows keep their colour bytes
+            for (std::int32_t x = 0; x < width; ++x) p[std::size_t(x) * kBytesPerPixel] = l[x];
+            return;
         }
-    }
+        p[0] = l[0];
+        std::int32_t x = 1;
+        // Eight pixels at a time: (left - right) / 2 + 128 and (above - below) / 2 + 128 in
+        // 16-bit lanes, division truncating toward zero, then interleaved with the brightness
+        // and the untouched validity byte.
+        const __m128i zero = _mm_setzero_si128(), offset = _mm_set1_epi16(128);
+        auto half = [&](__m128i d) { return _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(d, _mm_srli_epi16(d, 15)), 1), offset); };
+        auto load8 = [&](const std::uint8_t* q) { return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)), zero); };
+        for (; x + 8 <= width - 1; x += 8) {
+            const __m128i g1 = half(_mm_sub_epi16(load8(l + x - 1), load8(l + x + 1)));
+            const __m128i g2 = half(_mm_sub_epi16(load8(l + x - width), load8(l + x + width)));
+            const __m128i bright = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(l + x));
+            std::uint8_t* q = p + std::size_t(x) * kBytesPerPixel;
+            const __m128i px0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            const __m128i px1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16));
+            // Validity bytes of the eight pixels, as bytes 0 .. 7.
+            const __m128i v0 = _mm_srli_epi32(px0, 24), v1 = _mm_srli_epi32(px1, 24);
+            const __m128i validity = _mm_packus_epi16(_mm_packs_epi32(v0, v1), zero);
+            const __m128i lowPairs = _mm_unpacklo_epi8(bright, _mm_packus_epi16(g1, zero));
+            const __m128i highPairs = _mm_unpacklo_epi8(_mm_packus_epi16(g2, zero), validity);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_unpacklo_epi16(lowPairs, highPairs));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16), _mm_unpackhi_epi16(lowPairs, highPairs));
+        }
+        for (; x < width - 1; ++x) {
+            std::uint8_t* q = p + std::size_t(x) * kBytesPerPixel;
+            q[0] = l[x];
+            q[1] = gradient(int(l[x - 1]) - int(l[x + 1]));
+            q[2] = gradient(int(l[x - std::ptrdiff_t(width)]) - int(l[x + std::ptrdiff_t(width)]));
+        }
+        p[std::size_t(width - 1) * kBytesPerPixel] = l[width - 1];
+    });
 }

@@ -88,6 +88,8 @@ Pool& pool() {
 
 }  // namespace
 
+bool insideParallelBody() { return insideBody; }
+
 int workerCount() { return pool().size(); }
 
 void setWorkerCount(int count) { requested = std::max(1, count); }

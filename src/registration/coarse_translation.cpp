@@ -6,7 +6,7 @@
 #include "common/clock.h"
 #include "driver/run_settings.h"
 #include "registration/global_adjustment.h"
-#include "registration/image_difference.h"
+#include "registration/shift_search.h"
 #include "registration/resampling.h"
 
 void coarseTranslationSearch() {
@@ -20,19 +20,19 @@ void coarseTranslationSearch() {
     constexpr float kScale = 0.125f;
     Image smallCurrent = scaledCopy(s.current, kScale);
     Image smallReference = scaledCopy(s.reference, kScale);
+    // Eighth-scale shifts from trunc(min / 8) while the shift, in single precision, is at most
+    // max / 8: step 1, x outer, y inner.
     const float xLimit = float(s.shiftXMax) * kScale, yLimit = float(s.shiftYMax) * kScale;
-    for (std::int32_t sx = std::int32_t(float(s.shiftXMin) * kScale); float(sx) <= xLimit; ++sx) {
-        for (std::int32_t sy = std::int32_t(float(s.shiftYMin) * kScale); float(sy) <= yLimit; ++sy) {
-            Image candidate = smallCurrent;
-            candidate.x0 = smallCurrent.x0 + sx;
-            candidate.y0 = smallCurrent.y0 + sy;
-            const Extended m = imageDifference(candidate, smallReference);
-            if (bestScore > m) {
-                bestScore = float(m);
-                bestShiftX = sx;
-                bestShiftY = sy;
-            }
-        }
+    ShiftGrid grid;
+    grid.xMin = std::int32_t(float(s.shiftXMin) * kScale);
+    grid.yMin = std::int32_t(float(s.shiftYMin) * kScale);
+    for (std::int32_t sx = std::int32_t(grid.xMin); float(sx) <= xLimit; ++sx) ++grid.columns;
+    for (std::int32_t sy = std::int32_t(grid.yMin); float(sy) <= yLimit; ++sy) ++grid.rows;
+    const SearchOutcome outcome = searchShifts(smallCurrent, nullptr, smallReference, grid, bestScore);
+    if (outcome.winner >= 0) {
+        bestScore = outcome.best;
+        bestShiftX = grid.shiftX(outcome.winner);
+        bestShiftY = grid.shiftY(outcome.winner);
     }
     releasePixels(smallCurrent);
     releasePixels(smallReference);

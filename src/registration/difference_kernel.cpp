@@ -16,9 +16,13 @@ constexpr long double kUnit = 0x1p31L;
 constexpr std::uint64_t kInverse255Units = 8421505;   // kInverse255 = 8421505 * 2^-31
 static_assert(Extended(kInverse255) * kUnit == 8421505.0L);
 
-// First row of each phase: the bit-reversed order of 0 .. 31.
-constexpr int kPhaseStart[DifferenceScan::kPhases] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
-                                                      1, 17, 9, 25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
+// First row of phase p of n phases (n a power of two): p with its log2(n) bits reversed.
+int phaseStart(int p, int n) {
+    int start = 0;
+    for (int bit = 1, reversed = n >> 1; bit < n; bit <<= 1, reversed >>= 1)
+        if (p & bit) start |= reversed;
+    return start;
+}
 
 // Exact sums of one row. In the extended program the quadratic parts add up to
 // kInverse255Units * sum(s*s) units; in the SSE program each is rounded to single precision
@@ -70,9 +74,14 @@ inline __m128i pixelTerms4(__m128i va, __m128i vb, __m128i& bad) {
     return _mm_andnot_si128(bad, _mm_add_epi32(_mm_castps_si128(evens), _mm_castps_si128(odds)));
 }
 
-void sumRowSse2(const std::uint8_t* pa, const std::uint8_t* pb, std::int64_t length, RowSums& sums) {
+// Sums of `count` rows of length pairs, the rows aStep and bStep bytes apart.
+void sumRowsSse2(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB, std::size_t bStep,
+                 std::int64_t length, std::int64_t count, RowSums& sums) {
     const __m128i zero = _mm_setzero_si128();
     __m128i invalid = zero, sumS = zero, sumQ = zero, sumF = zero;
+    for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep) {
+    const std::uint8_t* pa = rowA;
+    const std::uint8_t* pb = rowB;
     std::int64_t x = 0;
     for (; x + 4 <= length; x += 4, pa += 16, pb += 16) {
         __m128i bad;
@@ -94,23 +103,28 @@ void sumRowSse2(const std::uint8_t* pa, const std::uint8_t* pb, std::int64_t len
                                                      _mm_mul_epu32(_mm_srli_epi64(s, 32), _mm_srli_epi64(s, 32))));
         }
     }
+    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
+    }
     sums.invalid += laneSum(_mm_add_epi64(_mm_unpacklo_epi32(invalid, zero), _mm_unpackhi_epi32(invalid, zero)));
     sums.s += laneSum(sumS);
     sums.quadratic += laneSum(sumQ);
     sums.fraction += laneSum(sumF);
-    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
 }
 
 __attribute__((target("avx2"))) std::uint64_t laneSum256(__m256i v) {
     return laneSum(_mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
 
-__attribute__((target("avx2"))) void sumRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
-                                                std::int64_t length, RowSums& sums) {
+__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
+                                                 const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
+                                                 std::int64_t count, RowSums& sums) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i weights = _mm256_setr_epi16(1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0);
     const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
     __m256i invalid = zero, sumS = zero, sumQ = zero, sumF = zero;
+    for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep) {
+    const std::uint8_t* pa = rowA;
+    const std::uint8_t* pb = rowB;
     std::int64_t x = 0;
     for (; x + 8 <= length; x += 8, pa += 32, pb += 32) {
         const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
@@ -144,22 +158,27 @@ __attribute__((target("avx2"))) void sumRowAvx2(const std::uint8_t* pa, const st
                                                                                                   _mm256_srli_epi64(s, 32))));
         }
     }
+    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
+    }
     sums.invalid +=
         laneSum256(_mm256_add_epi64(_mm256_unpacklo_epi32(invalid, zero), _mm256_unpackhi_epi32(invalid, zero)));
     sums.s += laneSum256(sumS);
     sums.quadratic += laneSum256(sumQ);
     sums.fraction += laneSum256(sumF);
-    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
 }
 
-using RowFunction = void (*)(const std::uint8_t*, const std::uint8_t*, std::int64_t, RowSums&);
+using RowsFunction = void (*)(const std::uint8_t*, std::size_t, const std::uint8_t*, std::size_t, std::int64_t,
+                              std::int64_t, RowSums&);
 
-RowFunction pickRowFunction() {
+RowsFunction pickRowsFunction() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? sumRowAvx2 : sumRowSse2;
+    return __builtin_cpu_supports("avx2") ? sumRowsAvx2 : sumRowsSse2;
 }
 
-const RowFunction sumRow = pickRowFunction();
+const RowsFunction sumRows = pickRowsFunction();
+
+// Rows summed between two looks at the running total: about 512 pairs.
+std::int64_t rowsPerLook(std::int64_t rowLength) { return std::max<std::int64_t>(1, 512 / std::max<std::int64_t>(rowLength, 1)); }
 
 // The half penalty in units, or -1 when it is not a whole number of units.
 long long halfPenaltyUnits() {
@@ -188,6 +207,7 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
     rows_ = std::min(a.height - aRow, b.height - bRow);
     bRow_ = bRow;
     if (empty()) return;
+    while (phases_ < kMaxPhases && std::int64_t(phases_) * 8 <= rows_) phases_ *= 2;
     a_ = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow));
     b_ = pixelAt(b, std::int32_t(bCol), std::int32_t(bRow));
     aStride_ = std::size_t(a.width) * kBytesPerPixel;
@@ -211,20 +231,33 @@ bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUn
         total += Units(rowLength_) * std::uint64_t(penalty);
     } else {
         RowSums sums;
-        sumRow(a_ + std::size_t(r) * aStride_, b_ + std::size_t(r) * bStride_, rowLength_, sums);
+        sumRows(a_ + std::size_t(r) * aStride_, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1, sums);
         total += rowUnits(sums, std::uint64_t(penalty));
     }
     return total < threshold;
 }
 
 bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits threshold) const {
-    for (std::int64_t r = kPhaseStart[p]; r < rows_; r += kPhases)
-        if (!addRow(r, total, threshold)) return false;
+    static const long long penalty = halfPenaltyUnits();
+    if (aInvalid_ != nullptr) {   // rows known to be invalid cost nothing to read
+        for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_)
+            if (!addRow(r, total, threshold)) return false;
+        return true;
+    }
+    const std::int64_t group = rowsPerLook(rowLength_);
+    for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_ * group) {
+        const std::int64_t count = std::min(group, (rows_ - 1 - r) / phases_ + 1);
+        RowSums sums;
+        sumRows(a_ + std::size_t(r) * aStride_, aStride_ * phases_, b_ + std::size_t(r) * bStride_, bStride_ * phases_,
+                rowLength_, count, sums);
+        total += rowUnits(sums, std::uint64_t(penalty));
+        if (total >= threshold) return false;
+    }
     return true;
 }
 
 bool DifferenceScan::addPhasesFrom(int p, DifferenceUnits& total, DifferenceUnits threshold) const {
-    for (; p < kPhases; ++p)
+    for (; p < phases_; ++p)
         if (!addPhase(p, total, threshold)) return false;
     return true;
 }

@@ -32,7 +32,7 @@ using InvalidRows = const std::uint8_t*;
 // One placement of a against b: the overlap imageDifference compares.
 class DifferenceScan {
 public:
-    static constexpr int kPhases = 32;
+    static constexpr int kMaxPhases = 32;
 
     DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid = nullptr);
 
@@ -42,7 +42,11 @@ public:
     // The sum of every row meets this many units when the measure is at least bound.
     DifferenceUnits threshold(float bound) const;
 
-    // Adds the rows of phase p (0 .. kPhases-1, in visiting order) to total. Returns false,
+    // Rows are visited in phases: phase p holds every phases()-th row from a bit-reversed
+    // start, so that phase 0 already samples the whole overlap. Fewer phases for short overlaps.
+    int phases() const { return phases_; }
+
+    // Adds the rows of phase p (0 .. phases()-1) to total. Returns false,
     // leaving the sum partial, as soon as total reaches threshold.
     bool addPhase(int p, DifferenceUnits& total, DifferenceUnits threshold) const;
 
@@ -62,6 +66,7 @@ private:
     const std::uint8_t* b_ = nullptr;
     std::size_t aStride_ = 0, bStride_ = 0;
     std::int64_t rowLength_ = 0, rows_ = 0, bRow_ = 0;
+    int phases_ = 1;
     InvalidRows aInvalid_ = nullptr;   // indexed by overlap row
 };
 

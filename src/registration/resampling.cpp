@@ -5,7 +5,137 @@
 #include <cstring>
 #include <cstdlib>
 
-#include <emmintrin.h>
+#include <immintrin.h>
+
+#include <vector>
+
+#include "common/parallel.h"
+
+void interpolateFast(const std::uint8_t* src, std::int32_t width, std::int32_t height, float sx, float sy,
+                     std::uint8_t* out) {
+    const std::int32_t ix = std::int32_t(sx), iy = std::int32_t(sy);
+    if (!(ix >= 0 && ix < width - 1 && iy >= 0 && iy < height - 1)) {
+        samplePixel(src, width, height, ix, iy, sx - float(ix), sy - float(iy), out);
+        return;
+    }
+    const float fx = sx - float(ix), fy = sy - float(iy);
+    const std::size_t stride = std::size_t(width) * kBytesPerPixel;
+    const std::uint8_t* p00 = src + std::size_t(iy) * stride + std::size_t(ix) * kBytesPerPixel;
+    if (fx == 0 && fy == 0) {   // weights 1, 0, 0, 0: the sum is p00 exactly, in any precision
+        std::memcpy(out, p00, kBytesPerPixel);
+        return;
+    }
+    const std::uint8_t* p01 = p00 + stride;
+    const __m128i zero = _mm_setzero_si128();
+    auto widen = [&zero](const std::uint8_t* p) {   // four bytes as four 32-bit integers
+        std::int32_t word;
+        std::memcpy(&word, p, 4);
+        return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+    };
+    __m128i v;
+    if constexpr (kSseBuild) {
+        const __m128 gx = _mm_set1_ps(1.0f - fx), gy = _mm_set1_ps(1.0f - fy);
+        const __m128 vfx = _mm_set1_ps(fx), vfy = _mm_set1_ps(fy);
+        const __m128 sum = _mm_add_ps(
+            _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_cvtepi32_ps(widen(p00)), gx), gy),
+                                  _mm_mul_ps(_mm_mul_ps(_mm_cvtepi32_ps(widen(p00 + kBytesPerPixel)), vfx), gy)),
+                       _mm_mul_ps(_mm_mul_ps(_mm_cvtepi32_ps(widen(p01)), gx), vfy)),
+            _mm_mul_ps(_mm_mul_ps(_mm_cvtepi32_ps(widen(p01 + kBytesPerPixel)), vfx), vfy));
+        v = _mm_cvttps_epi32(sum);
+    } else {
+        const float ax = fx * 0x1p21f, ay = fy * 0x1p21f;   // exact scalings
+        if (ax != float(std::int32_t(ax)) || ay != float(std::int32_t(ay))) {
+            std::int32_t a, b;
+            if (onFractionGrid(fx, a) && onFractionGrid(fy, b)) {
+                bilinearFromGrid(p00, p00 + kBytesPerPixel, p01, p01 + kBytesPerPixel, a, b, fx, fy, out);
+            } else {
+                samplePixel(src, width, height, ix, iy, fx, fy, out);
+            }
+            return;
+        }
+        const __m128d a = _mm_set1_pd(ax), ga = _mm_set1_pd(0x1p21 - double(ax));
+        const __m128d b = _mm_set1_pd(ay), gb = _mm_set1_pd(0x1p21 - double(ay)), scale = _mm_set1_pd(0x1p-42);
+        const __m128i w00 = widen(p00), w10 = widen(p00 + kBytesPerPixel), w01 = widen(p01),
+                      w11 = widen(p01 + kBytesPerPixel);
+        auto half = [&](__m128i q00, __m128i q10, __m128i q01, __m128i q11) {
+            const __m128d top = _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(q00), ga), _mm_mul_pd(_mm_cvtepi32_pd(q10), a));
+            const __m128d bottom = _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(q01), ga), _mm_mul_pd(_mm_cvtepi32_pd(q11), a));
+            return _mm_cvttpd_epi32(_mm_mul_pd(_mm_add_pd(_mm_mul_pd(top, gb), _mm_mul_pd(bottom, b)), scale));
+        };
+        const __m128i low = half(w00, w10, w01, w11);
+        const __m128i high = half(_mm_srli_si128(w00, 8), _mm_srli_si128(w10, 8), _mm_srli_si128(w01, 8),
+                                  _mm_srli_si128(w11, 8));
+        v = _mm_unpacklo_epi64(low, high);
+    }
+    v = _mm_and_si128(v, _mm_set1_epi32(0xFF));   // low 8 bits of each value
+    v = _mm_packus_epi16(_mm_packs_epi32(v, v), v);
+    const std::int32_t packed = _mm_cvtsi128_si32(v);
+    std::memcpy(out, &packed, kBytesPerPixel);
+}
+
+namespace {
+
+__attribute__((target("avx2"))) inline __m256d widen(const std::uint8_t* p) {   // four bytes as doubles
+    std::int32_t word;
+    std::memcpy(&word, p, 4);
+    return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(word)));
+}
+
+// The extended program's exact bilinear value of four bytes, four channels in one vector:
+// fractions a, b in units of 2^-21 (see interpolateFast).
+__attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src, std::int32_t width,
+                                                        std::int32_t height, const float* sxs, const float* sys,
+                                                        std::int32_t count, std::uint8_t* out) {
+    const std::size_t stride = std::size_t(width) * kBytesPerPixel;
+    const __m256d one = _mm256_set1_pd(0x1p21), scale = _mm256_set1_pd(0x1p-42);
+    for (std::int32_t i = 0; i < count; ++i, out += kBytesPerPixel) {
+        const float sx = sxs[i], sy = sys[i];
+        const std::int32_t ix = std::int32_t(sx), iy = std::int32_t(sy);
+        const float fx = sx - float(ix), fy = sy - float(iy);
+        const float ax = fx * 0x1p21f, ay = fy * 0x1p21f;
+        if (!(ix >= 0 && ix < width - 1 && iy >= 0 && iy < height - 1) || ax != float(std::int32_t(ax)) ||
+            ay != float(std::int32_t(ay))) {
+            interpolateFast(src, width, height, sx, sy, out);
+            continue;
+        }
+        const std::uint8_t* p00 = src + std::size_t(iy) * stride + std::size_t(ix) * kBytesPerPixel;
+        if (fx == 0 && fy == 0) {   // weights 1, 0, 0, 0: p00 exactly
+            std::memcpy(out, p00, kBytesPerPixel);
+            continue;
+        }
+        const __m256d a = _mm256_set1_pd(double(ax)), ga = _mm256_sub_pd(one, a);
+        const __m256d b = _mm256_set1_pd(double(ay)), gb = _mm256_sub_pd(one, b);
+        const __m256d top = _mm256_add_pd(_mm256_mul_pd(widen(p00), ga), _mm256_mul_pd(widen(p00 + kBytesPerPixel), a));
+        const __m256d bottom = _mm256_add_pd(_mm256_mul_pd(widen(p00 + stride), ga),
+                                             _mm256_mul_pd(widen(p00 + stride + kBytesPerPixel), a));
+        __m128i v = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(top, gb), _mm256_mul_pd(bottom, b)), scale));
+        v = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+        const std::int32_t packed = _mm_cvtsi128_si32(v);
+        std::memcpy(out, &packed, kBytesPerPixel);
+    }
+}
+
+void interpolateRowPlain(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
+                         const float* sy, std::int32_t count, std::uint8_t* out) {
+    for (std::int32_t i = 0; i < count; ++i, out += kBytesPerPixel) interpolateFast(src, width, height, sx[i], sy[i], out);
+}
+
+using RowInterpolation = void (*)(const std::uint8_t*, std::int32_t, std::int32_t, const float*, const float*,
+                                  std::int32_t, std::uint8_t*);
+
+RowInterpolation pickRowInterpolation() {
+    __builtin_cpu_init();
+    return !kSseBuild && __builtin_cpu_supports("avx2") ? interpolateRowAvx2 : interpolateRowPlain;
+}
+
+const RowInterpolation rowInterpolation = pickRowInterpolation();
+
+}  // namespace
+
+void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
+                    const float* sy, std::int32_t count, std::uint8_t* out) {
+    rowInterpolation(src, width, height, sx, sy, count, out);
+}
 
 Image scaledCopy(const Image& source, float factor) {
     Image out;
@@ -151,15 +281,46 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
         out.y0 = std::int32_t(-s * x0 + c * y0);
     }
     out.pixels = allocatePixels(out.width, out.height);
-    for (std::int32_t row = 0; row < out.height; ++row) {
-        std::uint8_t* px = pixelAt(out, 0, row);
-        const std::int32_t v = row - out.y0;
-        for (std::int32_t col = 0; col < out.width; ++col, px += kBytesPerPixel) {
-            const std::int32_t u = col - out.x0;
-            const float sx = float(c * u - s * v + x0 + shiftX);
-            const float sy = float(s * u + c * v + y0 + shiftY);
-            interpolateAt(pixels, width, height, sx, sy, px);
-        }
+    if (angle == 0 && shiftX == float(std::int32_t(shiftX)) && shiftY == float(std::int32_t(shiftY)) &&
+        std::fabs(shiftX) < 0x1p20f && std::fabs(shiftY) < 0x1p20f) {
+        // cos 0 = 1 and sin 0 = 0: every position is a whole number, every fraction 0, and each
+        // output pixel is a copy of its source pixel (or four zeros outside the source).
+        const std::int64_t dx = std::int64_t(x0) + std::int64_t(shiftX) - out.x0;
+        const std::int64_t dy = std::int64_t(y0) + std::int64_t(shiftY) - out.y0;
+        const std::int64_t colBegin = std::clamp<std::int64_t>(-dx, 0, out.width);
+        const std::int64_t colEnd = std::clamp<std::int64_t>(width - dx, colBegin, out.width);
+        parallelFor(out.height, [&](std::int64_t row) {
+            std::uint8_t* px = pixelAt(out, 0, std::int32_t(row));
+            const std::int64_t sy = row + dy;
+            if (sy < 0 || sy >= height || colBegin == colEnd) {
+                std::memset(px, 0, std::size_t(out.width) * kBytesPerPixel);
+                return;
+            }
+            std::memset(px, 0, std::size_t(colBegin) * kBytesPerPixel);
+            std::memcpy(px + colBegin * kBytesPerPixel,
+                        pixels + (std::size_t(sy) * std::size_t(width) + std::size_t(colBegin + dx)) * kBytesPerPixel,
+                        std::size_t(colEnd - colBegin) * kBytesPerPixel);
+            std::memset(px + colEnd * kBytesPerPixel, 0, std::size_t(out.width - colEnd) * kBytesPerPixel);
+        });
+        return out;
     }
+    // The products of the column offset do not change from row to row: form them once, in the
+    // same extended arithmetic.
+    std::vector<Extended> cu(std::size_t(std::max(out.width, 0))), su(cu.size());
+    for (std::int32_t col = 0; col < out.width; ++col) {
+        cu[std::size_t(col)] = c * (col - out.x0);
+        su[std::size_t(col)] = s * (col - out.x0);
+    }
+    parallelFor(out.height, [&](std::int64_t row) {
+        std::uint8_t* px = pixelAt(out, 0, std::int32_t(row));
+        const std::int32_t v = std::int32_t(row) - out.y0;
+        const Extended sv = s * v, cv = c * v;
+        std::vector<float> sx(cu.size()), sy(cu.size());
+        for (std::size_t col = 0; col < cu.size(); ++col) {
+            sx[col] = float(cu[col] - sv + x0 + shiftX);
+            sy[col] = float(su[col] + cv + y0 + shiftY);
+        }
+        interpolateRow(pixels, width, height, sx.data(), sy.data(), out.width, px);
+    });
     return out;
 }

@@ -84,3 +84,15 @@ inline bool onFractionGrid(float fraction, std::int32_t& a) {
     a = std::int32_t(scaled);
     return float(a) == scaled;
 }
+
+// The interpolation rule at (sx, sy), as interpolateAt gives it, by the fastest exact route:
+// in the extended program, fractions on a 2^-21 grid make every product and sum of the
+// bilinear branch a whole number of 2^-42 below 2^53, which doubles hold exactly (this covers
+// every position at least 4 from the origin); the SSE program repeats the single-precision
+// operations four bytes at a time.
+void interpolateFast(const std::uint8_t* src, std::int32_t width, std::int32_t height, float sx, float sy,
+                     std::uint8_t* out);
+
+// interpolateFast for count pixels at (sx[i], sy[i]), written to out one after the other.
+void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
+                    const float* sy, std::int32_t count, std::uint8_t* out);

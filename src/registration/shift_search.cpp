@@ -15,6 +15,8 @@ namespace {
 // Above this many candidates the search keeps no state per candidate.
 constexpr std::int64_t kRankedLimit = std::int64_t(1) << 20;
 constexpr std::int64_t kChunk = 8;
+// Up to this many candidates the search stays on the calling thread.
+constexpr std::int64_t kSmallSearch = 128;
 
 struct Scored {
     std::int64_t index;
@@ -39,9 +41,72 @@ ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std
     return g;
 }
 
+namespace {
+
+// The same search on the calling thread, for small grids and for searches already running on
+// a worker (the blocks of the block stage): no shared state, scratch space kept per thread.
+SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
+                               const ShiftGrid& grid, float best) {
+    const std::int64_t count = grid.count();
+    struct Candidate {
+        std::int64_t index;
+        long double key;
+        DifferenceUnits partial;
+    };
+    thread_local std::vector<Candidate> alive;
+    thread_local std::vector<Scored> scored;
+    alive.clear();
+    scored.clear();
+    auto placed = [&](std::int64_t i) {
+        Image candidate = sample;
+        candidate.x0 = sample.x0 + grid.shiftX(i);
+        candidate.y0 = sample.y0 + grid.shiftY(i);
+        return candidate;
+    };
+    for (std::int64_t i = 0; i < count; ++i) {
+        const Image candidate = placed(i);
+        const DifferenceScan scan(candidate, reference, sampleInvalid);
+        if (scan.empty()) {
+            if (Extended(kEmptyOverlapScore) < best) scored.push_back({i, Extended(kEmptyOverlapScore)});
+            continue;
+        }
+        DifferenceUnits sum = 0;
+        if (scan.addPhase(0, sum, scan.threshold(best)))
+            alive.push_back({i, (long double)sum / (long double)scan.pairs(), sum});
+    }
+    std::sort(alive.begin(), alive.end(), [](const Candidate& x, const Candidate& y) {
+        return x.key < y.key || (x.key == y.key && x.index < y.index);
+    });
+    float bound = best;
+    for (Candidate& c : alive) {
+        const Image candidate = placed(c.index);
+        const DifferenceScan scan(candidate, reference, sampleInvalid);
+        const DifferenceUnits threshold = scan.threshold(bound);
+        if (c.partial >= threshold || !scan.addPhasesFrom(1, c.partial, threshold)) continue;
+        const Extended value = scan.value(c.partial, candidate, reference);
+        scored.push_back({c.index, value});
+        bound = std::min(bound, std::nextafter(float(value), INFINITY));
+    }
+    std::sort(scored.begin(), scored.end(), [](const Scored& x, const Scored& y) { return x.index < y.index; });
+    SearchOutcome outcome;
+    outcome.best = best;
+    for (const Scored& s : scored) {
+        if (outcome.best > s.value) {
+            outcome.best = float(s.value);
+            outcome.winner = s.index;
+        }
+    }
+    return outcome;
+}
+
+}  // namespace
+
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
                            const ShiftGrid& grid, float best) {
     const std::int64_t count = grid.count();
+    if (count <= kSmallSearch || insideParallelBody()) {
+        if (count <= kRankedLimit) return searchShiftsHere(sample, sampleInvalid, reference, grid, best);
+    }
     auto placed = [&](std::int64_t i) {
         Image candidate = sample;
         candidate.x0 = sample.x0 + grid.shiftX(i);

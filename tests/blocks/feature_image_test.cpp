@@ -49,3 +49,17 @@ TEST(FeatureImage, DifferencesOfOneGiveNoGradient) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FeatureImage, BrightnessIsExactForEverySumOfThreeBytes) {
+    // Every colour sum 0 .. 765 through one pixel each, against the exact quotient.
+    OwnedImage im(makeImageFrom(766, 1, [](int x, int) -> std::array<std::uint8_t, 4> {
+        const int c0 = std::min(x, 255), c1 = std::min(x - c0, 255), c2 = x - c0 - c1;
+        return {std::uint8_t(c0), std::uint8_t(c1), std::uint8_t(c2), 255};
+    }));
+    makeFeatureImage(im.im);
+    for (int x = 0; x <= 765; ++x) ASSERT_EQ(pixelOf(im.im, x, 0)[0], x / 3) << x;
+}
+
+}  // namespace
