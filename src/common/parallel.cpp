@@ -1,5 +1,7 @@
 #include "common/parallel.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -78,10 +80,13 @@ int requested = 0;   // 0: every core
 
 Pool& pool() {
     static Pool* instance = nullptr;
+    static pid_t owner = 0;
     const int wanted = requested > 0 ? requested : std::max(1, int(std::thread::hardware_concurrency()));
+    if (instance != nullptr && owner != getpid()) instance = nullptr;   // a forked child has none of the threads
     if (instance == nullptr || instance->size() != wanted) {
         delete instance;
         instance = new Pool(wanted);
+        owner = getpid();
     }
     return *instance;
 }

@@ -244,8 +244,10 @@ bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits thr
             if (!addRow(r, total, threshold)) return false;
         return true;
     }
-    const std::int64_t group = rowsPerLook(rowLength_);
-    for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_ * group) {
+    // Looks at the total after one row, then after groups doubling up to about 512 pairs.
+    const std::int64_t largest = rowsPerLook(rowLength_);
+    std::int64_t group = 1;
+    for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_ * group, group = std::min(largest, 2 * group)) {
         const std::int64_t count = std::min(group, (rows_ - 1 - r) / phases_ + 1);
         RowSums sums;
         sumRows(a_ + std::size_t(r) * aStride_, aStride_ * phases_, b_ + std::size_t(r) * bStride_, bStride_ * phases_,
@@ -260,6 +262,23 @@ bool DifferenceScan::addPhasesFrom(int p, DifferenceUnits& total, DifferenceUnit
     for (; p < phases_; ++p)
         if (!addPhase(p, total, threshold)) return false;
     return true;
+}
+
+float DifferenceScan::singleValue(DifferenceUnits total, const Image& a, const Image& b) const {
+    if (empty() || total < (Units(1) << 64)) return float(value(total, a, b));
+    // The sequential extended sum of imageDifference rounds once it passes 2^64 units; each of
+    // its at most 2 * pairs additions moves it by less than one unit in the last place of
+    // twice the exact sum. When the whole interval that allows rounds to one float, that float
+    // is the answer.
+    int bits = 0;
+    for (Units t = total; t != 0; t >>= 1) ++bits;
+    const Units error = Units(2 * pairs()) << (bits + 1 - 64);
+    auto rounded = [&](Units units) {
+        return float(std::ldexp((long double)units, -31) / Inter(std::int32_t(pairs())));
+    };
+    const float low = rounded(total - error), high = rounded(total + error);
+    if (low == high) return low;
+    return float(imageDifference(a, b));
 }
 
 Extended DifferenceScan::value(DifferenceUnits total, const Image& a, const Image& b) const {

@@ -61,6 +61,10 @@ public:
     // The measure from the complete sum of the overlap.
     Extended value(DifferenceUnits total, const Image& a, const Image& b) const;
 
+    // The same rounded to single precision, without the sequential recomputation whenever the
+    // rounding of a sum past 2^64 units cannot change it.
+    float singleValue(DifferenceUnits total, const Image& a, const Image& b) const;
+
 private:
     const std::uint8_t* a_ = nullptr;
     const std::uint8_t* b_ = nullptr;

@@ -42,7 +42,10 @@ void searchTranslations(const Image& sample, InvalidRows sampleInvalid, float an
 // The measure of a full-size sample turned by angle, unshifted, in single precision.
 float probeScore(float angle, InvalidRows oddRows) {
     Image sample = rotatedSample(settings.current, settings.current.width, settings.current.height, angle);
-    const float m = float(boundedImageDifference(sample, settings.reference, INFINITY, oddRows).value);
+    const DifferenceScan scan(sample, settings.reference, oddRows);
+    DifferenceUnits total = 0;
+    scan.addPhasesFrom(0, total, ~DifferenceUnits(0));
+    const float m = scan.singleValue(total, sample, settings.reference);
     releasePixels(sample);
     return m;
 }

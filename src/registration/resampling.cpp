@@ -192,10 +192,30 @@ void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0,
                                 << k);
         if (reach < (__int128(1) << 62)) {
             const std::int64_t u0 = -std::int64_t(x0);
-            std::int64_t sx = c * u0 - s * v + (std::int64_t(source.x0) << k);
-            std::int64_t sy = s * u0 + c * v + (std::int64_t(source.y0) << k);
-            for (std::int32_t i = 0; i < width; ++i, px += kBytesPerPixel, sx += c, sy += s)
-                copyNearest(source, truncateScaled(sx, k), truncateScaled(sy, k), px);
+            const std::int64_t sx0 = c * u0 - s * v + (std::int64_t(source.x0) << k);
+            const std::int64_t sy0 = s * u0 + c * v + (std::int64_t(source.y0) << k);
+            // X = trunc(sx * 2^-k) lies in the source while -2^k < sx < width * 2^k; both positions
+            // move linearly with i, so the pixels inside form one run, found from its two ends.
+            const std::int64_t one = std::int64_t(1) << k;
+            const std::int64_t xEnd = std::int64_t(source.width) << k, yEnd = std::int64_t(source.height) << k;
+            auto inside = [&](std::int64_t i) {
+                const std::int64_t sx = sx0 + i * c, sy = sy0 + i * s;
+                return sx > -one && sx < xEnd && sy > -one && sy < yEnd;
+            };
+            std::int32_t begin = 0, end = width;
+            while (begin < end && !inside(begin)) ++begin;
+            while (end > begin && !inside(end - 1)) --end;
+            std::memset(px, 0, std::size_t(begin) * kBytesPerPixel);
+            std::memset(px + std::size_t(end) * kBytesPerPixel, 0, std::size_t(width - end) * kBytesPerPixel);
+            std::int64_t sx = sx0 + begin * c, sy = sy0 + begin * s;
+            const std::uint8_t* base = source.pixels;
+            const std::size_t stride = std::size_t(source.width);
+            std::uint8_t* out = px + std::size_t(begin) * kBytesPerPixel;
+            for (std::int32_t i = begin; i < end; ++i, out += kBytesPerPixel, sx += c, sy += s) {
+                const std::size_t x = std::size_t(std::max<std::int64_t>(sx, 0) >> k);
+                const std::size_t y = std::size_t(std::max<std::int64_t>(sy, 0) >> k);
+                std::memcpy(out, base + (y * stride + x) * kBytesPerPixel, kBytesPerPixel);
+            }
             return;
         }
     }

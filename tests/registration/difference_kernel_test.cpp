@@ -67,6 +67,22 @@ TEST_F(DifferenceKernel, SumsBeyondTwoToTheSixtyFourUnitsFallBackToTheSequential
     EXPECT_TRUE(boundedImageDifference(white.im, black.im, 1e9f).pruned);
 }
 
+TEST_F(DifferenceKernel, SinglePrecisionValuesOfHugeSumsMatchTheSequentialSum) {
+    // Random pixels far apart: sums far past 2^64 units, where the extended sum rounds.
+    TestRandom rng(11);
+    for (int trial = 0; trial < 40; ++trial) {
+        OwnedImage a(randomImage(rng, rng.range(50, 300), rng.range(20, 80), 255, rng.range(0, 20)));
+        OwnedImage b(randomImage(rng, rng.range(50, 300), rng.range(20, 80), 255, rng.range(0, 20)));
+        a.im.x0 = rng.range(0, 40);
+        b.im.x0 = rng.range(0, 40);
+        const DifferenceScan scan(a.im, b.im);
+        DifferenceUnits total = 0;
+        scan.addPhasesFrom(0, total, ~DifferenceUnits(0));
+        EXPECT_EQ(scan.singleValue(total, a.im, b.im), float(imageDifference(a.im, b.im))) << trial;
+        EXPECT_EQ(scan.value(total, a.im, b.im), imageDifference(a.im, b.im)) << trial;
+    }
+}
+
 TEST_F(DifferenceKernel, AnEmptyOverlapScoresFiveHundredthsUnlessTheBoundIsLower) {
     OwnedImage a(makeImage(4, 4, {1, 2, 3, 255}, 0, 0));
     OwnedImage b(makeImage(4, 4, {1, 2, 3, 255}, 9, 0));

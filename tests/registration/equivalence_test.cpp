@@ -1,0 +1,255 @@
+// The fast search engine against the straightforward stages kept in tests/reference: on
+// random small cases both must print, log and produce exactly the same bytes, whatever the
+// number of threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "blocks/block_search.h"
+#include "blocks/block_stage.h"
+#include "blocks/feature_image.h"
+#include "common/parallel.h"
+#include "common/precision.h"
+#include "reference/plain.h"
+#include "registration/coarse_translation.h"
+#include "registration/global_adjustment.h"
+#include "registration/resampling.h"
+#include "support/random.h"
+#include "support/test_images.h"
+#include "support/with_settings.h"
+
+namespace {
+
+bool sameImage(const Image& a, const Image& b) {
+    return a.width == b.width && a.height == b.height && a.x0 == b.x0 && a.y0 == b.y0 &&
+           std::equal(a.pixels, a.pixels + pixelBytes(a.width, a.height), b.pixels);
+}
+
+// A frame of the synthetic scene, noisy, flat or mixed, so that ties and near ties occur.
+Image randomFrame(TestRandom& rng, std::int32_t width, std::int32_t height, std::uint32_t scene) {
+    const int kind = rng.range(0, 5);
+    if (kind == 0) return makeImage(width, height, {std::uint8_t(rng.range(0, 255)), 90, 30, 255});
+    Image im = syntheticFrame(width, height, rng.range(-40, 40) / 10.0, rng.range(-60, 60) / 10.0,
+                              rng.range(-60, 60) / 10.0, scene);
+    const int noise = kind == 1 ? 0 : rng.range(0, 12);
+    for (std::size_t i = 0; i < pixelBytes(width, height); ++i) {
+        if (i % 4 == 3) {
+            if (rng.chance(2)) im.pixels[i] = std::uint8_t(rng.range(0, 254));
+            continue;
+        }
+        im.pixels[i] = std::uint8_t(std::clamp(int(im.pixels[i]) + rng.range(-noise, noise), 0, 255));
+    }
+    return im;
+}
+
+// What one call leaves behind: console text, shift-log text, and the current image.
+struct Outcome {
+    std::string out, log;
+    Image current;
+};
+
+class Equivalence : public WithSettings {
+protected:
+    void TearDown() override {
+        setWorkerCount(0x7fffffff);   // back to every core (capped to the machine below)
+        setWorkerCount(defaultWorkers);
+        WithSettings::TearDown();
+    }
+    int defaultWorkers = workerCount();
+
+    // Runs stage on a fresh copy of the case (reference, current and parameters in `base`).
+    template <typename Stage>
+    Outcome run(const RunSettings& base, Stage stage) {
+        resetRunSettings();
+        settings.angleMin = base.angleMin;
+        settings.angleMax = base.angleMax;
+        settings.angleStep = base.angleStep;
+        settings.shiftXMin = base.shiftXMin;
+        settings.shiftXMax = base.shiftXMax;
+        settings.shiftYMin = base.shiftYMin;
+        settings.shiftYMax = base.shiftYMax;
+        settings.shiftStep = base.shiftStep;
+        settings.translationFraction = base.translationFraction;
+        settings.blockGridWidth = base.blockGridWidth;
+        settings.blockSearchWidth = base.blockSearchWidth;
+        settings.blockShiftXMin = base.blockShiftXMin;
+        settings.blockShiftXMax = base.blockShiftXMax;
+        settings.blockShiftYMin = base.blockShiftYMin;
+        settings.blockShiftYMax = base.blockShiftYMax;
+        settings.blockShiftStep = base.blockShiftStep;
+        settings.reference = copyImage(base.reference);
+        settings.current = copyImage(base.current);
+        settings.shiftLog = std::tmpfile();
+        Outcome o;
+        o.out = captureStdout(stage);
+        std::fflush(settings.shiftLog);
+        std::rewind(settings.shiftLog);
+        for (int c; (c = std::fgetc(settings.shiftLog)) != EOF;) o.log += char(c);
+        o.current = copyImage(settings.current);
+        return o;
+    }
+
+    // The plain stage once, the fast one with one thread and with three; all must agree.
+    template <typename Plain, typename Fast>
+    void expectSame(const RunSettings& base, Plain plainStage, Fast fastStage, int trial) {
+        Outcome expected = run(base, plainStage);
+        for (const int threads : {1, 3}) {
+            setWorkerCount(threads);
+            Outcome fast = run(base, fastStage);
+            EXPECT_EQ(fast.out, expected.out) << "trial " << trial << ", " << threads << " threads";
+            EXPECT_EQ(fast.log, expected.log) << "trial " << trial << ", " << threads << " threads";
+            EXPECT_TRUE(sameImage(fast.current, expected.current)) << "trial " << trial << ", " << threads << " threads";
+            releasePixels(fast.current);
+        }
+        setWorkerCount(defaultWorkers);
+        releasePixels(expected.current);
+    }
+};
+
+float degrees(double d) { return float(InterD(float(d)) * kOneDegree); }
+
+TEST_F(Equivalence, GlobalAdjustmentMatchesThePlainSearch) {
+    TestRandom rng(2024);
+    for (int trial = 0; trial < 220; ++trial) {
+        RunSettings base;
+        const std::int32_t w = rng.range(8, 72), h = rng.range(8, 56);
+        const std::uint32_t scene = std::uint32_t(rng.range(1, 5));
+        base.reference = randomFrame(rng, w, h, scene);
+        base.current = randomFrame(rng, rng.range(8, 72), rng.range(8, 56), scene);
+        base.reference.x0 = rng.chance(70) ? w / 2 : rng.range(-5, w + 5);
+        base.reference.y0 = rng.chance(70) ? h / 2 : rng.range(-5, h + 5);
+        base.current.x0 = rng.chance(70) ? base.reference.x0 : rng.range(-5, base.current.width + 5);
+        base.current.y0 = rng.chance(70) ? base.reference.y0 : rng.range(-5, base.current.height + 5);
+        const int mode = rng.range(0, 3);
+        const double lo = rng.range(-4, 1), hi = mode == 0 ? lo : lo + rng.range(-1, 5);
+        base.angleMin = degrees(lo);
+        base.angleMax = degrees(hi);
+        const double resolutions[] = {1, 0.5, 0.1, 2, 0.25};
+        base.angleStep = degrees(resolutions[rng.range(0, 4)]);
+        const std::int32_t range = rng.range(0, 9);
+        base.shiftXMin = base.shiftYMin = -range;
+        base.shiftXMax = base.shiftYMax = range;
+        if (rng.chance(20)) base.shiftYMax = range + rng.range(1, 3);
+        base.shiftStep = rng.range(1, 3);
+        base.translationFraction = rng.range(1, 6);
+        expectSame(base, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
+        releasePixels(base.reference);
+        releasePixels(base.current);
+        if (HasFailure()) return;
+    }
+}
+
+TEST_F(Equivalence, CoarseTranslationSearchMatchesThePlainSearch) {
+    TestRandom rng(77);
+    for (int trial = 0; trial < 120; ++trial) {
+        RunSettings base;
+        const std::int32_t w = rng.range(4, 96), h = rng.range(4, 80);
+        const std::uint32_t scene = std::uint32_t(rng.range(1, 5));
+        base.reference = randomFrame(rng, w, h, scene);
+        base.current = randomFrame(rng, w + rng.range(-6, 6), h + rng.range(-6, 6), scene);
+        base.reference.x0 = w / 2;
+        base.reference.y0 = h / 2;
+        base.current.x0 = rng.chance(80) ? w / 2 : rng.range(0, w);
+        base.current.y0 = rng.chance(80) ? h / 2 : rng.range(0, h);
+        base.angleMin = base.angleMax = degrees(rng.range(-2, 2));
+        base.angleStep = degrees(1);
+        const std::int32_t range = rng.range(0, 30);
+        base.shiftXMin = base.shiftYMin = -range;
+        base.shiftXMax = base.shiftYMax = range;
+        base.shiftStep = rng.range(1, 2);
+        base.translationFraction = rng.range(1, 8);
+        expectSame(base, [] { plain::coarseTranslationSearch(); }, [] { coarseTranslationSearch(); }, trial);
+        releasePixels(base.reference);
+        releasePixels(base.current);
+        if (HasFailure()) return;
+    }
+}
+
+TEST_F(Equivalence, BlockStageMatchesThePlainStage) {
+    TestRandom rng(5);
+    const float steps[] = {1, 2, 0.25f, 0.5f, 0.1f, 0.3f, 0.75f, 1.5f};
+    for (int trial = 0; trial < 200; ++trial) {
+        RunSettings base;
+        const std::int32_t w = rng.range(6, 70), h = rng.range(6, 60);
+        const std::uint32_t scene = std::uint32_t(rng.range(1, 5));
+        base.reference = randomFrame(rng, w, h, scene);
+        base.current = randomFrame(rng, w + rng.range(-4, 4), h + rng.range(-4, 4), scene);
+        base.reference.x0 = w / 2;
+        base.reference.y0 = h / 2;
+        base.current.x0 = base.current.width / 2 + rng.range(-2, 2);
+        base.current.y0 = base.current.height / 2 + rng.range(-2, 2);
+        base.blockGridWidth = rng.range(1, 20);
+        base.blockSearchWidth = rng.range(0, 6);
+        const std::int32_t m = rng.range(0, 3);
+        base.blockShiftXMin = base.blockShiftYMin = -m;
+        base.blockShiftXMax = base.blockShiftYMax = m;
+        base.blockShiftStep = steps[rng.range(0, 7)];
+        expectSame(base, [] { plain::runBlockStage(); }, [] { runBlockStage(); }, trial);
+        releasePixels(base.reference);
+        releasePixels(base.current);
+        if (HasFailure()) return;
+    }
+}
+
+TEST_F(Equivalence, ResamplingMatchesThePlainResampling) {
+    TestRandom rng(99);
+    for (int trial = 0; trial < 300; ++trial) {
+        OwnedImage src(randomFrame(rng, rng.range(1, 60), rng.range(1, 50), 3));
+        src.im.x0 = rng.range(-3, src.im.width + 3);
+        src.im.y0 = rng.range(-3, src.im.height + 3);
+        const int kind = rng.range(0, 4);
+        float angle = kind == 0 ? 0.0f : kind == 1 ? float(rng.range(-100, 100)) * 1e-9f
+                                                   : degrees(rng.range(-450, 450) / 10.0);
+        if (kind == 3) {   // an angle accumulated in single precision, as the coarse loop makes them
+            angle = degrees(-3);
+            for (int k = rng.range(1, 6); k > 0; --k) angle = float(InterD(angle) + kOneDegree);
+        }
+        const std::int32_t sw = rng.range(0, 50), sh = rng.range(0, 50);
+        OwnedImage a(rotatedSample(src.im, sw, sh, angle)), b(plain::rotatedSample(src.im, sw, sh, angle));
+        for (std::int32_t j = 0; j < sh; j += 2)   // odd rows hold only invalid pixels
+            for (std::int32_t i = 0; i < sw; ++i) ASSERT_EQ(pixelOf(a.im, i, j), pixelOf(b.im, i, j)) << trial;
+        const float shiftX = rng.chance(70) ? float(rng.range(-20, 20)) : rng.range(-200, 200) / 8.0f;
+        const float shiftY = rng.chance(70) ? float(rng.range(-20, 20)) : rng.range(-200, 200) / 8.0f;
+        OwnedImage c(rotateAndShift(src.im.pixels, src.im.width, src.im.height, src.im.x0, src.im.y0, angle, shiftX, shiftY));
+        OwnedImage d(plain::rotateAndShift(src.im.pixels, src.im.width, src.im.height, src.im.x0, src.im.y0, angle, shiftX,
+                                           shiftY));
+        ASSERT_TRUE(sameImage(c.im, d.im)) << "trial " << trial << " angle " << angle;
+        OwnedImage e(copyImage(src.im)), f(copyImage(src.im));
+        makeFeatureImage(e.im);
+        plain::makeFeatureImage(f.im);
+        ASSERT_TRUE(sameImage(e.im, f.im)) << trial;
+    }
+}
+
+TEST_F(Equivalence, DeformationMatchesThePlainDeformation) {
+    TestRandom rng(31);
+    for (int trial = 0; trial < 200; ++trial) {
+        OwnedImage src(randomFrame(rng, rng.range(1, 70), rng.range(1, 60), 2));
+        BlockGrid grid;
+        grid.columns = rng.range(1, 6);
+        grid.rows = rng.range(1, 5);
+        const std::size_t n = std::size_t(grid.columns + 1) * std::size_t(grid.rows + 1);
+        const int kind = rng.range(0, 3);
+        for (std::size_t k = 0; k < n; ++k) {
+            auto offset = [&]() -> float {
+                if (kind == 0) return float(rng.range(-4, 4));
+                if (kind == 1) return rng.range(-16, 16) / 4.0f;
+                float v = -3;   // a value of the 0.1-step sequence
+                for (int s = rng.range(0, 60); s > 0; --s) v = float(double(v) + double(0.1f));
+                return kind == 2 ? v : v * float(rng.range(1, 3)) / 3.0f;
+            };
+            grid.offsetX.push_back(offset());
+            grid.offsetY.push_back(offset());
+            grid.score.push_back(1);
+        }
+        const std::int32_t gx = rng.range(1, 33), gy = rng.range(1, 33);
+        OwnedImage a(deformImage(src.im.pixels, src.im.width, src.im.height, 3, 4, grid, gx, gy));
+        OwnedImage b(plain::deformImage(src.im.pixels, src.im.width, src.im.height, 3, 4, grid, gx, gy));
+        ASSERT_TRUE(sameImage(a.im, b.im)) << "trial " << trial << " kind " << kind;
+    }
+}
+
+}  // namespace
