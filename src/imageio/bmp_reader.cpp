@@ -75,9 +75,12 @@ int loadBmp(Image& image, const char* path) {
     const int bytesPerPixel = bitsPerPixel == 24 ? 3 : 1;
     const std::int64_t rowSize = fileRowSize(bytesPerPixel, width);
 
-    if (bitsPerPixel == 24 && width > 0 && height > 0) {
+    if (width > 0 && height > 0) {
         // Every pixel byte must be in the file; only the fill of the last row may be missing.
-        const std::int64_t needed = std::int64_t(dataOffset) + rowSize * (height - 1) + 3 * std::int64_t(width);
+        // This holds for 8-bit files too, whose pixels are not read: a few bytes must not
+        // announce an image of a gigabyte.
+        const std::int64_t needed =
+            std::int64_t(dataOffset) + rowSize * (height - 1) + bytesPerPixel * std::int64_t(width);
         const long long length = fileLength(file);
         if (length < needed) {
             std::printf("Erreur : fichier BMP tronque (%lli octets, %lli attendus)\n", length,

@@ -9,5 +9,6 @@ constexpr int kBmpUnusable = 2;     // reported: header or pixel data unusable; 
 
 // Loads an uncompressed 24-bit BMP file (8-bit files give an all-invalid image) into
 // image.pixels, width and height; x0 and y0 are not touched. A compressed file, an
-// unsupported depth and a failed allocation end the process through fatalStop.
+// unsupported depth and a failed allocation end the process through fatalStop. A file too
+// short for the rows its header announces (8-bit files included) is reported unusable.
 int loadBmp(Image& image, const char* path);
