@@ -25,6 +25,14 @@ bool saveBmp(const Image& image, const char* path) {
         std::printf(" ERREUR : dimensions d'image invalides\n");
         return false;
     }
+    // Nothing is written that the reader would refuse: this also bounds the file (under
+    // 1 GiB) when a turned frame grows far beyond the frame it came from.
+    if (image.width > kMaxImageSide || image.height > kMaxImageSide ||
+        std::int64_t(image.width) * image.height > kMaxImagePixels) {
+        std::printf(" ERREUR : image trop grande (%i x %i pixels; limite %i de cote, %lli en tout)\n", image.width,
+                    image.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
+        return false;
+    }
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) {
         std::printf(" ERREUR : impossible de creer le fichier\n");
