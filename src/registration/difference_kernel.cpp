@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/cpu.h"
 #include "driver/run_settings.h"
 #include "registration/image_difference.h"
 
@@ -167,15 +168,11 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
     sums.fraction += laneSum256(sumF);
 }
 
-using RowsFunction = void (*)(const std::uint8_t*, std::size_t, const std::uint8_t*, std::size_t, std::int64_t,
-                              std::int64_t, RowSums&);
-
-RowsFunction pickRowsFunction() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? sumRowsAvx2 : sumRowsSse2;
+void sumRows(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB, std::size_t bStep,
+             std::int64_t length, std::int64_t count, RowSums& sums) {
+    if (useAvx2()) sumRowsAvx2(rowA, aStep, rowB, bStep, length, count, sums);
+    else sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
 }
-
-const RowsFunction sumRows = pickRowsFunction();
 
 // Rows summed between two looks at the running total: about 512 pairs.
 std::int64_t rowsPerLook(std::int64_t rowLength) { return std::max<std::int64_t>(1, 512 / std::max<std::int64_t>(rowLength, 1)); }

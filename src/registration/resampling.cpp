@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "common/cpu.h"
 #include "common/parallel.h"
 
 void interpolateFast(const std::uint8_t* src, std::int32_t width, std::int32_t height, float sx, float sy,
@@ -120,21 +121,12 @@ void interpolateRowPlain(const std::uint8_t* src, std::int32_t width, std::int32
     for (std::int32_t i = 0; i < count; ++i, out += kBytesPerPixel) interpolateFast(src, width, height, sx[i], sy[i], out);
 }
 
-using RowInterpolation = void (*)(const std::uint8_t*, std::int32_t, std::int32_t, const float*, const float*,
-                                  std::int32_t, std::uint8_t*);
-
-RowInterpolation pickRowInterpolation() {
-    __builtin_cpu_init();
-    return !kSseBuild && __builtin_cpu_supports("avx2") ? interpolateRowAvx2 : interpolateRowPlain;
-}
-
-const RowInterpolation rowInterpolation = pickRowInterpolation();
-
 }  // namespace
 
 void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
                     const float* sy, std::int32_t count, std::uint8_t* out) {
-    rowInterpolation(src, width, height, sx, sy, count, out);
+    if (!kSseBuild && useAvx2()) interpolateRowAvx2(src, width, height, sx, sy, count, out);
+    else interpolateRowPlain(src, width, height, sx, sy, count, out);
 }
 
 Image scaledCopy(const Image& source, float factor) {

@@ -11,6 +11,7 @@
 #include "blocks/block_search.h"
 #include "blocks/block_stage.h"
 #include "blocks/feature_image.h"
+#include "common/cpu.h"
 #include "common/parallel.h"
 #include "common/precision.h"
 #include "reference/plain.h"
@@ -54,7 +55,7 @@ struct Outcome {
 class Equivalence : public WithSettings {
 protected:
     void TearDown() override {
-        setWorkerCount(0x7fffffff);   // back to every core (capped to the machine below)
+        setUseAvx2(true);
         setWorkerCount(defaultWorkers);
         WithSettings::TearDown();
     }
@@ -92,11 +93,14 @@ protected:
         return o;
     }
 
-    // The plain stage once, the fast one with one thread and with three; all must agree.
+    // The plain stage once, the fast one with one thread and with three, with the AVX2 and the
+    // SSE2 kernels (where the processor has AVX2); all must agree.
     template <typename Plain, typename Fast>
     void expectSame(const RunSettings& base, Plain plainStage, Fast fastStage, int trial) {
         Outcome expected = run(base, plainStage);
+        const bool avx2 = useAvx2();
         for (const int threads : {1, 3}) {
+            setUseAvx2(avx2 && threads == 3);
             setWorkerCount(threads);
             Outcome fast = run(base, fastStage);
             EXPECT_EQ(fast.out, expected.out) << "trial " << trial << ", " << threads << " threads";
@@ -104,6 +108,7 @@ protected:
             EXPECT_TRUE(sameImage(fast.current, expected.current)) << "trial " << trial << ", " << threads << " threads";
             releasePixels(fast.current);
         }
+        setUseAvx2(avx2);
         setWorkerCount(defaultWorkers);
         releasePixels(expected.current);
     }
@@ -208,6 +213,7 @@ TEST_F(Equivalence, ResamplingMatchesThePlainResampling) {
             for (int k = rng.range(1, 6); k > 0; --k) angle = float(InterD(angle) + kOneDegree);
         }
         const std::int32_t sw = rng.range(0, 50), sh = rng.range(0, 50);
+        setUseAvx2(trial % 2 == 0);
         OwnedImage a(rotatedSample(src.im, sw, sh, angle)), b(plain::rotatedSample(src.im, sw, sh, angle));
         for (std::int32_t j = 0; j < sh; j += 2)   // odd rows hold only invalid pixels
             for (std::int32_t i = 0; i < sw; ++i) ASSERT_EQ(pixelOf(a.im, i, j), pixelOf(b.im, i, j)) << trial;
@@ -246,6 +252,7 @@ TEST_F(Equivalence, DeformationMatchesThePlainDeformation) {
             grid.score.push_back(1);
         }
         const std::int32_t gx = rng.range(1, 33), gy = rng.range(1, 33);
+        setUseAvx2(trial % 2 == 0);
         OwnedImage a(deformImage(src.im.pixels, src.im.width, src.im.height, 3, 4, grid, gx, gy));
         OwnedImage b(plain::deformImage(src.im.pixels, src.im.width, src.im.height, 3, 4, grid, gx, gy));
         ASSERT_TRUE(sameImage(a.im, b.im)) << "trial " << trial << " kind " << kind;

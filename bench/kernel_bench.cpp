@@ -1,0 +1,143 @@
+// Kernels of the search engine against the straightforward ones they must match, on frames
+// of the lunar sample (640 x 480, as in the standard workloads).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "blocks/block_search.h"
+#include "blocks/block_stage.h"
+#include "blocks/feature_image.h"
+#include "common/parallel.h"
+#include "common/precision.h"
+#include "driver/run_settings.h"
+#include "make_sequence/sequence.h"
+#include "reference/plain.h"
+#include "registration/difference_kernel.h"
+#include "registration/global_adjustment.h"
+#include "registration/image_difference.h"
+#include "registration/resampling.h"
+
+namespace {
+
+Image frame(std::int32_t index) {
+    static kalseq::Raster scene;
+    if (scene.width == 0) {
+        std::string error;
+        if (!kalseq::readBmp(KAL_SAMPLE_SCENE, scene, error)) std::abort();
+    }
+    kalseq::SequenceOptions options;
+    options.seed = 9;
+    const kalseq::Raster r = kalseq::renderFrame(scene, options, index);
+    const std::vector<std::uint8_t> px = kalseq::withValidity(r);
+    Image im;
+    im.width = r.width;
+    im.height = r.height;
+    im.x0 = r.width / 2;
+    im.y0 = r.height / 2;
+    im.pixels = allocatePixels(im.width, im.height);
+    std::memcpy(im.pixels, px.data(), px.size());
+    return im;
+}
+
+struct Frames {
+    Image reference = frame(0), current = frame(1);
+};
+
+Frames& frames() {
+    static Frames f;
+    return f;
+}
+
+// The measure of a near match (the reference against itself moved by one pixel), whole, by
+// the plain loop and by the exact integer kernel.
+void BM_Difference(benchmark::State& state) {
+    Frames& f = frames();
+    Image moved = f.reference;
+    moved.x0 += 1;
+    const bool fast = state.range(0) != 0;
+    for (auto _ : state) {
+        if (fast) benchmark::DoNotOptimize(boundedImageDifference(moved, f.reference, INFINITY).value);
+        else benchmark::DoNotOptimize(imageDifference(moved, f.reference));
+    }
+    state.SetItemsProcessed(state.iterations() * 639 * 480);
+}
+BENCHMARK(BM_Difference)->Arg(0)->Arg(1);
+
+void BM_RotatedSample(benchmark::State& state) {
+    Frames& f = frames();
+    const bool fast = state.range(0) != 0;
+    for (auto _ : state) {
+        Image s = fast ? rotatedSample(f.current, 640, 480, 0.02f) : plain::rotatedSample(f.current, 640, 480, 0.02f);
+        releasePixels(s);
+    }
+}
+BENCHMARK(BM_RotatedSample)->Arg(0)->Arg(1);
+
+void BM_RotateAndShift(benchmark::State& state) {
+    Frames& f = frames();
+    const bool fast = state.range(0) != 0;
+    for (auto _ : state) {
+        Image s = fast ? rotateAndShift(f.current.pixels, 640, 480, 320, 240, 0.02f, 3, -2)
+                       : plain::rotateAndShift(f.current.pixels, 640, 480, 320, 240, 0.02f, 3, -2);
+        releasePixels(s);
+    }
+}
+BENCHMARK(BM_RotateAndShift)->Arg(0)->Arg(1);
+
+// The global adjustment of one frame: Angle -5 5 1, Translation 20 1.
+void BM_GlobalAdjustment(benchmark::State& state) {
+    const bool fast = state.range(0) != 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        resetRunSettings();
+        settings.reference = frame(0);
+        settings.current = frame(1);
+        settings.angleMin = float(InterD(-5.0f) * kOneDegree);
+        settings.angleMax = float(InterD(5.0f) * kOneDegree);
+        settings.angleStep = float(InterD(1.0f) * kOneDegree);
+        settings.shiftXMin = settings.shiftYMin = -20;
+        settings.shiftXMax = settings.shiftYMax = 20;
+        settings.shiftStep = 1;
+        settings.translationFraction = 6;
+        std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
+        state.ResumeTiming();
+        fast ? globalAdjustment() : plain::globalAdjustment();
+        state.PauseTiming();
+        (void)quiet;
+        resetRunSettings();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_GlobalAdjustment)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The block stage of one aligned frame: Bloc 32 8 4 1 (whole steps) or 32 8 3 0.25.
+void BM_BlockStage(benchmark::State& state) {
+    const bool fast = state.range(0) != 0;
+    const bool fractional = state.range(1) != 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        resetRunSettings();
+        settings.reference = frame(0);
+        settings.current = frame(1);
+        settings.blockGridWidth = 32;
+        settings.blockSearchWidth = 8;
+        const std::int32_t m = fractional ? 3 : 4;
+        settings.blockShiftXMin = settings.blockShiftYMin = -m;
+        settings.blockShiftXMax = settings.blockShiftYMax = m;
+        settings.blockShiftStep = fractional ? 0.25f : 1.0f;
+        std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
+        state.ResumeTiming();
+        fast ? runBlockStage() : plain::runBlockStage();
+        state.PauseTiming();
+        (void)quiet;
+        resetRunSettings();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_BlockStage)->Args({0, 0})->Args({1, 0})->Args({0, 1})->Args({1, 1})->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The standard workloads, plain against fast: for each program and workload, the median
+# time per image over 5 runs of the straightforward programs (built from tests/reference)
+# and of the real ones, and their ratio. Also the peak memory of one run of each.
+#
+#   bash bench/workloads.sh BUILD_DIR [RUNS]
+#
+# Workloads, made from the lunar sample (640 x 480, 8 frames within +-3 degrees and
+# +-15 pixels, seed 9):
+#   range   Angle -5 5 1, Translation 20 1, Bloc 32 8 4 1, Compositage sum.bmp
+#   single  the same frames, Translation 40 1 and no Angle line
+#   frac    range with Bloc 32 8 3 0.25
+#   frac05  range with Bloc 32 8 3 0.5
+set -euo pipefail
+build=$(cd "${1:?usage: workloads.sh BUILD_DIR [RUNS]}" && pwd)
+runs=${2:-5}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+frames=8
+
+"$build/tools/make-sequence" --out "$work/range" --seed 9 --frames $frames >/dev/null
+for w in single frac frac05; do cp -r "$work/range" "$work/$w"; done
+sed -i '/^Angle/d; s/^Translation.*/Translation 40 1/' "$work/single/script.txt"
+sed -i 's/^Bloc.*/Bloc 32 8 3 0.25/' "$work/frac/script.txt"
+sed -i 's/^Bloc.*/Bloc 32 8 3 0.5/' "$work/frac05/script.txt"
+
+# Median wall time of `runs` runs of program in folder, in seconds.
+median() {
+    local program=$1 folder=$2 times=()
+    for _ in $(seq "$runs"); do
+        local start end
+        start=$(date +%s.%N)
+        (cd "$folder" && "$program" script.txt >/dev/null)
+        end=$(date +%s.%N)
+        times+=("$(echo "$end - $start" | bc -l)")
+    done
+    printf '%s\n' "${times[@]}" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
+}
+
+peak() {   # peak resident memory in MiB
+    local program=$1 folder=$2
+    (cd "$folder" && /usr/bin/time -f '%M' "$program" script.txt 2>&1 >/dev/null | tail -1) | awk '{ printf "%.1f", $1 / 1024 }'
+}
+
+printf '%-14s %-8s %14s %14s %9s %12s %12s\n' program workload "plain s/img" "fast s/img" ratio "plain MiB" "fast MiB"
+for program in kalvorine kalvorine-sse; do
+    for w in range single frac frac05; do
+        plain=$(median "$build/tests/$program-plain" "$work/$w")
+        fast=$(median "$build/$program" "$work/$w")
+        # Both must have written the same bytes.
+        (cd "$work/$w" && "$build/tests/$program-plain" script.txt | sed -E 's/[0-9]+ secondes|Phase1 : [0-9]+/#/' >plain.out \
+            && md5sum aligned*.bmp sum* shift.lst >plain.sum)
+        (cd "$work/$w" && "$build/$program" script.txt | sed -E 's/[0-9]+ secondes|Phase1 : [0-9]+/#/' >fast.out \
+            && md5sum aligned*.bmp sum* shift.lst >fast.sum)
+        if ! cmp -s "$work/$w/plain.out" "$work/$w/fast.out" || ! cmp -s "$work/$w/plain.sum" "$work/$w/fast.sum"; then
+            echo "$program $w: the fast program's output differs from the plain one's" >&2
+            exit 1
+        fi
+        printf '%-14s %-8s %14.4f %14.4f %8.1fx %12s %12s\n' "$program" "$w" \
+            "$(echo "$plain / $frames" | bc -l)" "$(echo "$fast / $frames" | bc -l)" "$(echo "$plain / $fast" | bc -l)" \
+            "$(peak "$build/tests/$program-plain" "$work/$w")" "$(peak "$build/$program" "$work/$w")"
+    done
+done
