@@ -25,6 +25,15 @@ void printBanner() {
     std::printf("\n");
 }
 
+// A frame of width or height 0 holds nothing to register, yet its turned bounding box can
+// be huge (a 0 x 65535 frame turned by 45 degrees covers 46341 x 46341 pixels). Says so,
+// continuing the loading line, and returns true for such a frame.
+bool reportEmpty(const Image& im) {
+    if (im.pixels != nullptr) return false;
+    std::printf("Erreur : image vide (%i x %i pixels), rien a aligner\n", im.width, im.height);
+    return true;
+}
+
 void loadReference() {
     RunSettings& s = settings;
     if (s.referenceName.empty()) {
@@ -33,6 +42,7 @@ void loadReference() {
     }
     // Registration against an image that could not be read would compare nothing.
     if (loadBmp(s.reference, s.referenceName.c_str()) != kBmpLoaded) fatalStop();
+    if (reportEmpty(s.reference)) fatalStop();
     s.reference.x0 = s.referenceX0Given == 1 ? s.referenceX0 : s.reference.width / 2;
     s.reference.y0 = s.referenceY0Given == 1 ? s.referenceY0 : s.reference.height / 2;
 }
@@ -58,7 +68,7 @@ void processImage(int i) {
     RunSettings& s = settings;
     std::printf("\n**************************************************\n");
     std::printf("Traitement de l'image %i (%s)\n", i, s.sourceNames[i].c_str());
-    if (loadBmp(s.current, s.sourceNames[i].c_str()) != kBmpLoaded) return;
+    if (loadBmp(s.current, s.sourceNames[i].c_str()) != kBmpLoaded || reportEmpty(s.current)) return;
     const std::int32_t imageStart = processorTicks();
     s.current.x0 = s.sourceX0Given[i] != 0 ? s.sourceX0[i] : s.reference.x0;
     s.current.y0 = s.sourceY0Given[i] != 0 ? s.sourceY0[i] : s.reference.y0;
