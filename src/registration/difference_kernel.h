@@ -27,6 +27,7 @@ struct BoundedDifference {
 };
 
 // Rows of an image known to hold no valid pixel (a rotated sample's odd rows): flag per row.
+// The rows flagged are never read, so their bytes need not even be set.
 using InvalidRows = const std::uint8_t*;
 
 // One placement of a against b: the overlap imageDifference compares.
@@ -71,7 +72,8 @@ private:
     std::size_t aStride_ = 0, bStride_ = 0;
     std::int64_t rowLength_ = 0, rows_ = 0, bRow_ = 0;
     int phases_ = 1;
-    InvalidRows aInvalid_ = nullptr;   // indexed by overlap row
+    InvalidRows aInvalid_ = nullptr;       // indexed by overlap row
+    InvalidRows aInvalidBase_ = nullptr;   // indexed by a's row
 };
 
 // False when the half penalty is not a whole number of units (a changed mismatchPenalty):

@@ -41,7 +41,7 @@ void searchTranslations(const Image& sample, InvalidRows sampleInvalid, float an
 
 // The measure of a full-size sample turned by angle, unshifted, in single precision.
 float probeScore(float angle, InvalidRows oddRows) {
-    Image sample = rotatedSample(settings.current, settings.current.width, settings.current.height, angle);
+    Image sample = rotatedSample(settings.current, settings.current.width, settings.current.height, angle, false);
     const DifferenceScan scan(sample, settings.reference, oddRows);
     DifferenceUnits total = 0;
     scan.addPhasesFrom(0, total, ~DifferenceUnits(0));
@@ -119,7 +119,7 @@ void globalAdjustment() {
                 for (; starsPrinted < stars; ++starsPrinted) std::putchar('*');
             }
             std::fflush(stdout);
-            Image sample = rotatedSample(s.current, sampleWidth, sampleHeight, theta);
+            Image sample = rotatedSample(s.current, sampleWidth, sampleHeight, theta, false);
             searchTranslations(sample, oddRows.data(), theta, best);
             releasePixels(sample);
             theta = float(InterD(theta) + kOneDegree);

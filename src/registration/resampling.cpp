@@ -241,7 +241,7 @@ void sampleRowSingle(const Image& source, std::int32_t width, std::int32_t x0, s
 
 }  // namespace
 
-Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle) {
+Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle, bool clearOddRows) {
     const float cosA = float(std::cos(double(angle))), sinA = float(std::sin(double(angle)));
     Image out;
     out.width = width;
@@ -254,7 +254,7 @@ Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height
     for (std::int32_t j = 0; j < height; ++j) {
         std::uint8_t* px = out.pixels + std::size_t(j) * rowBytes;
         if (j % 2 != 0) {
-            std::memset(px, 0, rowBytes);
+            if (clearOddRows) std::memset(px, 0, rowBytes);
         } else if constexpr (kSseBuild) {
             sampleRowSingle(source, width, out.x0, j - out.y0, cosA, sinA, px);
         } else {

@@ -44,8 +44,10 @@ inline void interpolateAt(const std::uint8_t* src, std::int32_t width, std::int3
 Image scaledCopy(const Image& source, float factor);
 
 // Nearest-neighbour window of width x height around the source's reference point,
-// turned by angle; odd rows are invalid.
-Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle);
+// turned by angle; odd rows are invalid. Without clearOddRows their bytes are left unset,
+// for callers that never read them (measures told so through InvalidRows).
+Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle,
+                    bool clearOddRows = true);
 
 // The whole source turned by angle about (x0, y0) and moved by minus the shift, bilinear,
 // in the bounding box of the turned source.

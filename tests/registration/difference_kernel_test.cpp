@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "common/cpu.h"
 #include "registration/image_difference.h"
@@ -83,6 +85,27 @@ TEST_F(DifferenceKernel, SinglePrecisionValuesOfHugeSumsMatchTheSequentialSum) {
         scan.addPhasesFrom(0, total, ~DifferenceUnits(0));
         EXPECT_EQ(scan.singleValue(total, a.im, b.im), float(imageDifference(a.im, b.im))) << trial;
         EXPECT_EQ(scan.value(total, a.im, b.im), imageDifference(a.im, b.im)) << trial;
+    }
+}
+
+TEST_F(DifferenceKernel, RowsFlaggedInvalidAreNeverReadYetCountAsInvalid) {
+    TestRandom rng(3);
+    for (int trial = 0; trial < 60; ++trial) {
+        const bool huge = trial % 2 == 0;   // sums past 2^64 units take the sequential route
+        OwnedImage a(randomImage(rng, rng.range(1, 90), rng.range(1, 40), huge ? 255 : 3, 5));
+        OwnedImage b(randomImage(rng, rng.range(1, 90), rng.range(1, 40), huge ? 255 : 3, 5));
+        a.im.y0 = rng.range(-5, 20);
+        std::vector<std::uint8_t> flags(std::size_t(a.im.height));
+        OwnedImage cleared(copyImage(a.im));
+        for (std::int32_t y = 1; y < a.im.height; y += 2) {
+            flags[std::size_t(y)] = 1;
+            std::memset(pixelAt(a.im, 0, y), 0xAB, std::size_t(a.im.width) * 4);   // garbage, never read
+            std::memset(pixelAt(cleared.im, 0, y), 0, std::size_t(a.im.width) * 4);
+        }
+        const Extended expected = imageDifference(cleared.im, b.im);
+        const BoundedDifference fast = boundedImageDifference(a.im, b.im, INFINITY, flags.data());
+        ASSERT_FALSE(fast.pruned);
+        EXPECT_EQ(fast.value, expected) << trial;
     }
 }
 
