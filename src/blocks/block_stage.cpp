@@ -92,34 +92,43 @@ inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std:
 }
 
 void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t y,
-               const BlockGrid& grid, const std::vector<NodeWeight>& wx, const NodeWeight& wy,
-               const ExactOffsets& exact, std::uint8_t* px) {
+               const BlockGrid& grid, const std::vector<NodeWeight>& wx, const std::vector<std::int64_t>& fxUnits,
+               const NodeWeight& wy, const ExactOffsets& exact, std::uint8_t* px) {
     const std::int32_t nx = grid.columns;
     const std::int64_t one = std::int64_t(1) << exact.weightBits;
     const std::int64_t fyUnits = std::int64_t(std::ldexp(double(wy.weight), exact.weightBits));
     const std::int64_t gyUnits = one - fyUnits;
     const float scale = std::ldexp(1.0f, -(exact.offsetBits + 2 * exact.weightBits));
     std::vector<float> sx(std::size_t(std::max(width, 0))), sy(sx.size());
-    for (std::int32_t x = 0; x < width; ++x) {
-        const NodeWeight& w = wx[std::size_t(x)];
+    // Runs of columns that interpolate between the same two block columns.
+    for (std::int32_t begin = 0, end; begin < width; begin = end) {
+        const NodeWeight& w = wx[std::size_t(begin)];
+        for (end = begin + 1; end < width && wx[std::size_t(end)].index == w.index && wx[std::size_t(end)].next == w.next;)
+            ++end;
         const std::size_t k00 = std::size_t(wy.index) * nx + w.index, k10 = std::size_t(wy.index) * nx + w.next;
         const std::size_t k01 = std::size_t(wy.next) * nx + w.index, k11 = std::size_t(wy.next) * nx + w.next;
-        float dx, dy;
         if (kSseBuild || !exact.usable) {
-            dx = interpolated(grid.offsetX.data(), k00, k10, k01, k11, w.weight, wy.weight);
-            dy = interpolated(grid.offsetY.data(), k00, k10, k01, k11, w.weight, wy.weight);
-        } else {
-            // The exact value, rounded once to single precision (int64 to float rounds correctly;
-            // the power-of-two scale is exact).
-            const std::int64_t fxUnits = std::int64_t(std::ldexp(double(w.weight), exact.weightBits));
-            const std::int64_t gxUnits = one - fxUnits;
-            const std::int64_t* ox = exact.x.data();
-            const std::int64_t* oy = exact.y.data();
-            dx = float((ox[k00] * gxUnits + ox[k10] * fxUnits) * gyUnits + (ox[k01] * gxUnits + ox[k11] * fxUnits) * fyUnits) * scale;
-            dy = float((oy[k00] * gxUnits + oy[k10] * fxUnits) * gyUnits + (oy[k01] * gxUnits + oy[k11] * fxUnits) * fyUnits) * scale;
+            for (std::int32_t x = begin; x < end; ++x) {
+                const float fx = wx[std::size_t(x)].weight;
+                sx[std::size_t(x)] = float(x) - interpolated(grid.offsetX.data(), k00, k10, k01, k11, fx, wy.weight);
+                sy[std::size_t(x)] = float(y) - interpolated(grid.offsetY.data(), k00, k10, k01, k11, fx, wy.weight);
+            }
+            continue;
         }
-        sx[std::size_t(x)] = float(x) - dx;
-        sy[std::size_t(x)] = float(y) - dy;
+        // The exact sum (o00 gx + o10 fx) gy + (o01 gx + o11 fx) fy with gx = 1 - fx is
+        // A + fx B in integers; rounded once to single precision (int64 to float rounds
+        // correctly, the power-of-two scale is exact).
+        const std::int64_t* ox = exact.x.data();
+        const std::int64_t* oy = exact.y.data();
+        const std::int64_t ax = one * (ox[k00] * gyUnits + ox[k01] * fyUnits);
+        const std::int64_t bx = (ox[k10] - ox[k00]) * gyUnits + (ox[k11] - ox[k01]) * fyUnits;
+        const std::int64_t ay = one * (oy[k00] * gyUnits + oy[k01] * fyUnits);
+        const std::int64_t by = (oy[k10] - oy[k00]) * gyUnits + (oy[k11] - oy[k01]) * fyUnits;
+        for (std::int32_t x = begin; x < end; ++x) {
+            const std::int64_t f = fxUnits[std::size_t(x)];
+            sx[std::size_t(x)] = float(x) - float(ax + f * bx) * scale;
+            sy[std::size_t(x)] = float(y) - float(ay + f * by) * scale;
+        }
     }
     interpolateRow(pixels, width, height, sx.data(), sy.data(), width, px);
 }
@@ -138,8 +147,10 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
     for (std::int32_t x = 0; x < width; ++x) wx[std::size_t(x)] = nodeWeight(x, spacingX, grid.columns);
     for (std::int32_t y = 0; y < height; ++y) wy[std::size_t(y)] = nodeWeight(y, spacingY, grid.rows);
     const ExactOffsets exact = exactOffsets(grid, wx, wy);
+    std::vector<std::int64_t> fxUnits(wx.size());
+    for (std::size_t x = 0; x < wx.size(); ++x) fxUnits[x] = std::int64_t(std::ldexp(double(wx[x].weight), exact.weightBits));
     parallelFor(height, [&](std::int64_t y) {
-        deformRow(pixels, width, height, std::int32_t(y), grid, wx, wy[std::size_t(y)], exact,
+        deformRow(pixels, width, height, std::int32_t(y), grid, wx, fxUnits, wy[std::size_t(y)], exact,
                   pixelAt(out, 0, std::int32_t(y)));
     });
     return out;

@@ -82,37 +82,83 @@ __attribute__((target("avx2"))) inline __m256d widen(const std::uint8_t* p) {   
     return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(word)));
 }
 
-// The extended program's exact bilinear value of four bytes, four channels in one vector:
-// fractions a, b in units of 2^-21 (see interpolateFast).
+__attribute__((target("avx2"))) inline __m128 widenFloat(const std::uint8_t* p) {   // four bytes as floats
+    std::int32_t word;
+    std::memcpy(&word, p, 4);
+    return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(word)));
+}
+
+// interpolateRow with the classification of eight pixels at a time: the integer parts, the
+// fractions, whether the pixel takes the bilinear branch and (extended program) whether its
+// fractions lie on the 2^-21 grid. Those pixels are then computed four bytes at a time:
+// exactly in doubles for the extended program (see interpolateFast), with the very same
+// single-precision operations for the SSE program. Every other pixel goes through
+// interpolateFast.
 __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src, std::int32_t width,
                                                         std::int32_t height, const float* sxs, const float* sys,
                                                         std::int32_t count, std::uint8_t* out) {
     const std::size_t stride = std::size_t(width) * kBytesPerPixel;
-    const __m256d one = _mm256_set1_pd(0x1p21), scale = _mm256_set1_pd(0x1p-42);
-    for (std::int32_t i = 0; i < count; ++i, out += kBytesPerPixel) {
-        const float sx = sxs[i], sy = sys[i];
-        const std::int32_t ix = std::int32_t(sx), iy = std::int32_t(sy);
-        const float fx = sx - float(ix), fy = sy - float(iy);
-        const float ax = fx * 0x1p21f, ay = fy * 0x1p21f;
-        if (!(ix >= 0 && ix < width - 1 && iy >= 0 && iy < height - 1) || ax != float(std::int32_t(ax)) ||
-            ay != float(std::int32_t(ay))) {
-            interpolateFast(src, width, height, sx, sy, out);
-            continue;
+    const __m256i lastColumn = _mm256_set1_epi32(width - 1), lastRow = _mm256_set1_epi32(height - 1);
+    const __m256i minusOne = _mm256_set1_epi32(-1), rowStride = _mm256_set1_epi32(width);
+    alignas(32) std::int32_t offsets[8];
+    alignas(32) float fxs[8], fys[8];
+    std::int32_t i = 0;
+    for (; i < count; i += 8) {
+        const std::int32_t n = std::min(8, count - i);
+        int fast = 0;
+        if (n == 8) {
+            const __m256 sx = _mm256_loadu_ps(sxs + i), sy = _mm256_loadu_ps(sys + i);
+            const __m256i ix = _mm256_cvttps_epi32(sx), iy = _mm256_cvttps_epi32(sy);
+            const __m256 fx = _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)), fy = _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy));
+            __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi32(ix, minusOne), _mm256_cmpgt_epi32(lastColumn, ix));
+            ok = _mm256_and_si256(ok, _mm256_and_si256(_mm256_cmpgt_epi32(iy, minusOne), _mm256_cmpgt_epi32(lastRow, iy)));
+            if constexpr (kSseBuild) {
+                _mm256_store_ps(fxs, fx);
+                _mm256_store_ps(fys, fy);
+            } else {
+                const __m256 ax = _mm256_mul_ps(fx, _mm256_set1_ps(0x1p21f)), ay = _mm256_mul_ps(fy, _mm256_set1_ps(0x1p21f));
+                const __m256 onGrid = _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ax)), _CMP_EQ_OQ),
+                                                    _mm256_cmp_ps(ay, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ay)), _CMP_EQ_OQ));
+                ok = _mm256_and_si256(ok, _mm256_castps_si256(onGrid));
+                _mm256_store_ps(fxs, ax);
+                _mm256_store_ps(fys, ay);
+            }
+            fast = _mm256_movemask_ps(_mm256_castsi256_ps(ok));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(offsets),
+                               _mm256_slli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iy, rowStride), ix), 2));
         }
-        const std::uint8_t* p00 = src + std::size_t(iy) * stride + std::size_t(ix) * kBytesPerPixel;
-        if (fx == 0 && fy == 0) {   // weights 1, 0, 0, 0: p00 exactly
-            std::memcpy(out, p00, kBytesPerPixel);
-            continue;
+        for (std::int32_t k = 0; k < n; ++k, out += kBytesPerPixel) {
+            if ((fast >> k & 1) == 0) {
+                interpolateFast(src, width, height, sxs[i + k], sys[i + k], out);
+                continue;
+            }
+            const std::uint8_t* p00 = src + std::uint32_t(offsets[k]);
+            __m128i v;
+            if constexpr (kSseBuild) {
+                const __m128 fx = _mm_set1_ps(fxs[k]), fy = _mm_set1_ps(fys[k]);
+                const __m128 gx = _mm_sub_ps(_mm_set1_ps(1.0f), fx), gy = _mm_sub_ps(_mm_set1_ps(1.0f), fy);
+                const __m128 sum = _mm_add_ps(
+                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(widenFloat(p00), gx), gy),
+                                          _mm_mul_ps(_mm_mul_ps(widenFloat(p00 + kBytesPerPixel), fx), gy)),
+                               _mm_mul_ps(_mm_mul_ps(widenFloat(p00 + stride), gx), fy)),
+                    _mm_mul_ps(_mm_mul_ps(widenFloat(p00 + stride + kBytesPerPixel), fx), fy));
+                v = _mm_cvttps_epi32(sum);
+            } else {
+                const __m256d one = _mm256_set1_pd(0x1p21);
+                const __m256d a = _mm256_set1_pd(double(fxs[k])), ga = _mm256_sub_pd(one, a);
+                const __m256d b = _mm256_set1_pd(double(fys[k])), gb = _mm256_sub_pd(one, b);
+                const __m256d top =
+                    _mm256_add_pd(_mm256_mul_pd(widen(p00), ga), _mm256_mul_pd(widen(p00 + kBytesPerPixel), a));
+                const __m256d bottom = _mm256_add_pd(_mm256_mul_pd(widen(p00 + stride), ga),
+                                                     _mm256_mul_pd(widen(p00 + stride + kBytesPerPixel), a));
+                v = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(top, gb), _mm256_mul_pd(bottom, b)),
+                                                      _mm256_set1_pd(0x1p-42)));
+            }
+            // Low 8 bits of each value (values are below 2^11 in magnitude, so bytes 0 of each lane).
+            v = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+            const std::int32_t packed = _mm_cvtsi128_si32(v);
+            std::memcpy(out, &packed, kBytesPerPixel);
         }
-        const __m256d a = _mm256_set1_pd(double(ax)), ga = _mm256_sub_pd(one, a);
-        const __m256d b = _mm256_set1_pd(double(ay)), gb = _mm256_sub_pd(one, b);
-        const __m256d top = _mm256_add_pd(_mm256_mul_pd(widen(p00), ga), _mm256_mul_pd(widen(p00 + kBytesPerPixel), a));
-        const __m256d bottom = _mm256_add_pd(_mm256_mul_pd(widen(p00 + stride), ga),
-                                             _mm256_mul_pd(widen(p00 + stride + kBytesPerPixel), a));
-        __m128i v = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(top, gb), _mm256_mul_pd(bottom, b)), scale));
-        v = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
-        const std::int32_t packed = _mm_cvtsi128_si32(v);
-        std::memcpy(out, &packed, kBytesPerPixel);
     }
 }
 
@@ -125,7 +171,7 @@ void interpolateRowPlain(const std::uint8_t* src, std::int32_t width, std::int32
 
 void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
                     const float* sy, std::int32_t count, std::uint8_t* out) {
-    if (!kSseBuild && useAvx2()) interpolateRowAvx2(src, width, height, sx, sy, count, out);
+    if (useAvx2()) interpolateRowAvx2(src, width, height, sx, sy, count, out);
     else interpolateRowPlain(src, width, height, sx, sy, count, out);
 }
 
