@@ -45,13 +45,6 @@ std::int32_t gridCount(std::int32_t first, std::int32_t limit, std::int32_t spac
 
 namespace {
 
-// Bits after the point of a float (0 for whole numbers).
-int fractionBits(float f) {
-    if (f == 0 || !std::isfinite(f)) return 0;
-    int exponent;
-    std::frexp(f, &exponent);
-    return std::max(0, 24 - exponent);
-}
 
 // The offsets and weights as integers over powers of two, when the extended program's
 // four-product sum of them is exact: every product and partial sum then holds below 2^63
@@ -72,7 +65,7 @@ ExactOffsets exactOffsets(const BlockGrid& grid, const std::vector<NodeWeight>& 
     }
     for (const auto* weights : {&wx, &wy})
         for (const NodeWeight& w : *weights)
-            e.weightBits = std::max({e.weightBits, fractionBits(w.weight), fractionBits(1.0f - w.weight)});
+            e.weightBits = std::max(e.weightBits, fractionBits(w.weight));   // 1 - w has as many
     // |weight| < 2, |offset| <= largest: four products below 4 * largest * 2^(o + 2w + 2).
     if (!(largest < 65536.0f) || e.offsetBits + 2 * e.weightBits + 17 + 2 + 2 > 62) return e;
     e.usable = true;

@@ -208,13 +208,6 @@ inline std::int32_t truncateScaled(std::int64_t value, int shift) {
     return value >= 0 ? std::int32_t(value >> shift) : -std::int32_t((-value) >> shift);
 }
 
-// Fractional bits of a float (0 for whole numbers).
-int fractionBits(float f) {
-    if (f == 0) return 0;
-    int exponent;
-    std::frexp(f, &exponent);   // f = m * 2^exponent, 0.5 <= |m| < 1
-    return std::max(0, 24 - exponent);
-}
 
 // Extended program, even row j of a sample: X = trunc((cosA*u - sinA*v) + x0) and likewise Y,
 // evaluated in 80-bit arithmetic. When every intermediate value is a multiple of 2^-k below
