@@ -239,7 +239,11 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
     rows_ = std::min(a.height - aRow, b.height - bRow);
     bRow_ = bRow;
     if (empty()) return;
-    while (phases_ < kMaxPhases && std::int64_t(phases_) * 8 <= rows_) phases_ *= 2;
+    if (rows_ <= 32) {
+        phases_ = rows_ >= 2 ? 2 : 1;   // short overlaps (blocks): even rows, then odd rows
+    } else {
+        while (phases_ < kMaxPhases && std::int64_t(phases_) * 8 <= rows_) phases_ *= 2;
+    }
     a_ = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow));
     b_ = pixelAt(b, std::int32_t(bCol), std::int32_t(bRow));
     aStride_ = std::size_t(a.width) * kBytesPerPixel;
@@ -277,9 +281,9 @@ bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits thr
             if (!addRow(r, total, threshold)) return false;
         return true;
     }
-    // Looks at the total after one row, then after groups doubling up to about 512 pairs.
+    // Looks at the total after about 64 pairs, then after groups doubling up to about 512.
     const std::int64_t largest = rowsPerLook(rowLength_);
-    std::int64_t group = 1;
+    std::int64_t group = std::min(largest, std::max<std::int64_t>(1, 64 / std::max<std::int64_t>(rowLength_, 1)));
     for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_ * group, group = std::min(largest, 2 * group)) {
         const std::int64_t count = std::min(group, (rows_ - 1 - r) / phases_ + 1);
         RowSums sums;
