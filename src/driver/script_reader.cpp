@@ -248,6 +248,10 @@ void angleValue(const char* token, float& field, const char* format, bool isReso
         refuse("resolution negative", lineNo);
         return;
     }
+    if (isResolution && degrees > 0 && degrees < kMinScriptAngleResolutionDegrees) {
+        refuse("resolution plus fine que 0.0001 degre", lineNo);
+        return;
+    }
     if (!isResolution && std::fabs(degrees) > kMaxScriptAngleDegrees) {
         refuse("angle hors de -360..360 degres", lineNo);
         return;
@@ -331,7 +335,9 @@ void blockCommand(LineTokens& tokens, long long lineNo) {
     if (const char* value = tokens.argument()) {
         const float step = parseFloat(value);
         std::printf("Pas de decalage de bloc=%f  ", step);
-        if (step > 0 && step <= float(kMaxScriptShift)) {
+        if (step > 0 && step < kMinScriptBlockStep) {
+            refuse("pas plus fin que 0.01 pixel", lineNo);
+        } else if (step > 0 && step <= float(kMaxScriptShift)) {
             s.blockShiftStep = step;
         } else {
             refuse("le pas doit etre positif", lineNo);

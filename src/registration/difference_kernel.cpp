@@ -122,45 +122,54 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
     const __m256i zero = _mm256_setzero_si256();
     const __m256i weights = _mm256_setr_epi16(1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0);
     const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
-    __m256i invalid = zero, sumS = zero, sumQ = zero, sumF = zero;
+    // s < 2^20: its 32-bit lane sums are widened every 1024 steps, before they could overflow.
+    __m256i invalid = zero, sumS32 = zero, sumS = zero, sumQ = zero, sumF = zero;
+    int pending = 0;
     for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep) {
-    const std::uint8_t* pa = rowA;
-    const std::uint8_t* pb = rowB;
-    std::int64_t x = 0;
-    for (; x + 8 <= length; x += 8, pa += 32, pb += 32) {
-        const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
-        const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
-        const __m256i dLow = _mm256_sub_epi16(_mm256_unpacklo_epi8(va, zero), _mm256_unpacklo_epi8(vb, zero));
-        const __m256i dHigh = _mm256_sub_epi16(_mm256_unpackhi_epi8(va, zero), _mm256_unpackhi_epi8(vb, zero));
-        const __m256i mLow = _mm256_madd_epi16(dLow, _mm256_mullo_epi16(dLow, weights));
-        const __m256i mHigh = _mm256_madd_epi16(dHigh, _mm256_mullo_epi16(dHigh, weights));
-        const __m256 evens =
-            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
-        const __m256 odds =
-            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
-        const __m256i bad = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_and_si256(va, validity), zero),
-                                            _mm256_cmpeq_epi32(_mm256_and_si256(vb, validity), zero));
-        const __m256i s =
-            _mm256_andnot_si256(bad, _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds)));
-        invalid = _mm256_sub_epi32(invalid, bad);
-        sumS = _mm256_add_epi64(sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(s, zero), _mm256_unpackhi_epi32(s, zero)));
-        if constexpr (kSseBuild) {
-            const __m256 sf = _mm256_cvtepi32_ps(s);
-            const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
-            const __m256i whole = _mm256_cvttps_epi32(q);
-            const __m256i fraction = _mm256_cvttps_epi32(
-                _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
-            sumQ = _mm256_add_epi64(sumQ,
-                                    _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
-            sumF = _mm256_add_epi64(
-                sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero), _mm256_unpackhi_epi32(fraction, zero)));
-        } else {
-            sumQ = _mm256_add_epi64(sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(_mm256_srli_epi64(s, 32),
-                                                                                                  _mm256_srli_epi64(s, 32))));
+        const std::uint8_t* pa = rowA;
+        const std::uint8_t* pb = rowB;
+        std::int64_t x = 0;
+        for (; x + 8 <= length; x += 8, pa += 32, pb += 32) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
+            const __m256i dLow = _mm256_sub_epi16(_mm256_unpacklo_epi8(va, zero), _mm256_unpacklo_epi8(vb, zero));
+            const __m256i dHigh = _mm256_sub_epi16(_mm256_unpackhi_epi8(va, zero), _mm256_unpackhi_epi8(vb, zero));
+            const __m256i mLow = _mm256_madd_epi16(dLow, _mm256_mullo_epi16(dLow, weights));
+            const __m256i mHigh = _mm256_madd_epi16(dHigh, _mm256_mullo_epi16(dHigh, weights));
+            const __m256 evens =
+                _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
+            const __m256 odds =
+                _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
+            // A pair is invalid when either validity byte is 0: when their smaller one is.
+            const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
+            const __m256i s =
+                _mm256_andnot_si256(bad, _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds)));
+            invalid = _mm256_sub_epi32(invalid, bad);
+            sumS32 = _mm256_add_epi32(sumS32, s);
+            if (++pending == 1024) {
+                sumS = _mm256_add_epi64(sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(sumS32, zero),
+                                                               _mm256_unpackhi_epi32(sumS32, zero)));
+                sumS32 = zero;
+                pending = 0;
+            }
+            if constexpr (kSseBuild) {
+                const __m256 sf = _mm256_cvtepi32_ps(s);
+                const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
+                const __m256i whole = _mm256_cvttps_epi32(q);
+                const __m256i fraction = _mm256_cvttps_epi32(
+                    _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
+                sumQ = _mm256_add_epi64(
+                    sumQ, _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
+                sumF = _mm256_add_epi64(
+                    sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero), _mm256_unpackhi_epi32(fraction, zero)));
+            } else {
+                const __m256i odd = _mm256_srli_epi64(s, 32);
+                sumQ = _mm256_add_epi64(sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
+            }
         }
+        for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
     }
-    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
-    }
+    sumS = _mm256_add_epi64(sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(sumS32, zero), _mm256_unpackhi_epi32(sumS32, zero)));
     sums.invalid +=
         laneSum256(_mm256_add_epi64(_mm256_unpacklo_epi32(invalid, zero), _mm256_unpackhi_epi32(invalid, zero)));
     sums.s += laneSum256(sumS);

@@ -109,6 +109,20 @@ TEST_F(DifferenceKernel, RowsFlaggedInvalidAreNeverReadYetCountAsInvalid) {
     }
 }
 
+TEST_F(DifferenceKernel, LongRowsKeepTheirSumsExact) {
+    // 20000 pixels a row: the kernel widens its 32-bit lane sums on the way.
+    TestRandom rng(8);
+    for (const bool avx2 : {true, false}) {
+        setUseAvx2(avx2);
+        OwnedImage a(randomImage(rng, 20000, 2, 30, 1));
+        OwnedImage b(randomImage(rng, 20000, 2, 30, 1));
+        const BoundedDifference fast = boundedImageDifference(a.im, b.im, INFINITY);
+        ASSERT_FALSE(fast.pruned);
+        EXPECT_EQ(fast.value, imageDifference(a.im, b.im));
+    }
+    setUseAvx2(true);
+}
+
 TEST_F(DifferenceKernel, AnEmptyOverlapScoresFiveHundredthsUnlessTheBoundIsLower) {
     OwnedImage a(makeImage(4, 4, {1, 2, 3, 255}, 0, 0));
     OwnedImage b(makeImage(4, 4, {1, 2, 3, 255}, 9, 0));
