@@ -321,6 +321,32 @@ TEST_P(FaultRun, ABadReferenceIsAFatalStopBeforeAnyOutputFile) {
     }
 }
 
+// ---- scripts that asked for the impossible ------------------------------------------------
+
+// An angle resolution or a block step finer than single precision can resolve made runs
+// that never ended (stars printed forever; candidate offsets piling up until memory ran out).
+// They are refused when the script is read, and the previous value is used.
+TEST_P(FaultRun, StepsTooFineToBeReachedAreRefusedAndTheRunEnds) {
+    const char* const cases[][2] = {
+        {"Angle -3 3 1e-7\nTranslation 2 1\n", "Resolution=0.000000   *** valeur refusee (resolution plus fine "
+                                                 "que 0.0001 degre). Ligne 3  \n"},
+        {"Translation 2 1\nBloc 16 4 2 1e-9\n", "Pas de decalage de bloc=0.000000   *** valeur refusee (pas plus "
+                                                 "fin que 0.01 pixel). Ligne 4  \n"},
+    };
+    writeScene(faulty.path);
+    for (const auto& [lines, refusal] : cases) {
+        SCOPED_TRACE(lines);
+        GuardedOptions options;
+        options.hangSeconds = 60;
+        const GuardedResult f = runIn(faulty.path, std::string("Reference ref.bmp\nSource src1.bmp out1.bmp\n") + lines,
+                                      options);
+        EXPECT_TRUE(f.exitedWith(0));
+        EXPECT_NE(f.out.find(refusal), std::string::npos) << f.out.substr(0, 2000);
+        EXPECT_NE(f.out.find("Sauvegarde d'une image out1.bmp FIN\n"), std::string::npos);
+        EXPECT_LT(f.out.size(), 4000u);
+    }
+}
+
 // ---- a long run ----------------------------------------------------------------------------
 
 // Two thousand small frames run to the end (tests/faults/long_run.sh shows that the peak

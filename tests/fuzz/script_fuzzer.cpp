@@ -37,6 +37,8 @@ void checkStoredValues() {
     check(std::isfinite(s.angleMin) && std::fabs(s.angleMin) <= maxAngle, "angleMin finite, within 360 degrees");
     check(std::isfinite(s.angleMax) && std::fabs(s.angleMax) <= maxAngle, "angleMax finite, within 360 degrees");
     check(std::isfinite(s.angleStep) && s.angleStep >= 0, "angleStep finite and not negative");
+    check(s.angleStep == 0 || s.angleStep >= 0.999f * kMinScriptAngleResolutionDegrees * 0.017453292f,
+          "angleStep 0 or at least the finest resolution");
     check(s.shiftXMin == -s.shiftXMax && s.shiftYMin == -s.shiftYMax && s.shiftXMax == s.shiftYMax,
           "translation range symmetric");
     check(std::abs(s.shiftXMax) <= kMaxScriptShift, "translation within 65535");
@@ -47,7 +49,8 @@ void checkStoredValues() {
               s.blockShiftXMax == s.blockShiftYMax,
           "block shift range symmetric");
     check(std::abs(s.blockShiftXMax) <= kMaxScriptShift, "block shift within 65535");
-    check(s.blockShiftStep > 0 && s.blockShiftStep <= float(kMaxScriptShift), "block step in 0..65535");
+    check(s.blockShiftStep >= kMinScriptBlockStep && s.blockShiftStep <= float(kMaxScriptShift),
+          "block step in 0.01..65535");
     check(s.translationFraction >= 1, "translation fraction at least 1");
 }
 
