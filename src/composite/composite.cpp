@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/parallel.h"
 #include "driver/run_settings.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/fits_writer.h"
@@ -20,7 +21,8 @@ void addToComposite(const Image& im) {
     const std::int32_t xBegin = std::max(0, -dx), xEnd = std::min(ref.width, im.width - dx);
     const std::int32_t yBegin = std::max(0, -dy), yEnd = std::min(ref.height, im.height - dy);
     if (xBegin >= xEnd) return;
-    for (std::int32_t y = yBegin; y < yEnd; ++y) {
+    parallelFor(std::max(0, yEnd - yBegin), [&](std::int64_t row) {
+        const std::int32_t y = yBegin + std::int32_t(row);
         const std::uint8_t* src = pixelAt(im, xBegin + dx, y + dy);
         CompositeCell* cell = settings.compositeSums.data() + std::size_t(y) * std::size_t(ref.width) + xBegin;
         for (std::int32_t x = xBegin; x < xEnd; ++x, src += kBytesPerPixel, ++cell) {
@@ -29,7 +31,7 @@ void addToComposite(const Image& im) {
             cell->sum[1] += src[1] * a / 255u;
             cell->sum[2] += src[2] * a / 255u;
         }
-    }
+    });
 }
 
 void finishComposite() {

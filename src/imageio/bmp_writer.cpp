@@ -53,16 +53,16 @@ bool saveBmp(const Image& image, const char* path) {
     put32(header + 42, 2840);
     bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
 
+    std::setvbuf(file, nullptr, _IOFBF, std::size_t(1) << 16);
     std::vector<std::uint8_t> row(std::size_t(rowSize), 0);
     for (std::int32_t r = 0; ok && r < image.height; ++r) {
         if (image.width > 0) {
             const std::uint8_t* in = pixelAt(image, 0, image.height - 1 - r);
             std::uint8_t* out = row.data();
-            for (std::int32_t x = 0; x < image.width; ++x, in += kBytesPerPixel, out += 3) {
-                out[0] = in[0];
-                out[1] = in[1];
-                out[2] = in[2];
-            }
+            // Four bytes at a time, three apart: each write's fourth byte is overwritten by the
+            // next pixel; the last pixel copies its three bytes alone, leaving the fill at 0.
+            for (std::int32_t x = 0; x + 1 < image.width; ++x, in += kBytesPerPixel, out += 3) std::memcpy(out, in, 4);
+            std::memcpy(out, in, 3);
         }
         ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
     }

@@ -51,14 +51,22 @@ bool writeFitsChannel(const char* path, int channel) {
     out.append(kFitsBlock - out.size(), ' ');
 
     if (width > 0 && height > 0) {
-        out.reserve(out.size() + std::size_t(width) * std::size_t(height) * 2 + kFitsBlock);
+        const std::size_t header = out.size();
+        out.resize(header + std::size_t(width) * std::size_t(height) * 2);
+        char* data = out.data() + header;
         for (std::int32_t y = height - 1; y >= 0; --y) {
             const CompositeCell* cell = s.compositeSums.data() + std::size_t(y) * std::size_t(width);
-            for (std::int32_t x = 0; x < width; ++x, ++cell) {
+            for (std::int32_t x = 0; x < width; ++x, ++cell, data += 2) {
                 std::int32_t v = 0;
-                if (s.imageCount != 0) v = std::int32_t(float(InterD(cell->sum[channel]) * fitsScale / s.imageCount));
-                out += char(std::uint8_t(v / 256));
-                out += char(std::uint8_t(v));
+                if (s.imageCount > 126) {
+                    v = std::int32_t(float(InterD(cell->sum[channel]) * fitsScale / s.imageCount));
+                } else if (s.imageCount != 0) {
+                    // fitsScale is imageCount: S * n is exact and so is its quotient by n, S
+                    // itself (at most 255 * 126, exact in single precision too).
+                    v = std::int32_t(cell->sum[channel]);
+                }
+                data[0] = char(std::uint8_t(v / 256));
+                data[1] = char(std::uint8_t(v));
             }
         }
     }
