@@ -261,6 +261,26 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
     if (aInvalid != nullptr) aInvalid_ = aInvalid + aRow;
 }
 
+DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid, const std::int32_t* aRowOrder)
+    : DifferenceScan(a, b, aInvalid) {
+    if (empty() || aRowOrder == nullptr) return;
+    order_ = aRowOrder;
+    orderCount_ = a.height;
+    orderSplit_ = std::max<std::int64_t>(1, orderCount_ / 32);
+    aRow_ = a.y0 >= b.y0 ? std::int64_t(a.y0) - b.y0 : 0;
+    phases_ = 2;
+}
+
+bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total,
+                                DifferenceUnits threshold) const {
+    for (std::int64_t k = from; k < to; ++k) {
+        const std::int64_t r = order_[k] - aRow_;
+        if (r < 0 || r >= rows_) continue;
+        if (!addRow(r, total, threshold)) return false;
+    }
+    return true;
+}
+
 DifferenceUnits DifferenceScan::threshold(float bound) const {
     const long double divisor = Inter(std::int32_t(pairs()));   // the divisor imageDifference uses
     const long double units = (long double)bound * divisor * kUnit;
@@ -285,6 +305,8 @@ bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUn
 
 bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits threshold) const {
     static const long long penalty = halfPenaltyUnits();
+    if (order_ != nullptr) return p == 0 ? addOrdered(0, orderSplit_, total, threshold)
+                                         : addOrdered(orderSplit_, orderCount_, total, threshold);
     if (aInvalid_ != nullptr) {   // rows known to be invalid cost nothing to read
         for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_)
             if (!addRow(r, total, threshold)) return false;

@@ -37,6 +37,10 @@ public:
 
     DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid = nullptr);
 
+    // The same, visiting a's rows in the order given (a permutation of 0 .. a.height - 1,
+    // the most telling rows first): phase 0 is its first 32nd, phase 1 the rest.
+    DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid, const std::int32_t* aRowOrder);
+
     bool empty() const { return rowLength_ <= 0 || rows_ <= 0; }
     std::int64_t pairs() const { return rows_ * rowLength_; }
 
@@ -72,6 +76,10 @@ private:
     std::size_t aStride_ = 0, bStride_ = 0;
     std::int64_t rowLength_ = 0, rows_ = 0, bRow_ = 0;
     int phases_ = 1;
+    const std::int32_t* order_ = nullptr;   // a's rows in visiting order
+    std::int64_t orderCount_ = 0, orderSplit_ = 0, aRow_ = 0;
+
+    bool addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total, DifferenceUnits threshold) const;
     InvalidRows aInvalid_ = nullptr;       // indexed by overlap row
     InvalidRows aInvalidBase_ = nullptr;   // indexed by a's row
 };

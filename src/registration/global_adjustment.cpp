@@ -30,7 +30,8 @@ struct Candidate {
 void searchTranslations(const Image& sample, InvalidRows sampleInvalid, float angle, Candidate& best) {
     const RunSettings& s = settings;
     const ShiftGrid grid = shiftGrid(s.shiftXMin, s.shiftXMax, s.shiftYMin, s.shiftYMax, s.shiftStep);
-    const SearchOutcome outcome = searchShifts(sample, sampleInvalid, s.reference, grid, best.score);
+    const std::vector<std::int32_t> order = texturedRowOrder(sample, sampleInvalid);
+    const SearchOutcome outcome = searchShifts(sample, sampleInvalid, s.reference, grid, best.score, order.data());
     if (outcome.winner >= 0) {
         best.score = outcome.best;
         best.shiftX = grid.shiftX(outcome.winner);

@@ -1,6 +1,7 @@
 #include "registration/shift_search.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -46,7 +47,7 @@ namespace {
 // The same search on the calling thread, for small grids and for searches already running on
 // a worker (the blocks of the block stage): no shared state, scratch space kept per thread.
 SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
-                               const ShiftGrid& grid, float best) {
+                               const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder) {
     const std::int64_t count = grid.count();
     struct Candidate {
         std::int64_t index;
@@ -65,7 +66,7 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
     };
     for (std::int64_t i = 0; i < count; ++i) {
         const Image candidate = placed(i);
-        const DifferenceScan scan(candidate, reference, sampleInvalid);
+        const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
         if (scan.empty()) {
             if (Extended(kEmptyOverlapScore) < best) scored.push_back({i, Extended(kEmptyOverlapScore)});
             continue;
@@ -80,7 +81,7 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
     float bound = best;
     for (Candidate& c : alive) {
         const Image candidate = placed(c.index);
-        const DifferenceScan scan(candidate, reference, sampleInvalid);
+        const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
         const DifferenceUnits threshold = scan.threshold(bound);
         if (c.partial >= threshold || !scan.addPhasesFrom(1, c.partial, threshold)) continue;
         const Extended value = scan.value(c.partial, candidate, reference);
@@ -101,11 +102,29 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
 
 }  // namespace
 
+std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows sampleInvalid) {
+    std::vector<std::int32_t> order(std::size_t(std::max(sample.height, 0)));
+    std::vector<std::int64_t> texture(order.size(), -1);
+    for (std::int32_t y = 0; y < sample.height; ++y) {
+        order[std::size_t(y)] = y;
+        if (sampleInvalid != nullptr && sampleInvalid[y] != 0) continue;
+        std::int64_t sum = 0;
+        const std::uint8_t* p = pixelAt(sample, 0, y);
+        for (std::int32_t x = 0; x + 1 < sample.width; ++x, p += kBytesPerPixel)
+            for (int k = 0; k < 3; ++k) sum += std::abs(int(p[k]) - int(p[k + kBytesPerPixel]));
+        texture[std::size_t(y)] = sum;
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
+        return texture[std::size_t(a)] > texture[std::size_t(b)];
+    });
+    return order;
+}
+
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
-                           const ShiftGrid& grid, float best) {
+                           const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder) {
     const std::int64_t count = grid.count();
     if (count <= kSmallSearch || insideParallelBody()) {
-        if (count <= kRankedLimit) return searchShiftsHere(sample, sampleInvalid, reference, grid, best);
+        if (count <= kRankedLimit) return searchShiftsHere(sample, sampleInvalid, reference, grid, best, sampleRowOrder);
     }
     auto placed = [&](std::int64_t i) {
         Image candidate = sample;
@@ -128,7 +147,7 @@ SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const
     parallelFor(std::int64_t(finished.size()), [&](std::int64_t c) {
         for (std::int64_t i = c * kChunk; i < std::min(count, (c + 1) * kChunk); ++i) {
             const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, sampleInvalid);
+            const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
             if (scan.empty()) {
                 const Extended value = Extended(kEmptyOverlapScore);
                 if (value < best) finished[std::size_t(c)].push_back({i, value});
@@ -155,7 +174,7 @@ SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const
         for (std::size_t k = std::size_t(c) * kChunk; k < end; ++k) {
             const std::int64_t i = order[k];
             const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, sampleInvalid);
+            const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
             DifferenceUnits sum = partial[std::size_t(i)];
             const DifferenceUnits threshold = scan.threshold(bound.load(std::memory_order_relaxed));
             if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "common/image.h"
 #include "registration/difference_kernel.h"
@@ -25,4 +26,8 @@ ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std
 // strictly lower than the best so far (starting from best). Candidates are first scored on
 // a few rows and then finished best first, so that a tight bound prunes the others early.
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
-                           const ShiftGrid& grid, float best);
+                           const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder = nullptr);
+
+// The rows of a sample, the most textured first (rows flagged invalid last): an order in
+// which a losing candidate's sum reaches the bound soonest.
+std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows sampleInvalid);
