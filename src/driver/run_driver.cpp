@@ -77,6 +77,7 @@ void processImage(int i) {
     } else {
         coarseTranslationSearch();
     }
+    if (s.current.pixels == nullptr) return;   // too large once aligned: reported, skipped
     if (s.blockGridWidth > 0) runBlockStage();
     std::printf("Temps total de calcul pour l'image: %u secondes\n",
                 unsigned(processorSeconds() - imageStart / 1000000));

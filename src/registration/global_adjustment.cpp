@@ -139,5 +139,11 @@ void globalAdjustment() {
     Image aligned = rotateAndShift(s.current.pixels, s.current.width, s.current.height, s.current.x0, s.current.y0,
                                    best.angle, float(best.shiftX), float(best.shiftY));
     releasePixels(s.current);
+    if (aligned.pixels == nullptr && aligned.width > 0 && aligned.height > 0) {
+        // A thin frame turned by a large angle: its bounding box would not fit in memory.
+        std::printf("Erreur : image alignee trop grande (%i x %i pixels; limite %i de cote, %lli en tout), image "
+                    "ignoree\n", aligned.width, aligned.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
+        aligned = Image{};
+    }
     s.current = aligned;
 }

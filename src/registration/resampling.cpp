@@ -331,6 +331,10 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
         out.x0 = std::int32_t(Extended(float(-Extended(height) * s)) + c * x0 + s * y0);
         out.y0 = std::int32_t(-s * x0 + c * y0);
     }
+    if (out.width > kMaxImageSide || out.height > kMaxImageSide ||
+        std::int64_t(out.width) * out.height > kMaxImagePixels) {
+        return out;   // too large to hold: no pixels, the size tells the caller why
+    }
     out.pixels = allocatePixels(out.width, out.height);
     if (angle == 0 && shiftX == float(std::int32_t(shiftX)) && shiftY == float(std::int32_t(shiftY)) &&
         std::fabs(shiftX) < 0x1p20f && std::fabs(shiftY) < 0x1p20f) {

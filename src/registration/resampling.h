@@ -50,7 +50,8 @@ Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height
                     bool clearOddRows = true);
 
 // The whole source turned by angle about (x0, y0) and moved by minus the shift, bilinear,
-// in the bounding box of the turned source.
+// in the bounding box of the turned source. A box beyond the image size limits of
+// common/image.h gets no pixels (its width and height are still set).
 Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                      std::int32_t y0, float angle, float shiftX, float shiftY);
 

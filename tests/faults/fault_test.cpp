@@ -298,6 +298,21 @@ TEST_P(FaultRun, ABadSourceIsReportedAndSkippedLikeAMissingOne) {
     }
 }
 
+TEST_P(FaultRun, AFrameWhoseTurnedBoxIsTooLargeIsReportedAndSkipped) {
+    // 1 x 65535 pixels turned by 45 degrees covers about 46341 x 46341 pixels.
+    writeScene(faulty.path);
+    writeFile(faulty / "thin.bmp", bmpBytes(1, 65535, 24, 0, 54, std::vector<std::uint8_t>(4 * 65535, 90)));
+    const GuardedResult f = runIn(faulty.path,
+                                  "Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\n"
+                                  "Angle -45 -44 1\nTranslation 1 1\nCompositage sum.bmp\n");
+    EXPECT_TRUE(f.exitedWith(0));
+    EXPECT_NE(f.out.find("Erreur : image alignee trop grande ("), std::string::npos);
+    EXPECT_EQ(f.out.find("Sauvegarde d'une image thin_out.bmp"), std::string::npos);
+    EXPECT_FALSE(fs::exists(faulty / "thin_out.bmp"));
+    EXPECT_TRUE(fs::exists(faulty / "out1.bmp"));
+    EXPECT_TRUE(fs::exists(faulty / "sum.bmp"));
+}
+
 TEST_P(FaultRun, ABadReferenceIsAFatalStopBeforeAnyOutputFile) {
     const GuardedResult c = controlRun(script("out"));
     const std::size_t loading = c.out.find("Chargement du fichier ref.bmp");
