@@ -32,7 +32,7 @@ median() {
         start=$(date +%s.%N)
         (cd "$folder" && "$program" script.txt >/dev/null)
         end=$(date +%s.%N)
-        times+=("$(echo "$end - $start" | bc -l)")
+        times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')")
     done
     printf '%s\n' "${times[@]}" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
@@ -56,8 +56,8 @@ for program in kalvorine kalvorine-sse; do
             echo "$program $w: the fast program's output differs from the plain one's" >&2
             exit 1
         fi
-        printf '%-14s %-8s %14.4f %14.4f %8.1fx %12s %12s\n' "$program" "$w" \
-            "$(echo "$plain / $frames" | bc -l)" "$(echo "$fast / $frames" | bc -l)" "$(echo "$plain / $fast" | bc -l)" \
-            "$(peak "$build/tests/$program-plain" "$work/$w")" "$(peak "$build/$program" "$work/$w")"
+        awk -v p="$program" -v w="$w" -v plain="$plain" -v fast="$fast" -v n="$frames" \
+            -v pm="$(peak "$build/tests/$program-plain" "$work/$w")" -v fm="$(peak "$build/$program" "$work/$w")" \
+            'BEGIN { printf "%-14s %-8s %14.4f %14.4f %8.1fx %12s %12s\n", p, w, plain / n, fast / n, plain / fast, pm, fm }'
     done
 done

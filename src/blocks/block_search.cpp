@@ -305,11 +305,7 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
         std::stable_sort(order.begin(), order.end(), [&](std::int64_t x, std::int64_t y) {
             return partial[std::size_t(x)] < partial[std::size_t(y)];
         });
-        struct Scored {
-            std::int64_t index;
-            Extended value;
-        };
-        std::vector<Scored> scored;
+        std::vector<ScoredCandidate> scored;
         float bound = kNoScore;
         for (const std::int64_t k : order) {
             DifferenceUnits total = partial[std::size_t(k)];
@@ -319,13 +315,9 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
             scored.push_back({k, value});
             bound = std::min(bound, std::nextafter(float(value), INFINITY));
         }
-        std::sort(scored.begin(), scored.end(), [](const Scored& x, const Scored& y) { return x.index < y.index; });
-        for (const Scored& c : scored) {
-            if (best > c.value) {
-                best = float(c.value);
-                winner = c.index;
-            }
-        }
+        const SearchOutcome outcome = replayInOrder(scored, kNoScore);
+        best = outcome.best;
+        winner = outcome.winner;
     }
     if (winner >= 0) {
         outDx = xs[std::size_t(winner) / ys.size()];

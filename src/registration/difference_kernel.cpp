@@ -203,41 +203,6 @@ Units rowUnits(const RowSums& sums, std::uint64_t penalty) {
     return quadratic + (Units(sums.s) << 31) + Units(sums.invalid) * penalty;
 }
 
-// imageDifference(a, b) taken as it takes it, pair after pair in the same order, except that
-// the rows of a flagged invalid are not read: each of their pairs adds the half penalty, as
-// their zero validity bytes would make it.
-Extended sequentialDifference(const Image& a, const Image& b, InvalidRows aInvalid) {
-    if (aInvalid == nullptr) return imageDifference(a, b);
-    std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
-    if (a.x0 >= b.x0) aCol = std::int64_t(a.x0) - b.x0; else bCol = std::int64_t(b.x0) - a.x0;
-    if (a.y0 >= b.y0) aRow = std::int64_t(a.y0) - b.y0; else bRow = std::int64_t(b.y0) - a.y0;
-    const std::int64_t rowLength = std::min(a.width - aCol, b.width - bCol);
-    const std::int64_t rows = std::min(a.height - aRow, b.height - bRow);
-    if (rowLength <= 0 || rows <= 0) return Extended(kEmptyOverlapScore);
-    const float halfPenalty = 0.5f * mismatchPenalty;
-    Extended sum = 0;
-    std::int32_t n = 0;
-    for (std::int64_t r = 0; r < rows; ++r) {
-        if (aInvalid[aRow + r] != 0) {
-            for (std::int64_t c = 0; c < rowLength; ++c, ++n) sum += halfPenalty;
-            continue;
-        }
-        const std::uint8_t* pa = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow + r));
-        const std::uint8_t* pb = pixelAt(b, std::int32_t(bCol), std::int32_t(bRow + r));
-        for (std::int64_t c = 0; c < rowLength; ++c, ++n, pa += kBytesPerPixel, pb += kBytesPerPixel) {
-            if (pa[3] == 0 || pb[3] == 0) {
-                sum += halfPenalty;
-            } else {
-                const std::int32_t d0 = pa[0] - pb[0], d1 = pa[1] - pb[1], d2 = pa[2] - pb[2];
-                const std::int32_t s = d0 * d0 + 4 * (d1 * d1 + d2 * d2);
-                sum += Inter(s) * Inter(s) * Inter(kInverse255);
-                sum += s;
-            }
-        }
-    }
-    return sum / Inter(n);
-}
-
 }  // namespace
 
 DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid) {
@@ -346,13 +311,13 @@ float DifferenceScan::singleValue(DifferenceUnits total, const Image& a, const I
     };
     const float low = rounded(total - error), high = rounded(total + error);
     if (low == high) return low;
-    return float(sequentialDifference(a, b, aInvalidBase_));
+    return float(imageDifferenceSkipping(a, b, aInvalidBase_));
 }
 
 Extended DifferenceScan::value(DifferenceUnits total, const Image& a, const Image& b) const {
     if (empty()) return Extended(kEmptyOverlapScore);
     // Past 2^64 units the sequential sum rounds: take it as imageDifference does.
-    if (total >= (Units(1) << 64)) return sequentialDifference(a, b, aInvalidBase_);
+    if (total >= (Units(1) << 64)) return imageDifferenceSkipping(a, b, aInvalidBase_);
     return std::ldexp((long double)(std::uint64_t)total, -31) / Inter(std::int32_t(pairs()));
 }
 
@@ -361,7 +326,7 @@ bool exactUnitsAvailable() { return halfPenaltyUnits() >= 0; }
 BoundedDifference boundedImageDifference(const Image& a, const Image& b, float bound, InvalidRows aInvalid) {
     BoundedDifference result;
     if (halfPenaltyUnits() < 0) {   // a penalty off the grid of units: only the plain sum is exact
-        result.value = sequentialDifference(a, b, aInvalid);
+        result.value = imageDifferenceSkipping(a, b, aInvalid);
         result.pruned = !(result.value < bound);
         return result;
     }

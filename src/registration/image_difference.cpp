@@ -5,7 +5,9 @@
 
 #include "driver/run_settings.h"
 
-Extended imageDifference(const Image& a, const Image& b) {
+Extended imageDifference(const Image& a, const Image& b) { return imageDifferenceSkipping(a, b, nullptr); }
+
+Extended imageDifferenceSkipping(const Image& a, const Image& b, const std::uint8_t* aInvalid) {
     // Overlap rectangle, found once: first column and row of each image, row length, rows.
     std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
     if (a.x0 >= b.x0) aCol = std::int64_t(a.x0) - b.x0; else bCol = std::int64_t(b.x0) - a.x0;
@@ -22,6 +24,10 @@ Extended imageDifference(const Image& a, const Image& b) {
     Extended sum = 0;
     std::int32_t n = 0;
     for (std::int64_t r = 0; r < rows; ++r, aRowPtr += aStride, bRowPtr += bStride) {
+        if (aInvalid != nullptr && aInvalid[aRow + r] != 0) {
+            for (std::int64_t c = 0; c < rowLength; ++c, ++n) sum += halfPenalty;
+            continue;
+        }
         const std::uint8_t* pa = aRowPtr;
         const std::uint8_t* pb = bRowPtr;
         for (std::int64_t c = 0; c < rowLength; ++c, pa += kBytesPerPixel, pb += kBytesPerPixel) {

@@ -11,6 +11,7 @@
 // i). Likewise, after a prefix has been replayed, the best it holds bounds the rest.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -24,6 +25,28 @@ struct SearchOutcome {
     std::int64_t winner = -1;   // index of the candidate kept last, -1 when none was kept
     float best = 0;             // the best score held at the end
 };
+
+// A candidate whose measure was computed exactly.
+struct ScoredCandidate {
+    std::int64_t index;
+    Extended value;
+};
+
+// The plain loop replayed over the candidates scored exactly, sorted into their order: each
+// kept when it scores strictly lower than the best held, starting from best.
+inline SearchOutcome replayInOrder(std::vector<ScoredCandidate>& scored, float best) {
+    std::sort(scored.begin(), scored.end(),
+              [](const ScoredCandidate& x, const ScoredCandidate& y) { return x.index < y.index; });
+    SearchOutcome outcome;
+    outcome.best = best;
+    for (const ScoredCandidate& c : scored) {
+        if (outcome.best > c.value) {
+            outcome.best = float(c.value);
+            outcome.winner = c.index;
+        }
+    }
+    return outcome;
+}
 
 // Candidates 0 .. count-1 in order; score(i, bound) gives candidate i's exact measure, or
 // pruned when it is at least bound. The loop starts with best = initial.

@@ -19,10 +19,7 @@ constexpr std::int64_t kChunk = 8;
 // Up to this many candidates the search stays on the calling thread.
 constexpr std::int64_t kSmallSearch = 128;
 
-struct Scored {
-    std::int64_t index;
-    Extended value;
-};
+using Scored = ScoredCandidate;
 
 void lowerTo(std::atomic<float>& bound, float value) {
     float seen = bound.load(std::memory_order_relaxed);
@@ -88,16 +85,7 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
         scored.push_back({c.index, value});
         bound = std::min(bound, std::nextafter(float(value), INFINITY));
     }
-    std::sort(scored.begin(), scored.end(), [](const Scored& x, const Scored& y) { return x.index < y.index; });
-    SearchOutcome outcome;
-    outcome.best = best;
-    for (const Scored& s : scored) {
-        if (outcome.best > s.value) {
-            outcome.best = float(s.value);
-            outcome.winner = s.index;
-        }
-    }
-    return outcome;
+    return replayInOrder(scored, best);
 }
 
 }  // namespace
@@ -188,14 +176,5 @@ SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const
     std::vector<Scored> all;
     for (const auto& lists : {&finished, &scored})
         for (const std::vector<Scored>& list : *lists) all.insert(all.end(), list.begin(), list.end());
-    std::sort(all.begin(), all.end(), [](const Scored& x, const Scored& y) { return x.index < y.index; });
-    SearchOutcome outcome;
-    outcome.best = best;
-    for (const Scored& s : all) {
-        if (outcome.best > s.value) {
-            outcome.best = float(s.value);
-            outcome.winner = s.index;
-        }
-    }
-    return outcome;
+    return replayInOrder(all, best);
 }
