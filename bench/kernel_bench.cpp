@@ -1,8 +1,11 @@
 // Kernels of the search engine against the straightforward ones they must match, on frames
 // of the lunar sample (640 x 480, as in the standard workloads).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -43,6 +46,23 @@ Image frame(std::int32_t index) {
 
 struct Frames {
     Image reference = frame(0), current = frame(1);
+};
+
+// Standard output sent to /dev/null while it lives (the stages print their progress).
+struct Quiet {
+    int saved;
+    Quiet() {
+        std::fflush(stdout);
+        saved = dup(1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~Quiet() {
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+    }
 };
 
 Frames& frames() {
@@ -101,11 +121,12 @@ void BM_GlobalAdjustment(benchmark::State& state) {
         settings.shiftXMax = settings.shiftYMax = 20;
         settings.shiftStep = 1;
         settings.translationFraction = 6;
-        std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
-        state.ResumeTiming();
-        fast ? globalAdjustment() : plain::globalAdjustment();
-        state.PauseTiming();
-        (void)quiet;
+        {
+            Quiet quiet;
+            state.ResumeTiming();
+            fast ? globalAdjustment() : plain::globalAdjustment();
+            state.PauseTiming();
+        }
         resetRunSettings();
         state.ResumeTiming();
     }
@@ -127,11 +148,12 @@ void BM_BlockStage(benchmark::State& state) {
         settings.blockShiftXMin = settings.blockShiftYMin = -m;
         settings.blockShiftXMax = settings.blockShiftYMax = m;
         settings.blockShiftStep = fractional ? 0.25f : 1.0f;
-        std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
-        state.ResumeTiming();
-        fast ? runBlockStage() : plain::runBlockStage();
-        state.PauseTiming();
-        (void)quiet;
+        {
+            Quiet quiet;
+            state.ResumeTiming();
+            fast ? runBlockStage() : plain::runBlockStage();
+            state.PauseTiming();
+        }
         resetRunSettings();
         state.ResumeTiming();
     }
