@@ -25,18 +25,37 @@ struct Candidate {
     std::int32_t shiftY = 0;
 };
 
-// Every translation of the range against the reference, for one sample; a candidate is
-// kept only when it scores strictly lower than the best so far (dx outer, dy inner).
-void searchTranslations(const Image& sample, InvalidRows sampleInvalid, float angle, Candidate& best) {
+// Every translation of the range, for each of the angles, against the reference: the plain
+// loop's choice (angles outer, then dx, then dy; kept only when strictly lower). The samples
+// of a batch of angles are searched together, every one pruned against the best of all.
+void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, std::int32_t sampleHeight,
+                  Candidate& best) {
     const RunSettings& s = settings;
     const ShiftGrid grid = shiftGrid(s.shiftXMin, s.shiftXMax, s.shiftYMin, s.shiftYMax, s.shiftStep);
-    const std::vector<std::int32_t> order = texturedRowOrder(sample, sampleInvalid);
-    const SearchOutcome outcome = searchShifts(sample, sampleInvalid, s.reference, grid, best.score, order.data());
-    if (outcome.winner >= 0) {
-        best.score = outcome.best;
-        best.shiftX = grid.shiftX(outcome.winner);
-        best.shiftY = grid.shiftY(outcome.winner);
-        best.angle = angle;
+    // A rotated sample holds no valid pixel on its odd rows.
+    std::vector<std::uint8_t> oddRows(std::size_t(std::max(sampleHeight, 0)));
+    for (std::size_t j = 1; j < oddRows.size(); j += 2) oddRows[j] = 1;
+    // Samples held at once: about 64 MiB of them.
+    const std::size_t sampleBytes = std::max<std::size_t>(pixelBytes(sampleWidth, sampleHeight), 1);
+    const std::size_t batch = std::clamp<std::size_t>((std::size_t(64) << 20) / sampleBytes, 1, 256);
+    for (std::size_t first = 0; first < angles.size(); first += batch) {
+        const std::size_t n = std::min(batch, angles.size() - first);
+        std::vector<Image> samples(n);
+        std::vector<std::vector<std::int32_t>> orders(n);
+        parallelFor(std::int64_t(n), [&](std::int64_t k) {
+            samples[std::size_t(k)] = rotatedSample(s.current, sampleWidth, sampleHeight, angles[first + std::size_t(k)], false);
+            orders[std::size_t(k)] = texturedRowOrder(samples[std::size_t(k)], oddRows.data());
+        });
+        std::vector<SearchSample> search(n);
+        for (std::size_t k = 0; k < n; ++k) search[k] = SearchSample{&samples[k], oddRows.data(), orders[k].data()};
+        const SearchOutcome outcome = searchSampleShifts(search, s.reference, grid, best.score);
+        if (outcome.winner >= 0) {
+            best.score = outcome.best;
+            best.angle = angles[first + std::size_t(outcome.winner / grid.count())];
+            best.shiftX = grid.shiftX(outcome.winner % grid.count());
+            best.shiftY = grid.shiftY(outcome.winner % grid.count());
+        }
+        for (Image& sample : samples) releasePixels(sample);
     }
 }
 
@@ -107,10 +126,10 @@ void globalAdjustment() {
     const bool angleRange = s.angleMin < s.angleMax || s.angleMin > s.angleMax;
     const std::int32_t sampleWidth = angleRange ? s.current.width / 4 : s.current.width / s.translationFraction;
     const std::int32_t sampleHeight = angleRange ? s.current.height / 4 : s.current.height / s.translationFraction;
+    // The angles of the coarse phase, one degree apart in single precision, each with its
+    // progress stars.
+    std::vector<float> angles;
     std::int32_t starsPrinted = 0;
-    // A rotated sample holds no valid pixel on its odd rows.
-    std::vector<std::uint8_t> oddRows(std::size_t(std::max(sampleHeight, 0)));
-    for (std::size_t j = 1; j < oddRows.size(); j += 2) oddRows[j] = 1;
     float theta = s.angleMin;
     if (!(theta > s.angleMax)) {
         do {
@@ -119,13 +138,12 @@ void globalAdjustment() {
                     std::int32_t(float((theta - s.angleMin) / (s.angleMax - s.angleMin)) * kStarScale) + 1;
                 for (; starsPrinted < stars; ++starsPrinted) std::putchar('*');
             }
-            std::fflush(stdout);
-            Image sample = rotatedSample(s.current, sampleWidth, sampleHeight, theta, false);
-            searchTranslations(sample, oddRows.data(), theta, best);
-            releasePixels(sample);
+            angles.push_back(theta);
             theta = float(InterD(theta) + kOneDegree);
         } while (theta <= s.angleMax);
     }
+    std::fflush(stdout);
+    searchAngles(angles, sampleWidth, sampleHeight, best);
 
     if (angleRange) {
         best.angle = refineAngle(best.angle);

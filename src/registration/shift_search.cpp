@@ -110,19 +110,27 @@ std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows samp
 
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
                            const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder) {
-    const std::int64_t count = grid.count();
-    if (count <= kSmallSearch || insideParallelBody()) {
-        if (count <= kRankedLimit) return searchShiftsHere(sample, sampleInvalid, reference, grid, best, sampleRowOrder);
+    if (grid.count() <= kSmallSearch || insideParallelBody()) {
+        if (grid.count() <= kRankedLimit) return searchShiftsHere(sample, sampleInvalid, reference, grid, best, sampleRowOrder);
     }
+    return searchSampleShifts({SearchSample{&sample, sampleInvalid, sampleRowOrder}}, reference, grid, best);
+}
+
+SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const Image& reference,
+                                 const ShiftGrid& grid, float best) {
+    const std::int64_t perSample = grid.count();
+    const std::int64_t count = perSample * std::int64_t(samples.size());
+    auto sampleOf = [&](std::int64_t i) -> const SearchSample& { return samples[std::size_t(i / perSample)]; };
     auto placed = [&](std::int64_t i) {
-        Image candidate = sample;
-        candidate.x0 = sample.x0 + grid.shiftX(i);
-        candidate.y0 = sample.y0 + grid.shiftY(i);
+        const SearchSample& s = sampleOf(i);
+        Image candidate = *s.image;
+        candidate.x0 = s.image->x0 + grid.shiftX(i % perSample);
+        candidate.y0 = s.image->y0 + grid.shiftY(i % perSample);
         return candidate;
     };
     if (count > kRankedLimit) {
         return orderedSearch(count, best, [&](std::int64_t i, float bound) {
-            return boundedImageDifference(placed(i), reference, bound, sampleInvalid);
+            return boundedImageDifference(placed(i), reference, bound, sampleOf(i).invalid);
         });
     }
 
@@ -135,7 +143,7 @@ SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const
     parallelFor(std::int64_t(finished.size()), [&](std::int64_t c) {
         for (std::int64_t i = c * kChunk; i < std::min(count, (c + 1) * kChunk); ++i) {
             const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
+            const DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
             if (scan.empty()) {
                 const Extended value = Extended(kEmptyOverlapScore);
                 if (value < best) finished[std::size_t(c)].push_back({i, value});
@@ -162,7 +170,7 @@ SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const
         for (std::size_t k = std::size_t(c) * kChunk; k < end; ++k) {
             const std::int64_t i = order[k];
             const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
+            const DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
             DifferenceUnits sum = partial[std::size_t(i)];
             const DifferenceUnits threshold = scan.threshold(bound.load(std::memory_order_relaxed));
             if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;

@@ -28,6 +28,20 @@ ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
                            const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder = nullptr);
 
+// One sample of a search over several: its pixels, its rows known invalid, and the order in
+// which to visit its rows (each optional).
+struct SearchSample {
+    const Image* image = nullptr;
+    InvalidRows invalid = nullptr;
+    const std::int32_t* rowOrder = nullptr;
+};
+
+// The same search over several samples: candidate i is sample i / grid.count() with shift
+// i % grid.count(), samples outer. All candidates share one bound, so every sample's
+// candidates are pruned against the best of all of them from the start.
+SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const Image& reference,
+                                 const ShiftGrid& grid, float best);
+
 // The rows of a sample, the most textured first (rows flagged invalid last): an order in
 // which a losing candidate's sum reaches the bound soonest.
 std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows sampleInvalid);
