@@ -92,7 +92,9 @@ void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t heig
     const std::int64_t fyUnits = std::int64_t(std::ldexp(double(wy.weight), exact.weightBits));
     const std::int64_t gyUnits = one - fyUnits;
     const float scale = std::ldexp(1.0f, -(exact.offsetBits + 2 * exact.weightBits));
-    std::vector<float> sx(std::size_t(std::max(width, 0))), sy(sx.size());
+    thread_local std::vector<float> sx, sy;   // scratch rows, kept by each thread
+    sx.resize(std::size_t(std::max(width, 0)));
+    sy.resize(sx.size());
     // Runs of columns that interpolate between the same two block columns.
     for (std::int32_t begin = 0, end; begin < width; begin = end) {
         const NodeWeight& w = wx[std::size_t(begin)];

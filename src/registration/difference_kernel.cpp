@@ -247,10 +247,13 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
 }
 
 DifferenceUnits DifferenceScan::threshold(float bound) const {
-    const long double divisor = Inter(std::int32_t(pairs()));   // the divisor imageDifference uses
-    const long double units = (long double)bound * divisor * kUnit;
-    if (!(units < 0x1p100L)) return ~Units(0);
-    Units result = Units(std::ceil(units));
+    // bound (24 bits) times the divisor imageDifference uses (a count below 2^28, or its
+    // single-precision value) holds in 52 bits: the product is exact in double.
+    const double divisor = double(Inter(std::int32_t(pairs())));
+    const double units = double(bound) * divisor * 0x1p31;
+    if (!(units < 0x1p100)) return ~Units(0);
+    if (units < 0x1p63) return Units(std::uint64_t(std::ceil(units)));
+    Units result = Units((long double)std::ceil(units));
     // Past 2^64 units the sequential sum rounds: keep a margin far above its error.
     if (result >= (Units(1) << 64)) result += result >> 30;
     return result;

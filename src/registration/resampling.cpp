@@ -370,7 +370,9 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
         std::uint8_t* px = pixelAt(out, 0, std::int32_t(row));
         const std::int32_t v = std::int32_t(row) - out.y0;
         const Extended sv = s * v, cv = c * v;
-        std::vector<float> sx(cu.size()), sy(cu.size());
+        thread_local std::vector<float> sx, sy;   // scratch rows, kept by each thread
+        sx.resize(cu.size());
+        sy.resize(cu.size());
         for (std::size_t col = 0; col < cu.size(); ++col) {
             sx[col] = float(cu[col] - sv + x0 + shiftX);
             sy[col] = float(su[col] + cv + y0 + shiftY);
