@@ -1,0 +1,56 @@
+#include "registration/ordered_search.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "common/parallel.h"
+#include "support/random.h"
+
+namespace {
+
+// The plain loop: keep a candidate when it scores strictly below the best held in single
+// precision.
+SearchOutcome plainLoop(const std::vector<Extended>& values, float best) {
+    SearchOutcome o;
+    o.best = best;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (o.best > values[i]) {
+            o.best = float(values[i]);
+            o.winner = std::int64_t(i);
+        }
+    }
+    return o;
+}
+
+TEST(OrderedSearch, AnyOrderOnAnyThreadsKeepsThePlainLoopsChoice) {
+    TestRandom rng(42);
+    const int defaultWorkers = workerCount();
+    for (int trial = 0; trial < 200; ++trial) {
+        // Scores crowded within a few single-precision steps, so that equal values and values
+        // between two floats (where the kept float decides) are common.
+        std::vector<Extended> values(std::size_t(rng.range(0, 400)));
+        const Extended base = 1000 + rng.range(0, 3);
+        for (Extended& v : values) v = base + Extended(rng.range(0, 40)) * 0x1p-18L + Extended(rng.range(0, 3)) * 0x1p-40L;
+        const float start = rng.chance(30) ? float(base) + 0.0001f : 1e24f;
+        const SearchOutcome expected = plainLoop(values, start);
+        for (const int threads : {1, 2, 3}) {
+            setWorkerCount(threads);
+            const SearchOutcome got = orderedSearch(
+                std::int64_t(values.size()), start,
+                [&](std::int64_t i, float bound) {
+                    BoundedDifference d;
+                    d.pruned = !(values[std::size_t(i)] < bound);   // exactly what the kernel may prove
+                    if (!d.pruned) d.value = values[std::size_t(i)];
+                    return d;
+                },
+                std::int64_t(rng.range(1, 20)));
+            ASSERT_EQ(got.winner, expected.winner) << "trial " << trial << ", " << threads << " threads";
+            ASSERT_EQ(got.best, expected.best) << "trial " << trial;
+        }
+    }
+    setWorkerCount(defaultWorkers);
+}
+
+}  // namespace
