@@ -212,13 +212,15 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
     rowLength_ = std::min(a.width - aCol, b.width - bCol);
     rows_ = std::min(a.height - aRow, b.height - bRow);
     bRow_ = bRow;
+    aRowStart_ = aRow;
+    aColumn_ = aCol;
     if (empty()) return;
     if (rows_ <= 32) {
         phases_ = rows_ >= 2 ? 2 : 1;   // short overlaps (blocks): even rows, then odd rows
     } else {
         while (phases_ < kMaxPhases && std::int64_t(phases_) * 8 <= rows_) phases_ *= 2;
     }
-    a_ = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow));
+    if (a.pixels != nullptr) a_ = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow));
     b_ = pixelAt(b, std::int32_t(bCol), std::int32_t(bRow));
     aStride_ = std::size_t(a.width) * kBytesPerPixel;
     bStride_ = std::size_t(b.width) * kBytesPerPixel;
@@ -266,6 +268,20 @@ bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUn
     } else {
         RowSums sums;
         sumRows(a_ + std::size_t(r) * aStride_, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1, sums);
+        total += rowUnits(sums, std::uint64_t(penalty));
+    }
+    return total < threshold;
+}
+
+bool DifferenceScan::addRowFrom(std::int64_t r, const std::uint8_t* aRow, DifferenceUnits& total,
+                                DifferenceUnits threshold) const {
+    static const long long penalty = halfPenaltyUnits();
+    if (aInvalid_ != nullptr && aInvalid_[r] != 0) {
+        total += Units(rowLength_) * std::uint64_t(penalty);
+    } else {
+        RowSums sums;
+        sumRows(aRow + std::size_t(aColumn_) * kBytesPerPixel, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1,
+                sums);
         total += rowUnits(sums, std::uint64_t(penalty));
     }
     return total < threshold;

@@ -58,6 +58,12 @@ public:
     // Adds overlap row r alone; false when total then reaches threshold.
     bool addRow(std::int64_t r, DifferenceUnits& total, DifferenceUnits threshold) const;
     std::int64_t rows() const { return rows_; }
+    std::int64_t aFirstRow() const { return aRowStart_; }      // a's row of overlap row 0
+    std::int64_t aFirstColumn() const { return aColumn_; }     // a's column of each row's first pair
+
+    // addRow with a's pixels taken from aRow (a's whole row r + aFirstRow()) rather than from
+    // a's buffer, which may then be absent: a row built just for this sum.
+    bool addRowFrom(std::int64_t r, const std::uint8_t* aRow, DifferenceUnits& total, DifferenceUnits threshold) const;
     std::int64_t bFirstRow() const { return bRow_; }   // b's row of overlap row 0
 
     // Adds all phases from p on; false as soon as total reaches threshold.
@@ -74,7 +80,7 @@ private:
     const std::uint8_t* a_ = nullptr;
     const std::uint8_t* b_ = nullptr;
     std::size_t aStride_ = 0, bStride_ = 0;
-    std::int64_t rowLength_ = 0, rows_ = 0, bRow_ = 0;
+    std::int64_t rowLength_ = 0, rows_ = 0, bRow_ = 0, aRowStart_ = 0, aColumn_ = 0;
     int phases_ = 1;
     const std::int32_t* order_ = nullptr;   // a's rows in visiting order
     std::int64_t orderCount_ = 0, orderSplit_ = 0, aRow_ = 0;

@@ -59,13 +59,33 @@ void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, st
     }
 }
 
-// The measure of a full-size sample turned by angle, unshifted, in single precision.
+// The measure of a full-size sample turned by angle, unshifted, in single precision. Each
+// row of the sample is built just before it is compared, in a buffer that stays in cache.
 float probeScore(float angle, InvalidRows oddRows) {
-    Image sample = rotatedSample(settings.current, settings.current.width, settings.current.height, angle, false);
-    const DifferenceScan scan(sample, settings.reference, oddRows);
+    const Image& current = settings.current;
+    const Image& reference = settings.reference;
+    if (!exactUnitsAvailable()) {
+        Image sample = rotatedSample(current, current.width, current.height, angle, false);
+        const float m = float(imageDifferenceSkipping(sample, reference, oddRows));
+        releasePixels(sample);
+        return m;
+    }
+    const Image shape{nullptr, current.width, current.height, current.width / 2, current.height / 2};
+    const DifferenceScan scan(shape, reference, oddRows);
+    if (scan.empty()) return kEmptyOverlapScore;
+    const SampleTurn turn = sampleTurn(angle);
+    thread_local std::vector<std::uint8_t> row;
+    row.resize(pixelBytes(current.width, 1));
     DifferenceUnits total = 0;
-    scan.addPhasesFrom(0, total, ~DifferenceUnits(0));
-    const float m = scan.singleValue(total, sample, settings.reference);
+    for (std::int64_t r = 0; r < scan.rows(); ++r) {
+        const std::int32_t j = std::int32_t(scan.aFirstRow() + r);
+        if (oddRows[j] == 0) rotatedSampleRow(current, current.width, current.height, turn, j, row.data());
+        scan.addRowFrom(r, row.data(), total, ~DifferenceUnits(0));
+    }
+    if (total < (DifferenceUnits(1) << 64)) return scan.singleValue(total, shape, reference);
+    // Past 2^64 units the value may need the sequential sum, which reads the whole sample.
+    Image sample = rotatedSample(current, current.width, current.height, angle, false);
+    const float m = DifferenceScan(sample, reference, oddRows).singleValue(total, sample, reference);
     releasePixels(sample);
     return m;
 }

@@ -49,6 +49,16 @@ Image scaledCopy(const Image& source, float factor);
 Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle,
                     bool clearOddRows = true);
 
+// The sine and cosine a sample turned by angle uses, and one even row of that sample
+// (width pixels to px), as rotatedSample writes it.
+struct SampleTurn {
+    float cosA = 1;
+    float sinA = 0;
+};
+SampleTurn sampleTurn(float angle);
+void rotatedSampleRow(const Image& source, std::int32_t width, std::int32_t height, SampleTurn turn, std::int32_t j,
+                      std::uint8_t* px);
+
 // The whole source turned by angle about (x0, y0) and moved by minus the shift, bilinear,
 // in the bounding box of the turned source. A box beyond the image size limits of
 // common/image.h gets no pixels (its width and height are still set).
