@@ -116,71 +116,107 @@ __attribute__((target("avx2"))) std::uint64_t laneSum256(__m256i v) {
     return laneSum(_mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
 
-__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
-                                                 const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
-                                                 std::int64_t count, RowSums& sums) {
+// The AVX2 kernel's running sums. s < 2^20: its 32-bit lane sums are widened every 1024
+// steps, before they could overflow.
+struct Avx2Sums {
+    __m256i invalid, sumS32, sumS, sumQ, sumF;
+    int pending = 0;
+};
+
+__attribute__((target("avx2"))) inline void startAvx2(Avx2Sums& acc) {
+    acc.invalid = acc.sumS32 = acc.sumS = acc.sumQ = acc.sumF = _mm256_setzero_si256();
+}
+
+__attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
+                                                                      std::int64_t length, Avx2Sums& acc,
+                                                                      RowSums& sums) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i weights = _mm256_setr_epi16(1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0);
     const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
-    // s < 2^20: its 32-bit lane sums are widened every 1024 steps, before they could overflow.
-    __m256i invalid = zero, sumS32 = zero, sumS = zero, sumQ = zero, sumF = zero;
-    int pending = 0;
-    for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep) {
-        const std::uint8_t* pa = rowA;
-        const std::uint8_t* pb = rowB;
-        std::int64_t x = 0;
-        for (; x + 8 <= length; x += 8, pa += 32, pb += 32) {
-            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
-            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
-            const __m256i dLow = _mm256_sub_epi16(_mm256_unpacklo_epi8(va, zero), _mm256_unpacklo_epi8(vb, zero));
-            const __m256i dHigh = _mm256_sub_epi16(_mm256_unpackhi_epi8(va, zero), _mm256_unpackhi_epi8(vb, zero));
-            const __m256i mLow = _mm256_madd_epi16(dLow, _mm256_mullo_epi16(dLow, weights));
-            const __m256i mHigh = _mm256_madd_epi16(dHigh, _mm256_mullo_epi16(dHigh, weights));
-            const __m256 evens =
-                _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
-            const __m256 odds =
-                _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
-            // A pair is invalid when either validity byte is 0: when their smaller one is.
-            const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
-            const __m256i s =
-                _mm256_andnot_si256(bad, _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds)));
-            invalid = _mm256_sub_epi32(invalid, bad);
-            sumS32 = _mm256_add_epi32(sumS32, s);
-            if (++pending == 1024) {
-                sumS = _mm256_add_epi64(sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(sumS32, zero),
-                                                               _mm256_unpackhi_epi32(sumS32, zero)));
-                sumS32 = zero;
-                pending = 0;
-            }
-            if constexpr (kSseBuild) {
-                const __m256 sf = _mm256_cvtepi32_ps(s);
-                const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
-                const __m256i whole = _mm256_cvttps_epi32(q);
-                const __m256i fraction = _mm256_cvttps_epi32(
-                    _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
-                sumQ = _mm256_add_epi64(
-                    sumQ, _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
-                sumF = _mm256_add_epi64(
-                    sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero), _mm256_unpackhi_epi32(fraction, zero)));
-            } else {
-                const __m256i odd = _mm256_srli_epi64(s, 32);
-                sumQ = _mm256_add_epi64(sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
-            }
+    std::int64_t x = 0;
+    for (; x + 8 <= length; x += 8, pa += 32, pb += 32) {
+        const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
+        const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
+        const __m256i dLow = _mm256_sub_epi16(_mm256_unpacklo_epi8(va, zero), _mm256_unpacklo_epi8(vb, zero));
+        const __m256i dHigh = _mm256_sub_epi16(_mm256_unpackhi_epi8(va, zero), _mm256_unpackhi_epi8(vb, zero));
+        const __m256i mLow = _mm256_madd_epi16(dLow, _mm256_mullo_epi16(dLow, weights));
+        const __m256i mHigh = _mm256_madd_epi16(dHigh, _mm256_mullo_epi16(dHigh, weights));
+        const __m256 evens =
+            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 odds =
+            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
+        // A pair is invalid when either validity byte is 0: when their smaller one is.
+        const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
+        const __m256i s =
+            _mm256_andnot_si256(bad, _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds)));
+        acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
+        acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
+        if (++acc.pending == 1024) {
+            acc.sumS = _mm256_add_epi64(acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero),
+                                                                   _mm256_unpackhi_epi32(acc.sumS32, zero)));
+            acc.sumS32 = zero;
+            acc.pending = 0;
         }
-        for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
+        if constexpr (kSseBuild) {
+            const __m256 sf = _mm256_cvtepi32_ps(s);
+            const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
+            const __m256i whole = _mm256_cvttps_epi32(q);
+            const __m256i fraction = _mm256_cvttps_epi32(
+                _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
+            acc.sumQ = _mm256_add_epi64(
+                acc.sumQ, _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
+            acc.sumF = _mm256_add_epi64(
+                acc.sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero), _mm256_unpackhi_epi32(fraction, zero)));
+        } else {
+            const __m256i odd = _mm256_srli_epi64(s, 32);
+            acc.sumQ = _mm256_add_epi64(acc.sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
+        }
     }
-    sumS = _mm256_add_epi64(sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(sumS32, zero), _mm256_unpackhi_epi32(sumS32, zero)));
-    sums.invalid +=
-        laneSum256(_mm256_add_epi64(_mm256_unpacklo_epi32(invalid, zero), _mm256_unpackhi_epi32(invalid, zero)));
+    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
+}
+
+__attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowSums& sums) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i sumS = _mm256_add_epi64(
+        acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero), _mm256_unpackhi_epi32(acc.sumS32, zero)));
+    sums.invalid += laneSum256(
+        _mm256_add_epi64(_mm256_unpacklo_epi32(acc.invalid, zero), _mm256_unpackhi_epi32(acc.invalid, zero)));
     sums.s += laneSum256(sumS);
-    sums.quadratic += laneSum256(sumQ);
-    sums.fraction += laneSum256(sumF);
+    sums.quadratic += laneSum256(acc.sumQ);
+    sums.fraction += laneSum256(acc.sumF);
+}
+
+__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
+                                                 const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
+                                                 std::int64_t count, RowSums& sums) {
+    Avx2Sums acc;
+    startAvx2(acc);
+    for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep) addRowAvx2(rowA, rowB, length, acc, sums);
+    finishAvx2(acc, sums);
+}
+
+// The same for rows given one by one.
+__attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB,
+                                                    std::int64_t length, int count, RowSums& sums) {
+    Avx2Sums acc;
+    startAvx2(acc);
+    for (int row = 0; row < count; ++row) addRowAvx2(rowsA[row], rowsB[row], length, acc, sums);
+    finishAvx2(acc, sums);
 }
 
 void sumRows(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB, std::size_t bStep,
              std::int64_t length, std::int64_t count, RowSums& sums) {
     if (useAvx2()) sumRowsAvx2(rowA, aStep, rowB, bStep, length, count, sums);
     else sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
+}
+
+void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB, std::int64_t length, int count,
+                RowSums& sums) {
+    if (useAvx2()) {
+        sumRowListAvx2(rowsA, rowsB, length, count, sums);
+    } else {
+        for (int row = 0; row < count; ++row) sumRowsSse2(rowsA[row], 0, rowsB[row], 0, length, 1, sums);
+    }
 }
 
 // Rows summed between two looks at the running total: about 512 pairs.
@@ -240,12 +276,33 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
 
 bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total,
                                 DifferenceUnits threshold) const {
+    // Rows are summed in groups of about 320 pairs between two looks at the total.
+    static const long long penalty = halfPenaltyUnits();
+    constexpr int kMostRows = 8;
+    const int group = int(std::clamp<std::int64_t>((320 + rowLength_ - 1) / rowLength_, 1, kMostRows));
+    const std::uint8_t* rowsA[kMostRows];
+    const std::uint8_t* rowsB[kMostRows];
+    int pending = 0;
+    auto flush = [&] {
+        RowSums sums;
+        sumRowList(rowsA, rowsB, rowLength_, pending, sums);
+        total += rowUnits(sums, std::uint64_t(penalty));
+        pending = 0;
+        return total < threshold;
+    };
     for (std::int64_t k = from; k < to; ++k) {
         const std::int64_t r = order_[k] - aRow_;
         if (r < 0 || r >= rows_) continue;
-        if (!addRow(r, total, threshold)) return false;
+        if (aInvalid_ != nullptr && aInvalid_[r] != 0) {
+            total += Units(rowLength_) * std::uint64_t(penalty);
+            if (total >= threshold) return false;
+            continue;
+        }
+        rowsA[pending] = a_ + std::size_t(r) * aStride_;
+        rowsB[pending] = b_ + std::size_t(r) * bStride_;
+        if (++pending == group && !flush()) return false;
     }
-    return true;
+    return pending == 0 || flush();
 }
 
 DifferenceUnits DifferenceScan::threshold(float bound) const {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <numeric>
 #include <vector>
@@ -25,6 +26,30 @@ void lowerTo(std::atomic<float>& bound, float value) {
     float seen = bound.load(std::memory_order_relaxed);
     while (value < seen && !bound.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
     }
+}
+
+// The candidates alive, by ascending key, equal keys in index order (count below 2^32; keys
+// are partial means, never negative, so their bit patterns sort as the values do).
+std::vector<std::int64_t> rankByKey(const std::vector<float>& key, const std::vector<std::uint8_t>& alive) {
+    std::vector<std::uint64_t> items, spare;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (alive[i] == 0) continue;
+        std::uint32_t bits;
+        std::memcpy(&bits, &key[i], sizeof bits);
+        items.push_back(std::uint64_t(bits) << 32 | i);
+    }
+    // Stable radix sort on the key's 32 bits, 11 at a time from the lowest.
+    spare.resize(items.size());
+    for (int shift = 32; shift < 64; shift += 11) {
+        std::size_t start[2049] = {};
+        for (const std::uint64_t v : items) ++start[((v >> shift) & 2047) + 1];
+        for (int b = 0; b < 2048; ++b) start[b + 1] += start[b];
+        for (const std::uint64_t v : items) spare[start[(v >> shift) & 2047]++] = v;
+        items.swap(spare);
+    }
+    std::vector<std::int64_t> order(items.size());
+    for (std::size_t k = 0; k < items.size(); ++k) order[k] = std::int64_t(items[k] & 0xFFFFFFFFu);
+    return order;
 }
 
 }  // namespace
@@ -137,7 +162,7 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
     // First pass: every candidate on the first rows (phase 0), against the starting best.
     std::vector<DifferenceUnits> partial(std::size_t(count), 0);
     std::vector<std::uint8_t> alive(std::size_t(count), 0);
-    std::vector<long double> key(std::size_t(count), 0);
+    std::vector<float> key(std::size_t(count), 0);
     std::vector<std::vector<Scored>> finished((std::size_t(count) + kChunk - 1) / kChunk);
     std::atomic<float> bound{best};
     parallelFor(std::int64_t(finished.size()), [&](std::int64_t c) {
@@ -152,18 +177,14 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
             DifferenceUnits& sum = partial[std::size_t(i)];
             if (!scan.addPhase(0, sum, scan.threshold(best))) continue;
             alive[std::size_t(i)] = 1;
-            key[std::size_t(i)] = (long double)sum / (long double)scan.pairs();
+            key[std::size_t(i)] = float(double(sum) / double(scan.pairs()));
         }
     });
     for (const std::vector<Scored>& list : finished)
         for (const Scored& s : list) lowerTo(bound, std::nextafter(float(s.value), INFINITY));
 
     // Second pass: the most promising first, each finished unless the bound rules it out.
-    std::vector<std::int64_t> order;
-    for (std::int64_t i = 0; i < count; ++i)
-        if (alive[std::size_t(i)] != 0) order.push_back(i);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::int64_t x, std::int64_t y) { return key[std::size_t(x)] < key[std::size_t(y)]; });
+    const std::vector<std::int64_t> order = rankByKey(key, alive);
     std::vector<std::vector<Scored>> scored((order.size() + kChunk - 1) / kChunk);
     parallelFor(std::int64_t(scored.size()), [&](std::int64_t c) {
         const std::size_t end = std::min(order.size(), std::size_t(c + 1) * kChunk);
