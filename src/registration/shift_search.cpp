@@ -71,43 +71,60 @@ namespace {
 SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
                                const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder) {
     const std::int64_t count = grid.count();
-    struct Candidate {
-        std::int64_t index;
-        long double key;
-        DifferenceUnits partial;
-    };
-    thread_local std::vector<Candidate> alive;
+    // Per candidate alive after the first rows: its placement, its partial sum, and its rank
+    // (partial mean as float bits, then index: the order in which to finish them).
+    thread_local std::vector<DifferenceScan> scans;
+    thread_local std::vector<DifferenceUnits> partials;
+    thread_local std::vector<std::int64_t> indices;
+    thread_local std::vector<std::uint64_t> ranks;
     thread_local std::vector<Scored> scored;
-    alive.clear();
+    scans.clear();
+    partials.clear();
+    indices.clear();
+    ranks.clear();
     scored.clear();
-    auto placed = [&](std::int64_t i) {
+    for (std::int64_t i = 0; i < count; ++i) {
         Image candidate = sample;
         candidate.x0 = sample.x0 + grid.shiftX(i);
         candidate.y0 = sample.y0 + grid.shiftY(i);
-        return candidate;
-    };
-    for (std::int64_t i = 0; i < count; ++i) {
-        const Image candidate = placed(i);
         const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
         if (scan.empty()) {
             if (Extended(kEmptyOverlapScore) < best) scored.push_back({i, Extended(kEmptyOverlapScore)});
             continue;
         }
         DifferenceUnits sum = 0;
-        if (scan.addPhase(0, sum, scan.threshold(best)))
-            alive.push_back({i, (long double)sum / (long double)scan.pairs(), sum});
+        if (!scan.addPhase(0, sum, scan.threshold(best))) continue;
+        const float key = float(double(sum) / double(scan.pairs()));
+        std::uint32_t bits;
+        std::memcpy(&bits, &key, sizeof bits);
+        ranks.push_back(std::uint64_t(bits) << 32 | std::uint64_t(scans.size()));
+        scans.push_back(scan);
+        partials.push_back(sum);
+        indices.push_back(i);
     }
-    std::sort(alive.begin(), alive.end(), [](const Candidate& x, const Candidate& y) {
-        return x.key < y.key || (x.key == y.key && x.index < y.index);
-    });
+    std::sort(ranks.begin(), ranks.end());
     float bound = best;
-    for (Candidate& c : alive) {
-        const Image candidate = placed(c.index);
-        const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
-        const DifferenceUnits threshold = scan.threshold(bound);
-        if (c.partial >= threshold || !scan.addPhasesFrom(1, c.partial, threshold)) continue;
-        const Extended value = scan.value(c.partial, candidate, reference);
-        scored.push_back({c.index, value});
+    // The threshold depends only on the bound and the overlap's size: formed again only when
+    // either changes.
+    float thresholdBound = NAN;
+    std::int64_t thresholdPairs = -1;
+    DifferenceUnits threshold = 0;
+    for (const std::uint64_t rank : ranks) {
+        const std::size_t k = std::size_t(rank & 0xFFFFFFFFu);
+        const DifferenceScan& scan = scans[k];
+        if (!(bound == thresholdBound) || scan.pairs() != thresholdPairs) {
+            thresholdBound = bound;
+            thresholdPairs = scan.pairs();
+            threshold = scan.threshold(bound);
+        }
+        DifferenceUnits sum = partials[k];
+        if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;
+        const std::int64_t i = indices[k];
+        Image candidate = sample;
+        candidate.x0 = sample.x0 + grid.shiftX(i);
+        candidate.y0 = sample.y0 + grid.shiftY(i);
+        const Extended value = scan.value(sum, candidate, reference);
+        scored.push_back({i, value});
         bound = std::min(bound, std::nextafter(float(value), INFINITY));
     }
     return replayInOrder(scored, best);
