@@ -88,78 +88,118 @@ __attribute__((target("avx2"))) inline __m128 widenFloat(const std::uint8_t* p) 
     return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(word)));
 }
 
-// interpolateRow with the classification of eight pixels at a time: the integer parts, the
+// Byte `shift / 8` of each 32-bit lane.
+__attribute__((target("avx2"))) inline __m256i byteOf(__m256i q, __m128i shift) {
+    return _mm256_and_si256(_mm256_srl_epi32(q, shift), _mm256_set1_epi32(0xFF));
+}
+
+__attribute__((target("avx2"))) inline __m256 byteAsFloat(__m256i q, __m128i shift) {
+    return _mm256_cvtepi32_ps(byteOf(q, shift));
+}
+
+// trunc((t gb + u b) scale) for four lanes, in doubles.
+__attribute__((target("avx2"))) inline __m128i verticalSum(__m128i t, __m128i u, __m256d gb, __m256d b, __m256d scale) {
+    return _mm256_cvttpd_epi32(
+        _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(t), gb), _mm256_mul_pd(_mm256_cvtepi32_pd(u), b)), scale));
+}
+
+// interpolateRow eight pixels at a time. The pixels are classified together: integer parts,
 // fractions, whether the pixel takes the bilinear branch and (extended program) whether its
-// fractions lie on the 2^-21 grid. Those pixels are then computed four bytes at a time:
-// exactly in doubles for the extended program (see interpolateFast), with the very same
-// single-precision operations for the SSE program. Every other pixel goes through
-// interpolateFast.
+// fractions lie on the 2^-21 grid. The four neighbours of those pixels are gathered and each
+// byte is computed for the eight at once: in the extended program exactly (the horizontal
+// sums in integers, below 2^30; the vertical sum in doubles, below 2^53, see
+// interpolateFast), in the SSE program with the very same single-precision operations in
+// the same order. Every other pixel goes through interpolateFast.
 __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src, std::int32_t width,
                                                         std::int32_t height, const float* sxs, const float* sys,
                                                         std::int32_t count, std::uint8_t* out) {
     const std::size_t stride = std::size_t(width) * kBytesPerPixel;
     const __m256i lastColumn = _mm256_set1_epi32(width - 1), lastRow = _mm256_set1_epi32(height - 1);
     const __m256i minusOne = _mm256_set1_epi32(-1), rowStride = _mm256_set1_epi32(width);
-    alignas(32) std::int32_t offsets[8];
-    alignas(32) float fxs[8], fys[8];
+    const __m256i byteMask = _mm256_set1_epi32(0xFF);
+    const int* p00s = reinterpret_cast<const int*>(src);
+    const int* p10s = reinterpret_cast<const int*>(src + kBytesPerPixel);
+    const int* p01s = reinterpret_cast<const int*>(src + stride);
+    const int* p11s = reinterpret_cast<const int*>(src + stride + kBytesPerPixel);
     std::int32_t i = 0;
-    for (; i < count; i += 8) {
-        const std::int32_t n = std::min(8, count - i);
-        int fast = 0;
-        if (n == 8) {
-            const __m256 sx = _mm256_loadu_ps(sxs + i), sy = _mm256_loadu_ps(sys + i);
-            const __m256i ix = _mm256_cvttps_epi32(sx), iy = _mm256_cvttps_epi32(sy);
-            const __m256 fx = _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)), fy = _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy));
-            __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi32(ix, minusOne), _mm256_cmpgt_epi32(lastColumn, ix));
-            ok = _mm256_and_si256(ok, _mm256_and_si256(_mm256_cmpgt_epi32(iy, minusOne), _mm256_cmpgt_epi32(lastRow, iy)));
-            if constexpr (kSseBuild) {
-                _mm256_store_ps(fxs, fx);
-                _mm256_store_ps(fys, fy);
-            } else {
-                const __m256 ax = _mm256_mul_ps(fx, _mm256_set1_ps(0x1p21f)), ay = _mm256_mul_ps(fy, _mm256_set1_ps(0x1p21f));
-                const __m256 onGrid = _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ax)), _CMP_EQ_OQ),
-                                                    _mm256_cmp_ps(ay, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ay)), _CMP_EQ_OQ));
-                ok = _mm256_and_si256(ok, _mm256_castps_si256(onGrid));
-                _mm256_store_ps(fxs, ax);
-                _mm256_store_ps(fys, ay);
-            }
-            fast = _mm256_movemask_ps(_mm256_castsi256_ps(ok));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(offsets),
-                               _mm256_slli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iy, rowStride), ix), 2));
+    for (; i + 8 <= count; i += 8, out += 8 * kBytesPerPixel) {
+        const __m256 sx = _mm256_loadu_ps(sxs + i), sy = _mm256_loadu_ps(sys + i);
+        const __m256i ix = _mm256_cvttps_epi32(sx), iy = _mm256_cvttps_epi32(sy);
+        const __m256 fx = _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)), fy = _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy));
+        __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi32(ix, minusOne), _mm256_cmpgt_epi32(lastColumn, ix));
+        ok = _mm256_and_si256(ok, _mm256_and_si256(_mm256_cmpgt_epi32(iy, minusOne), _mm256_cmpgt_epi32(lastRow, iy)));
+        __m256 ax, ay;
+        if constexpr (!kSseBuild) {
+            ax = _mm256_mul_ps(fx, _mm256_set1_ps(0x1p21f));
+            ay = _mm256_mul_ps(fy, _mm256_set1_ps(0x1p21f));
+            const __m256 onGrid = _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ax)), _CMP_EQ_OQ),
+                                                _mm256_cmp_ps(ay, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ay)), _CMP_EQ_OQ));
+            ok = _mm256_and_si256(ok, _mm256_castps_si256(onGrid));
         }
-        for (std::int32_t k = 0; k < n; ++k, out += kBytesPerPixel) {
-            if ((fast >> k & 1) == 0) {
-                interpolateFast(src, width, height, sxs[i + k], sys[i + k], out);
-                continue;
+        const int fast = _mm256_movemask_ps(_mm256_castsi256_ps(ok));
+        // Pixels outside the source are four zero bytes, as the gathers below leave them.
+        const __m256i inside =
+            _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(ix, minusOne), _mm256_cmpgt_epi32(rowStride, ix)),
+                             _mm256_and_si256(_mm256_cmpgt_epi32(iy, minusOne),
+                                              _mm256_cmpgt_epi32(_mm256_set1_epi32(height), iy)));
+        const int slow = _mm256_movemask_ps(_mm256_castsi256_ps(inside)) & ~fast;
+        if (fast == 0) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_setzero_si256());
+            for (int k = 0; k < 8; ++k)
+                if ((slow >> k & 1) != 0) interpolateFast(src, width, height, sxs[i + k], sys[i + k], out + k * kBytesPerPixel);
+            continue;
+        }
+        // Pixels outside the fast class read nothing here.
+        const __m256i index = _mm256_and_si256(ok, _mm256_add_epi32(_mm256_mullo_epi32(iy, rowStride), ix));
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i q00 = _mm256_mask_i32gather_epi32(zero, p00s, index, ok, 4);
+        const __m256i q10 = _mm256_mask_i32gather_epi32(zero, p10s, index, ok, 4);
+        const __m256i q01 = _mm256_mask_i32gather_epi32(zero, p01s, index, ok, 4);
+        const __m256i q11 = _mm256_mask_i32gather_epi32(zero, p11s, index, ok, 4);
+        __m256i result = zero;
+        if constexpr (kSseBuild) {
+            const __m256 one = _mm256_set1_ps(1.0f);
+            const __m256 gx = _mm256_sub_ps(one, fx), gy = _mm256_sub_ps(one, fy);
+            for (int c = 0; c < kBytesPerPixel; ++c) {
+                const __m128i shift = _mm_cvtsi32_si128(8 * c);
+                auto channel = [&](__m256i q) { return byteAsFloat(q, shift); };
+                const __m256 sum = _mm256_add_ps(
+                    _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(channel(q00), gx), gy),
+                                                _mm256_mul_ps(_mm256_mul_ps(channel(q10), fx), gy)),
+                                  _mm256_mul_ps(_mm256_mul_ps(channel(q01), gx), fy)),
+                    _mm256_mul_ps(_mm256_mul_ps(channel(q11), fx), fy));
+                result = _mm256_or_si256(result, _mm256_sll_epi32(_mm256_and_si256(_mm256_cvttps_epi32(sum), byteMask), shift));
             }
-            const std::uint8_t* p00 = src + std::uint32_t(offsets[k]);
-            __m128i v;
-            if constexpr (kSseBuild) {
-                const __m128 fx = _mm_set1_ps(fxs[k]), fy = _mm_set1_ps(fys[k]);
-                const __m128 gx = _mm_sub_ps(_mm_set1_ps(1.0f), fx), gy = _mm_sub_ps(_mm_set1_ps(1.0f), fy);
-                const __m128 sum = _mm_add_ps(
-                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(widenFloat(p00), gx), gy),
-                                          _mm_mul_ps(_mm_mul_ps(widenFloat(p00 + kBytesPerPixel), fx), gy)),
-                               _mm_mul_ps(_mm_mul_ps(widenFloat(p00 + stride), gx), fy)),
-                    _mm_mul_ps(_mm_mul_ps(widenFloat(p00 + stride + kBytesPerPixel), fx), fy));
-                v = _mm_cvttps_epi32(sum);
-            } else {
-                const __m256d one = _mm256_set1_pd(0x1p21);
-                const __m256d a = _mm256_set1_pd(double(fxs[k])), ga = _mm256_sub_pd(one, a);
-                const __m256d b = _mm256_set1_pd(double(fys[k])), gb = _mm256_sub_pd(one, b);
-                const __m256d top =
-                    _mm256_add_pd(_mm256_mul_pd(widen(p00), ga), _mm256_mul_pd(widen(p00 + kBytesPerPixel), a));
-                const __m256d bottom = _mm256_add_pd(_mm256_mul_pd(widen(p00 + stride), ga),
-                                                     _mm256_mul_pd(widen(p00 + stride + kBytesPerPixel), a));
-                v = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(top, gb), _mm256_mul_pd(bottom, b)),
-                                                      _mm256_set1_pd(0x1p-42)));
+        } else {
+            const __m256i a = _mm256_cvttps_epi32(ax), b = _mm256_cvttps_epi32(ay);
+            const __m256d two21 = _mm256_set1_pd(0x1p21), scale = _mm256_set1_pd(0x1p-42);
+            const __m256d bLow = _mm256_cvtepi32_pd(_mm256_castsi256_si128(b));
+            const __m256d bHigh = _mm256_cvtepi32_pd(_mm256_extracti128_si256(b, 1));
+            const __m256d gbLow = _mm256_sub_pd(two21, bLow), gbHigh = _mm256_sub_pd(two21, bHigh);
+            for (int c = 0; c < kBytesPerPixel; ++c) {
+                const __m128i shift = _mm_cvtsi32_si128(8 * c);
+                auto channel = [&](__m256i q) { return byteOf(q, shift); };
+                const __m256i c00 = channel(q00), c01 = channel(q01);
+                // p00 (2^21 - a) + p10 a and the same below, exact in 32 bits.
+                const __m256i top = _mm256_add_epi32(_mm256_slli_epi32(c00, 21),
+                                                     _mm256_mullo_epi32(_mm256_sub_epi32(channel(q10), c00), a));
+                const __m256i bottom = _mm256_add_epi32(_mm256_slli_epi32(c01, 21),
+                                                        _mm256_mullo_epi32(_mm256_sub_epi32(channel(q11), c01), a));
+                auto vertical = [&](__m128i t, __m128i u, __m256d gb, __m256d bb) { return verticalSum(t, u, gb, bb, scale); };
+                const __m128i low = vertical(_mm256_castsi256_si128(top), _mm256_castsi256_si128(bottom), gbLow, bLow);
+                const __m128i high = vertical(_mm256_extracti128_si256(top, 1), _mm256_extracti128_si256(bottom, 1),
+                                              gbHigh, bHigh);
+                const __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+                result = _mm256_or_si256(result, _mm256_sll_epi32(_mm256_and_si256(v, byteMask), shift));
             }
-            // Low 8 bits of each value (values are below 2^11 in magnitude, so bytes 0 of each lane).
-            v = _mm_shuffle_epi8(v, _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
-            const std::int32_t packed = _mm_cvtsi128_si32(v);
-            std::memcpy(out, &packed, kBytesPerPixel);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), result);
+        if (slow != 0) {
+            for (int k = 0; k < 8; ++k)
+                if ((slow >> k & 1) != 0) interpolateFast(src, width, height, sxs[i + k], sys[i + k], out + k * kBytesPerPixel);
         }
     }
+    for (; i < count; ++i, out += kBytesPerPixel) interpolateFast(src, width, height, sxs[i], sys[i], out);
 }
 
 void interpolateRowPlain(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
@@ -377,6 +417,47 @@ Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height
     return out;
 }
 
+namespace {
+
+// One row of warp positions, float(((column term + sign * row term) + origin) + shift) with
+// every operation in extended precision. The same sum in doubles differs from the extended
+// one by less than reach * 2^-50 (five roundings of at most reach * 2^-53 each, against
+// five of reach * 2^-64), so when both ends of the interval twice that wide round to one
+// float, that float is the position.
+struct WarpRow {
+    const double* column;   // the column terms, rounded to double
+    double row;
+    double sign;
+    double origin;
+    double shift;
+    double reach;
+};
+
+// Writes the positions proven so for whole groups of four columns, NaN for the others, and
+// sets unknown when there was any such other; returns the number of columns written.
+__attribute__((target("avx2"))) std::size_t warpPositions(const WarpRow& w, std::size_t count, float* out,
+                                                         bool& unknown) {
+    int missed = 0;
+    const __m256d row = _mm256_set1_pd(w.row), origin = _mm256_set1_pd(w.origin), shift = _mm256_set1_pd(w.shift);
+    const __m256d margin = _mm256_set1_pd(w.reach * 0x1p-49);
+    const __m128 nan = _mm_set1_ps(NAN);
+    std::size_t col = 0;
+    for (; col + 4 <= count; col += 4) {
+        const __m256d terms = _mm256_loadu_pd(w.column + col);
+        const __m256d first = w.sign < 0 ? _mm256_sub_pd(terms, row) : _mm256_add_pd(terms, row);
+        const __m256d sum = _mm256_add_pd(_mm256_add_pd(first, origin), shift);
+        const __m128 low = _mm256_cvtpd_ps(_mm256_sub_pd(sum, margin));
+        const __m128 high = _mm256_cvtpd_ps(_mm256_add_pd(sum, margin));
+        const __m128 same = _mm_cmpeq_ps(low, high);
+        missed |= _mm_movemask_ps(same) ^ 0xF;
+        _mm_storeu_ps(out + col, _mm_blendv_ps(nan, low, same));
+    }
+    if (missed != 0) unknown = true;
+    return col;
+}
+
+}  // namespace
+
 Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                      std::int32_t y0, float angle, float shiftX, float shiftY) {
     const double cosA = std::cos(double(angle)), sinA = std::sin(double(angle));
@@ -436,10 +517,19 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
     // The products of the column offset do not change from row to row: form them once, in the
     // same extended arithmetic.
     std::vector<Extended> cu(std::size_t(std::max(out.width, 0))), su(cu.size());
+    std::vector<double> cuApprox(cu.size()), suApprox(cu.size());
     for (std::int32_t col = 0; col < out.width; ++col) {
         cu[std::size_t(col)] = c * (col - out.x0);
         su[std::size_t(col)] = s * (col - out.x0);
+        cuApprox[std::size_t(col)] = double(cu[std::size_t(col)]);
+        suApprox[std::size_t(col)] = double(su[std::size_t(col)]);
     }
+    // Every term and partial sum of a position is below this bound in magnitude.
+    const double reach = (std::fabs(cosA) + std::fabs(sinA)) *
+                             (std::max(std::abs(double(out.x0)), std::abs(double(out.width) - out.x0)) +
+                              std::max(std::abs(double(out.y0)), std::abs(double(out.height) - out.y0)) + 2) +
+                         std::abs(double(x0)) + std::abs(double(y0)) + std::fabs(double(shiftX)) +
+                         std::fabs(double(shiftY)) + 1;
     parallelFor(out.height, [&](std::int64_t row) {
         std::uint8_t* px = pixelAt(out, 0, std::int32_t(row));
         const std::int32_t v = std::int32_t(row) - out.y0;
@@ -447,9 +537,17 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
         thread_local std::vector<float> sx, sy;   // scratch rows, kept by each thread
         sx.resize(cu.size());
         sy.resize(cu.size());
-        for (std::size_t col = 0; col < cu.size(); ++col) {
-            sx[col] = float(cu[col] - sv + x0 + shiftX);
-            sy[col] = float(su[col] + cv + y0 + shiftY);
+        const WarpRow rowX{cuApprox.data(), double(sv), -1, double(x0), double(shiftX), reach};
+        const WarpRow rowY{suApprox.data(), double(cv), 1, double(y0), double(shiftY), reach};
+        std::size_t doneX = 0, doneY = 0;
+        bool unknown = false;   // a column within the groups done left open
+        if (useAvx2()) {
+            doneX = warpPositions(rowX, cu.size(), sx.data(), unknown);
+            doneY = warpPositions(rowY, cu.size(), sy.data(), unknown);
+        }
+        for (std::size_t col = unknown ? 0 : std::min(doneX, doneY); col < cu.size(); ++col) {
+            if (col >= doneX || std::isnan(sx[col])) sx[col] = float(cu[col] - sv + x0 + shiftX);
+            if (col >= doneY || std::isnan(sy[col])) sy[col] = float(su[col] + cv + y0 + shiftY);
         }
         interpolateRow(pixels, width, height, sx.data(), sy.data(), out.width, px);
     });
