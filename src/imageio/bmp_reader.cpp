@@ -1,10 +1,14 @@
 #include "imageio/bmp_reader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <vector>
 
+#include "common/parallel.h"
 #include "driver/fatal_stop.h"
 
 namespace {
@@ -26,6 +30,35 @@ long long fileLength(std::FILE* file) {
 // Row size in the file for bytesPerPixel x width bytes, padded to 4.
 std::int64_t fileRowSize(int bytesPerPixel, std::int32_t width) {
     return ((std::int64_t(bytesPerPixel) * width - 1) / 4) * 4 + 4;
+}
+
+// Reads the height rows of rowSize bytes from dataOffset into 4-byte pixels with validity
+// 255, a block of rows at a time, the rows of a block converted in parallel. Only the fill
+// of the last row may be missing; false when anything else is.
+bool readPixelRows(std::FILE* file, std::uint32_t dataOffset, std::int64_t rowSize, std::int32_t width,
+                   std::int32_t height, bool topDown, std::uint8_t* pixels) {
+    if (std::fseek(file, long(dataOffset), SEEK_SET) != 0) return false;
+    const std::int64_t rowsPerBlock = std::max<std::int64_t>(1, (std::int64_t(1) << 18) / rowSize);
+    // One byte more than a block: each pixel is copied as four bytes, the fourth then replaced.
+    std::vector<std::uint8_t> block(std::size_t(std::min<std::int64_t>(rowsPerBlock, height) * rowSize) + 1);
+    for (std::int64_t first = 0; first < height; first += rowsPerBlock) {
+        const std::int64_t rows = std::min<std::int64_t>(rowsPerBlock, height - first);
+        const std::size_t wanted = std::size_t(rows * rowSize);
+        const std::size_t got = std::fread(block.data(), 1, wanted, file);
+        if (got < std::size_t((rows - 1) * rowSize + 3 * std::int64_t(width))) return false;
+        parallelFor(rows, [&](std::int64_t k) {
+            const std::int64_t r = first + k;
+            std::uint8_t* out = pixels + std::size_t(topDown ? r : height - 1 - r) * std::size_t(width) * kBytesPerPixel;
+            const std::uint8_t* in = block.data() + std::size_t(k * rowSize);
+            for (std::int32_t x = 0; x < width; ++x, in += 3, out += kBytesPerPixel) {
+                std::uint32_t v;
+                std::memcpy(&v, in, 4);
+                v |= 0xFF000000u;
+                std::memcpy(out, &v, 4);
+            }
+        });
+    }
+    return true;
 }
 
 int unusable(std::FILE* file) {
@@ -100,30 +133,10 @@ int loadBmp(Image& image, const char* path) {
     }
 
     if (bitsPerPixel == 24) {
-        if (pixels != nullptr) {
-            std::uint8_t* row = new std::uint8_t[std::size_t(rowSize)];
-            bool complete = std::fseek(file, long(dataOffset), SEEK_SET) == 0;
-            for (std::int32_t r = 0; complete && r < height; ++r) {
-                const std::size_t got = std::fread(row, 1, std::size_t(rowSize), file);
-                if (got < std::size_t(3) * std::size_t(width)) {
-                    complete = false;
-                    break;
-                }
-                std::uint8_t* out = pixels + std::size_t(topDown ? r : height - 1 - r) * std::size_t(width) * kBytesPerPixel;
-                const std::uint8_t* in = row;
-                for (std::int32_t x = 0; x < width; ++x, in += 3, out += kBytesPerPixel) {
-                    out[0] = in[0];
-                    out[1] = in[1];
-                    out[2] = in[2];
-                    out[3] = 255;
-                }
-            }
-            delete[] row;
-            if (!complete) {
-                delete[] pixels;
-                std::printf("Erreur : lecture incomplete des lignes de l'image\n");
-                return unusable(file);
-            }
+        if (pixels != nullptr && !readPixelRows(file, dataOffset, rowSize, width, height, topDown, pixels)) {
+            delete[] pixels;
+            std::printf("Erreur : lecture incomplete des lignes de l'image\n");
+            return unusable(file);
         }
     } else {
         for (int i = 0; i < 100; ++i) std::printf("La sauvegarde en N&B n'est pas encore possible\n");

@@ -1,9 +1,12 @@
 #include "imageio/bmp_writer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "common/parallel.h"
 
 namespace {
 
@@ -53,18 +56,24 @@ bool saveBmp(const Image& image, const char* path) {
     put32(header + 42, 2840);
     bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
 
-    std::setvbuf(file, nullptr, _IOFBF, std::size_t(1) << 16);
-    std::vector<std::uint8_t> row(std::size_t(rowSize), 0);
-    for (std::int32_t r = 0; ok && r < image.height; ++r) {
+    // Blocks of rows, each converted in parallel and written at once.
+    const std::int64_t rowsPerBlock = std::max<std::int64_t>(1, (std::int64_t(1) << 18) / rowSize);
+    std::vector<std::uint8_t> block(std::size_t(std::min<std::int64_t>(rowsPerBlock, image.height) * rowSize), 0);
+    for (std::int64_t first = 0; ok && first < image.height; first += rowsPerBlock) {
+        const std::int64_t rows = std::min<std::int64_t>(rowsPerBlock, image.height - first);
         if (image.width > 0) {
-            const std::uint8_t* in = pixelAt(image, 0, image.height - 1 - r);
-            std::uint8_t* out = row.data();
-            // Four bytes at a time, three apart: each write's fourth byte is overwritten by the
-            // next pixel; the last pixel copies its three bytes alone, leaving the fill at 0.
-            for (std::int32_t x = 0; x + 1 < image.width; ++x, in += kBytesPerPixel, out += 3) std::memcpy(out, in, 4);
-            std::memcpy(out, in, 3);
+            parallelFor(rows, [&](std::int64_t k) {
+                const std::int64_t r = first + k;
+                const std::uint8_t* in = pixelAt(image, 0, std::int32_t(image.height - 1 - r));
+                std::uint8_t* out = block.data() + std::size_t(k * rowSize);
+                // Four bytes at a time, three apart: each write's fourth byte is overwritten by
+                // the next pixel; the last pixel copies its three bytes alone, leaving the fill.
+                for (std::int32_t x = 0; x + 1 < image.width; ++x, in += kBytesPerPixel, out += 3) std::memcpy(out, in, 4);
+                std::memcpy(out, in, 3);
+            });
         }
-        ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
+        const std::size_t bytes = std::size_t(rows * rowSize);
+        ok = std::fwrite(block.data(), 1, bytes, file) == bytes;
     }
     if (std::fclose(file) != 0) ok = false;
     if (!ok) {
