@@ -27,9 +27,15 @@ void addToComposite(const Image& im) {
         CompositeCell* cell = settings.compositeSums.data() + std::size_t(y) * std::size_t(ref.width) + xBegin;
         for (std::int32_t x = xBegin; x < xEnd; ++x, src += kBytesPerPixel, ++cell) {
             const std::uint32_t a = src[3];
-            cell->sum[0] += src[0] * a / 255u;
-            cell->sum[1] += src[1] * a / 255u;
-            cell->sum[2] += src[2] * a / 255u;
+            if (a == 255) {   // b * 255 / 255 = b
+                cell->sum[0] += src[0];
+                cell->sum[1] += src[1];
+                cell->sum[2] += src[2];
+            } else {
+                cell->sum[0] += src[0] * a / 255u;
+                cell->sum[1] += src[1] * a / 255u;
+                cell->sum[2] += src[2] * a / 255u;
+            }
         }
     });
 }
@@ -49,12 +55,14 @@ void finishComposite() {
     out.y0 = s.reference.y0;
     out.pixels = allocatePixels(out.width, out.height);
     const float r = s.imageCount != 0 ? float(1.0 / double(s.imageCount)) : 0.0f;
-    const std::size_t cells = s.compositeSums.size();
-    for (std::size_t i = 0; i < cells; ++i) {
-        std::uint8_t* px = out.pixels + i * kBytesPerPixel;
-        for (int k = 0; k < 3; ++k) px[k] = std::uint8_t(std::int32_t(float(s.compositeSums[i].sum[k]) * r));
-        px[3] = 255;
-    }
+    parallelFor(out.height, [&](std::int64_t y) {
+        const std::size_t first = std::size_t(y) * std::size_t(out.width);
+        for (std::size_t i = first; i < first + std::size_t(out.width); ++i) {
+            std::uint8_t* px = out.pixels + i * kBytesPerPixel;
+            for (int k = 0; k < 3; ++k) px[k] = std::uint8_t(std::int32_t(float(s.compositeSums[i].sum[k]) * r));
+            px[3] = 255;
+        }
+    });
     std::vector<CompositeCell>().swap(s.compositeSums);
     saveBmp(out, (base + ".bmp").c_str());
     releasePixels(out);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/parallel.h"
 #include "common/precision.h"
 #include "driver/run_settings.h"
 
@@ -53,8 +54,10 @@ bool writeFitsChannel(const char* path, int channel) {
     if (width > 0 && height > 0) {
         const std::size_t header = out.size();
         out.resize(header + std::size_t(width) * std::size_t(height) * 2);
-        char* data = out.data() + header;
-        for (std::int32_t y = height - 1; y >= 0; --y) {
+        // File row k holds picture row height - 1 - k.
+        parallelFor(height, [&](std::int64_t k) {
+            const std::int32_t y = height - 1 - std::int32_t(k);
+            char* data = out.data() + header + std::size_t(k) * std::size_t(width) * 2;
             const CompositeCell* cell = s.compositeSums.data() + std::size_t(y) * std::size_t(width);
             for (std::int32_t x = 0; x < width; ++x, ++cell, data += 2) {
                 std::int32_t v = 0;
@@ -68,7 +71,7 @@ bool writeFitsChannel(const char* path, int channel) {
                 data[0] = char(std::uint8_t(v / 256));
                 data[1] = char(std::uint8_t(v));
             }
-        }
+        });
     }
     out.append((kFitsBlock - out.size() % kFitsBlock) % kFitsBlock, '\0');
 
