@@ -305,10 +305,20 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
     return pending == 0 || flush();
 }
 
-DifferenceUnits DifferenceScan::threshold(float bound) const {
+DifferenceUnits DifferenceScan::threshold(float bound) const { return unitsThreshold(bound, pairs()); }
+
+DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
+                          std::int64_t length, std::int64_t rows) {
+    static const long long penalty = halfPenaltyUnits();
+    RowSums sums;
+    sumRows(a, aStep, b, bStep, length, rows, sums);
+    return rowUnits(sums, std::uint64_t(penalty));
+}
+
+DifferenceUnits unitsThreshold(float bound, std::int64_t pairs) {
     // bound (24 bits) times the divisor imageDifference uses (a count below 2^28, or its
     // single-precision value) holds in 52 bits: the product is exact in double.
-    const double divisor = double(Inter(std::int32_t(pairs())));
+    const double divisor = double(Inter(std::int32_t(pairs)));
     const double units = double(bound) * divisor * 0x1p31;
     if (!(units < 0x1p100)) return ~Units(0);
     if (units < 0x1p63) return Units(std::uint64_t(std::ceil(units)));

@@ -90,6 +90,14 @@ private:
     InvalidRows aInvalidBase_ = nullptr;   // indexed by a's row
 };
 
+// The units of `rows` rows of `length` pairs, the rows of a aStep bytes apart and those of b
+// bStep bytes apart (whole-number penalty only: see exactUnitsAvailable).
+DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
+                          std::int64_t length, std::int64_t rows);
+
+// DifferenceScan::threshold for an overlap of `pairs` pairs.
+DifferenceUnits unitsThreshold(float bound, std::int64_t pairs);
+
 // False when the half penalty is not a whole number of units (a changed mismatchPenalty):
 // then only imageDifference itself gives the measure exactly.
 bool exactUnitsAvailable();

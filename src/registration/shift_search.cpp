@@ -66,11 +66,88 @@ ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std
 
 namespace {
 
+// True when every shift of the grid lays the whole sample on the reference: then each
+// candidate's overlap is the sample itself against a window of the reference.
+bool wholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid& grid) {
+    if (grid.count() == 0 || sample.width <= 0 || sample.height <= 0) return false;
+    const std::int64_t xLow = std::min(grid.shiftX(0), grid.shiftX(grid.count() - 1));
+    const std::int64_t xHigh = std::max(grid.shiftX(0), grid.shiftX(grid.count() - 1));
+    const std::int64_t yLow = std::min<std::int64_t>(grid.yMin, grid.yMin + (grid.rows - 1) * grid.step);
+    const std::int64_t yHigh = std::max<std::int64_t>(grid.yMin, grid.yMin + (grid.rows - 1) * grid.step);
+    // Sample pixel (0, 0) meets reference pixel (reference.x0 - sample.x0 - shift, ...).
+    const std::int64_t left = std::int64_t(reference.x0) - sample.x0 - xHigh;
+    const std::int64_t right = std::int64_t(reference.x0) - sample.x0 - xLow + sample.width;
+    const std::int64_t top = std::int64_t(reference.y0) - sample.y0 - yHigh;
+    const std::int64_t bottom = std::int64_t(reference.y0) - sample.y0 - yLow + sample.height;
+    return left >= 0 && top >= 0 && right <= reference.width && bottom <= reference.height;
+}
+
+// searchShiftsHere for a sample that lies wholly on the reference at every shift, with no
+// rows known invalid and no row order: every overlap is the sample, so a candidate is only a
+// window of the reference. Even rows first, then the odd rows a few at a time.
+SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid& grid, float best) {
+    const std::int64_t count = grid.count();
+    const std::int64_t pairs = std::int64_t(sample.width) * sample.height;
+    const std::size_t aStride = std::size_t(sample.width) * kBytesPerPixel;
+    const std::size_t bStride = std::size_t(reference.width) * kBytesPerPixel;
+    const std::int64_t evenRows = (sample.height + 1) / 2, oddRows = sample.height / 2;
+    auto window = [&](std::int64_t i) {
+        return pixelAt(reference, reference.x0 - sample.x0 - grid.shiftX(i), reference.y0 - sample.y0 - grid.shiftY(i));
+    };
+    thread_local std::vector<DifferenceUnits> partials;
+    thread_local std::vector<std::uint64_t> ranks;
+    thread_local std::vector<Scored> scored;
+    partials.assign(std::size_t(count), 0);
+    ranks.clear();
+    scored.clear();
+    const DifferenceUnits first = unitsThreshold(best, pairs);
+    for (std::int64_t i = 0; i < count; ++i) {
+        const DifferenceUnits sum = rowsUnits(sample.pixels, 2 * aStride, window(i), 2 * bStride, sample.width, evenRows);
+        if (sum >= first) continue;
+        partials[std::size_t(i)] = sum;
+        const float key = float(double(sum) / double(pairs));
+        std::uint32_t bits;
+        std::memcpy(&bits, &key, sizeof bits);
+        ranks.push_back(std::uint64_t(bits) << 32 | std::uint64_t(i));
+    }
+    std::sort(ranks.begin(), ranks.end());
+    float bound = best;
+    DifferenceUnits threshold = first;
+    const std::int64_t group = std::max<std::int64_t>(1, 64 / sample.width);
+    for (const std::uint64_t rank : ranks) {
+        const std::int64_t i = std::int64_t(rank & 0xFFFFFFFFu);
+        DifferenceUnits sum = partials[std::size_t(i)];
+        const std::uint8_t* b = window(i);
+        bool alive = sum < threshold;
+        for (std::int64_t r = 0; alive && r < oddRows; r += group) {
+            sum += rowsUnits(sample.pixels + (2 * r + 1) * aStride, 2 * aStride, b + (2 * r + 1) * bStride, 2 * bStride,
+                             sample.width, std::min(group, oddRows - r));
+            alive = sum < threshold;
+        }
+        if (!alive) continue;
+        Image candidate = sample;
+        candidate.x0 = sample.x0 + grid.shiftX(i);
+        candidate.y0 = sample.y0 + grid.shiftY(i);
+        const Extended value = DifferenceScan(candidate, reference).value(sum, candidate, reference);
+        scored.push_back({i, value});
+        const float lowered = std::nextafter(float(value), INFINITY);
+        if (lowered < bound) {
+            bound = lowered;
+            threshold = unitsThreshold(bound, pairs);
+        }
+    }
+    return replayInOrder(scored, best);
+}
+
 // The same search on the calling thread, for small grids and for searches already running on
 // a worker (the blocks of the block stage): no shared state, scratch space kept per thread.
 SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
                                const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder) {
     const std::int64_t count = grid.count();
+    if (sampleInvalid == nullptr && sampleRowOrder == nullptr && count <= (std::int64_t(1) << 32) &&
+        exactUnitsAvailable() && wholeOverlaps(sample, reference, grid)) {
+        return searchWholeOverlaps(sample, reference, grid, best);
+    }
     // Per candidate alive after the first rows: its placement, its partial sum, and its rank
     // (partial mean as float bits, then index: the order in which to finish them).
     thread_local std::vector<DifferenceScan> scans;
