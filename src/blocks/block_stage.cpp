@@ -1,5 +1,7 @@
 #include "blocks/block_stage.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -7,6 +9,7 @@
 
 #include "blocks/block_search.h"
 #include "blocks/feature_image.h"
+#include "common/cpu.h"
 #include "common/parallel.h"
 #include "common/precision.h"
 #include "driver/run_settings.h"
@@ -84,9 +87,57 @@ inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std:
     return float(Inter(o[k00]) * gx * gy + Inter(o[k10]) * fx * gy + Inter(o[k01]) * gx * fy + Inter(o[k11]) * fx * fy);
 }
 
+// position - float(a + f[x] * b) * scale for x in [begin, end), four at a time while whole
+// groups remain; returns where it stopped. The caller guarantees 0 <= f < 2^31, |b| < 2^31
+// and |a + f b| < 2^51: the products are then exact 32-bit ones, and each sum converts to
+// double exactly, so its one rounding to float is the one float(int64) makes.
+__attribute__((target("avx2"))) std::int32_t exactRun(float* out, std::int32_t begin, std::int32_t end,
+                                                     const std::int64_t* f, std::int64_t a, std::int64_t b,
+                                                     float scale, bool columnPosition, float rowPosition) {
+    const __m256i va = _mm256_set1_epi64x(a), vb = _mm256_set1_epi64x(b);
+    const __m256i magic = _mm256_set1_epi64x(0x4338000000000000);   // 1.5 * 2^52
+    const __m256d magicValue = _mm256_set1_pd(0x1.8p52);
+    const __m128 vscale = _mm_set1_ps(scale);
+    std::int32_t x = begin;
+    for (; x + 4 <= end; x += 4) {
+        const __m256i sum = _mm256_add_epi64(va, _mm256_mul_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + x)), vb));
+        const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(sum, magic)), magicValue);
+        const __m128 position = columnPosition ? _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3)))
+                                               : _mm_set1_ps(rowPosition);
+        _mm_storeu_ps(out + x, _mm_sub_ps(position, _mm_mul_ps(_mm256_cvtpd_ps(value), vscale)));
+    }
+    return x;
+}
+
+// The SSE program's position - interpolated offset for x in [begin, end), eight at a time
+// while whole groups remain, with its single-precision operations in their order; returns
+// where it stopped.
+__attribute__((target("avx2"))) std::int32_t floatRun(float* out, std::int32_t begin, std::int32_t end,
+                                                     const float* fx, const float* o, float fy, bool columnPosition,
+                                                     float rowPosition) {
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 o00 = _mm256_set1_ps(o[0]), o10 = _mm256_set1_ps(o[1]), o01 = _mm256_set1_ps(o[2]),
+                 o11 = _mm256_set1_ps(o[3]);
+    const __m256 vfy = _mm256_set1_ps(fy), gy = _mm256_sub_ps(one, vfy);
+    std::int32_t x = begin;
+    for (; x + 8 <= end; x += 8) {
+        const __m256 f = _mm256_loadu_ps(fx + x), gx = _mm256_sub_ps(one, f);
+        const __m256 offset = _mm256_add_ps(
+            _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(o00, gx), gy), _mm256_mul_ps(_mm256_mul_ps(o10, f), gy)),
+                          _mm256_mul_ps(_mm256_mul_ps(o01, gx), vfy)),
+            _mm256_mul_ps(_mm256_mul_ps(o11, f), vfy));
+        const __m256 position =
+            columnPosition ? _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)))
+                           : _mm256_set1_ps(rowPosition);
+        _mm256_storeu_ps(out + x, _mm256_sub_ps(position, offset));
+    }
+    return x;
+}
+
 void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t y,
                const BlockGrid& grid, const std::vector<NodeWeight>& wx, const std::vector<std::int64_t>& fxUnits,
-               const NodeWeight& wy, const ExactOffsets& exact, std::uint8_t* px) {
+               const std::vector<float>& fxWeights, const NodeWeight& wy, const ExactOffsets& exact,
+               std::uint8_t* px) {
     const std::int32_t nx = grid.columns;
     const std::int64_t one = std::int64_t(1) << exact.weightBits;
     const std::int64_t fyUnits = std::int64_t(std::ldexp(double(wy.weight), exact.weightBits));
@@ -103,7 +154,16 @@ void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t heig
         const std::size_t k00 = std::size_t(wy.index) * nx + w.index, k10 = std::size_t(wy.index) * nx + w.next;
         const std::size_t k01 = std::size_t(wy.next) * nx + w.index, k11 = std::size_t(wy.next) * nx + w.next;
         if (kSseBuild || !exact.usable) {
-            for (std::int32_t x = begin; x < end; ++x) {
+            std::int32_t x = begin;
+            if (kSseBuild && useAvx2()) {
+                const float* ox = grid.offsetX.data();
+                const float* oy = grid.offsetY.data();
+                const float cornersX[4] = {ox[k00], ox[k10], ox[k01], ox[k11]};
+                const float cornersY[4] = {oy[k00], oy[k10], oy[k01], oy[k11]};
+                floatRun(sx.data(), begin, end, fxWeights.data(), cornersX, wy.weight, true, 0);
+                x = floatRun(sy.data(), begin, end, fxWeights.data(), cornersY, wy.weight, false, float(y));
+            }
+            for (; x < end; ++x) {
                 const float fx = wx[std::size_t(x)].weight;
                 sx[std::size_t(x)] = float(x) - interpolated(grid.offsetX.data(), k00, k10, k01, k11, fx, wy.weight);
                 sy[std::size_t(x)] = float(y) - interpolated(grid.offsetY.data(), k00, k10, k01, k11, fx, wy.weight);
@@ -119,7 +179,16 @@ void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t heig
         const std::int64_t bx = (ox[k10] - ox[k00]) * gyUnits + (ox[k11] - ox[k01]) * fyUnits;
         const std::int64_t ay = one * (oy[k00] * gyUnits + oy[k01] * fyUnits);
         const std::int64_t by = (oy[k10] - oy[k00]) * gyUnits + (oy[k11] - oy[k01]) * fyUnits;
-        for (std::int32_t x = begin; x < end; ++x) {
+        std::int32_t x = begin;
+        const std::int64_t limit = std::int64_t(1) << 31;
+        auto reachable = [&](std::int64_t a, std::int64_t b) {   // |a| + one |b| < 2^51
+            return std::abs(b) < limit && double(std::abs(a)) + double(one) * double(std::abs(b)) < 0x1p50;
+        };
+        if (useAvx2() && one <= limit && reachable(ax, bx) && reachable(ay, by)) {
+            exactRun(sx.data(), begin, end, fxUnits.data(), ax, bx, scale, true, 0);
+            x = exactRun(sy.data(), begin, end, fxUnits.data(), ay, by, scale, false, float(y));
+        }
+        for (; x < end; ++x) {
             const std::int64_t f = fxUnits[std::size_t(x)];
             sx[std::size_t(x)] = float(x) - float(ax + f * bx) * scale;
             sy[std::size_t(x)] = float(y) - float(ay + f * by) * scale;
@@ -143,9 +212,13 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
     for (std::int32_t y = 0; y < height; ++y) wy[std::size_t(y)] = nodeWeight(y, spacingY, grid.rows);
     const ExactOffsets exact = exactOffsets(grid, wx, wy);
     std::vector<std::int64_t> fxUnits(wx.size());
-    for (std::size_t x = 0; x < wx.size(); ++x) fxUnits[x] = std::int64_t(std::ldexp(double(wx[x].weight), exact.weightBits));
+    std::vector<float> fxWeights(wx.size());
+    for (std::size_t x = 0; x < wx.size(); ++x) {
+        fxUnits[x] = std::int64_t(std::ldexp(double(wx[x].weight), exact.weightBits));
+        fxWeights[x] = wx[x].weight;
+    }
     parallelFor(height, [&](std::int64_t y) {
-        deformRow(pixels, width, height, std::int32_t(y), grid, wx, fxUnits, wy[std::size_t(y)], exact,
+        deformRow(pixels, width, height, std::int32_t(y), grid, wx, fxUnits, fxWeights, wy[std::size_t(y)], exact,
                   pixelAt(out, 0, std::int32_t(y)));
     });
     return out;
