@@ -97,12 +97,6 @@ __attribute__((target("avx2"))) inline __m256 byteAsFloat(__m256i q, __m128i shi
     return _mm256_cvtepi32_ps(byteOf(q, shift));
 }
 
-// trunc((t gb + u b) scale) for four lanes, in doubles.
-__attribute__((target("avx2"))) inline __m128i verticalSum(__m128i t, __m128i u, __m256d gb, __m256d b, __m256d scale) {
-    return _mm256_cvttpd_epi32(
-        _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(t), gb), _mm256_mul_pd(_mm256_cvtepi32_pd(u), b)), scale));
-}
-
 // interpolateRow eight pixels at a time. The pixels are classified together: integer parts,
 // fractions, whether the pixel takes the bilinear branch and (extended program) whether its
 // fractions lie on the 2^-21 grid. The four neighbours of those pixels are gathered and each
@@ -134,7 +128,10 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
             ay = _mm256_mul_ps(fy, _mm256_set1_ps(0x1p21f));
             const __m256 onGrid = _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ax)), _CMP_EQ_OQ),
                                                 _mm256_cmp_ps(ay, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ay)), _CMP_EQ_OQ));
-            ok = _mm256_and_si256(ok, _mm256_castps_si256(onGrid));
+            // Negative fractions (positions in (-1, 0)) extrapolate: those go the slow way.
+            const __m256 notNegative = _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_setzero_ps(), _CMP_GE_OQ),
+                                                     _mm256_cmp_ps(ay, _mm256_setzero_ps(), _CMP_GE_OQ));
+            ok = _mm256_and_si256(ok, _mm256_castps_si256(_mm256_and_ps(onGrid, notNegative)));
         }
         const int fast = _mm256_movemask_ps(_mm256_castsi256_ps(ok));
         // Pixels outside the source are four zero bytes, as the gathers below leave them.
@@ -162,35 +159,42 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
             const __m256 gx = _mm256_sub_ps(one, fx), gy = _mm256_sub_ps(one, fy);
             for (int c = 0; c < kBytesPerPixel; ++c) {
                 const __m128i shift = _mm_cvtsi32_si128(8 * c);
-                auto channel = [&](__m256i q) { return byteAsFloat(q, shift); };
                 const __m256 sum = _mm256_add_ps(
-                    _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(channel(q00), gx), gy),
-                                                _mm256_mul_ps(_mm256_mul_ps(channel(q10), fx), gy)),
-                                  _mm256_mul_ps(_mm256_mul_ps(channel(q01), gx), fy)),
-                    _mm256_mul_ps(_mm256_mul_ps(channel(q11), fx), fy));
+                    _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q00, shift), gx), gy),
+                                                _mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q10, shift), fx), gy)),
+                                  _mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q01, shift), gx), fy)),
+                    _mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q11, shift), fx), fy));
                 result = _mm256_or_si256(result, _mm256_sll_epi32(_mm256_and_si256(_mm256_cvttps_epi32(sum), byteMask), shift));
             }
         } else {
             const __m256i a = _mm256_cvttps_epi32(ax), b = _mm256_cvttps_epi32(ay);
-            const __m256d two21 = _mm256_set1_pd(0x1p21), scale = _mm256_set1_pd(0x1p-42);
-            const __m256d bLow = _mm256_cvtepi32_pd(_mm256_castsi256_si128(b));
-            const __m256d bHigh = _mm256_cvtepi32_pd(_mm256_extracti128_si256(b, 1));
-            const __m256d gbLow = _mm256_sub_pd(two21, bLow), gbHigh = _mm256_sub_pd(two21, bHigh);
-            for (int c = 0; c < kBytesPerPixel; ++c) {
+            const __m256i bOdd = _mm256_srli_epi64(b, 32);
+            const __m256i lowHalf = _mm256_set1_epi64x(0xFFFFFFFF);
+            // Four validity bytes of 255 give 255 whatever the weights (they sum to 2^42).
+            const __m256i allValid = _mm256_and_si256(_mm256_and_si256(q00, q10), _mm256_and_si256(q01, q11));
+            const bool validFull = _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_or_si256(allValid, _mm256_set1_epi32(0x00FFFFFF)),
+                                                                         _mm256_set1_epi32(-1))) == -1;
+            const int channels = validFull ? kBytesPerPixel - 1 : kBytesPerPixel;
+            if (validFull) result = _mm256_set1_epi32(std::int32_t(0xFF000000u));
+            for (int c = 0; c < channels; ++c) {
                 const __m128i shift = _mm_cvtsi32_si128(8 * c);
-                auto channel = [&](__m256i q) { return byteOf(q, shift); };
-                const __m256i c00 = channel(q00), c01 = channel(q01);
-                // p00 (2^21 - a) + p10 a and the same below, exact in 32 bits.
+                const __m256i c00 = byteOf(q00, shift), c01 = byteOf(q01, shift);
+                // p00 (2^21 - a) + p10 a and the same below, exact in 32 bits (below 2^29).
                 const __m256i top = _mm256_add_epi32(_mm256_slli_epi32(c00, 21),
-                                                     _mm256_mullo_epi32(_mm256_sub_epi32(channel(q10), c00), a));
+                                                     _mm256_mullo_epi32(_mm256_sub_epi32(byteOf(q10, shift), c00), a));
                 const __m256i bottom = _mm256_add_epi32(_mm256_slli_epi32(c01, 21),
-                                                        _mm256_mullo_epi32(_mm256_sub_epi32(channel(q11), c01), a));
-                auto vertical = [&](__m128i t, __m128i u, __m256d gb, __m256d bb) { return verticalSum(t, u, gb, bb, scale); };
-                const __m128i low = vertical(_mm256_castsi256_si128(top), _mm256_castsi256_si128(bottom), gbLow, bLow);
-                const __m128i high = vertical(_mm256_extracti128_si256(top, 1), _mm256_extracti128_si256(bottom, 1),
-                                              gbHigh, bHigh);
-                const __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
-                result = _mm256_or_si256(result, _mm256_sll_epi32(_mm256_and_si256(v, byteMask), shift));
+                                                        _mm256_mullo_epi32(_mm256_sub_epi32(byteOf(q11, shift), c01), a));
+                // top 2^21 + (bottom - top) b = top (2^21 - b) + bottom b, below 2^50 and not
+                // negative: its whole part after 42 bits, in 64-bit lanes, even lanes then odd.
+                const __m256i d = _mm256_sub_epi32(bottom, top);
+                const __m256i even = _mm256_srli_epi64(
+                    _mm256_add_epi64(_mm256_slli_epi64(_mm256_and_si256(top, lowHalf), 21), _mm256_mul_epi32(d, b)), 42);
+                const __m256i odd = _mm256_srli_epi64(
+                    _mm256_add_epi64(_mm256_slli_epi64(_mm256_srli_epi64(top, 32), 21),
+                                     _mm256_mul_epi32(_mm256_srli_epi64(d, 32), bOdd)),
+                    42);
+                const __m256i v = _mm256_or_si256(even, _mm256_slli_epi64(odd, 32));
+                result = _mm256_or_si256(result, _mm256_sll_epi32(v, shift));
             }
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), result);
