@@ -223,7 +223,9 @@ float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::i
     block.y0 = cur.y0 - by + half;
     float best = kNoScore;
     if (exactUnitsAvailable()) {
-        const SearchOutcome outcome = searchShifts(block, nullptr, s.reference, grid, kNoScore);
+        // While the block stage runs, the reference is the reference's feature image.
+        const bool referenceWhole = s.referenceFeaturesWhole && s.reference.pixels == s.referenceFeatures.pixels;
+        const SearchOutcome outcome = searchShifts(block, nullptr, s.reference, grid, kNoScore, nullptr, referenceWhole);
         if (outcome.winner >= 0) {
             best = outcome.best;
             outDx = -float(grid.shiftX(outcome.winner));

@@ -13,6 +13,7 @@
 #include "common/parallel.h"
 #include "common/precision.h"
 #include "driver/run_settings.h"
+#include "registration/difference_kernel.h"
 #include "registration/resampling.h"
 
 namespace {
@@ -232,6 +233,7 @@ const Image& referenceFeatures() {
         releasePixels(s.referenceFeatures);
         s.referenceFeatures = copyImage(s.reference);
         makeFeatureImage(s.referenceFeatures);
+        s.referenceFeaturesWhole = wholeRows(s.referenceFeatures, 0, s.referenceFeatures.height);
     }
     s.referenceFeatures.x0 = s.reference.x0;
     s.referenceFeatures.y0 = s.reference.y0;

@@ -59,6 +59,7 @@ struct RunSettings {
     Image current;
     Image composite;
     Image referenceFeatures;           // the reference as a feature image, made once by the block stage
+    bool referenceFeaturesWhole = false;   // every pixel of referenceFeatures valid
     std::vector<CompositeCell> compositeSums;   // reference width x height cells
 };
 

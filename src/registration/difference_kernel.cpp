@@ -127,6 +127,8 @@ __attribute__((target("avx2"))) inline void startAvx2(Avx2Sums& acc) {
     acc.invalid = acc.sumS32 = acc.sumS = acc.sumQ = acc.sumF = _mm256_setzero_si256();
 }
 
+// With Whole, every pixel of both rows is known valid and the validity bytes are not looked at.
+template <bool Whole>
 __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
                                                                       std::int64_t length, Avx2Sums& acc,
                                                                       RowSums& sums) {
@@ -145,11 +147,13 @@ __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std:
             _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
         const __m256 odds =
             _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
-        // A pair is invalid when either validity byte is 0: when their smaller one is.
-        const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
-        const __m256i s =
-            _mm256_andnot_si256(bad, _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds)));
-        acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
+        __m256i s = _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds));
+        if constexpr (!Whole) {
+            // A pair is invalid when either validity byte is 0: when their smaller one is.
+            const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
+            s = _mm256_andnot_si256(bad, s);
+            acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
+        }
         acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
         if (++acc.pending == 1024) {
             acc.sumS = _mm256_add_epi64(acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero),
@@ -186,34 +190,40 @@ __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowS
     sums.fraction += laneSum256(acc.sumF);
 }
 
+template <bool Whole>
 __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
                                                  const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
                                                  std::int64_t count, RowSums& sums) {
     Avx2Sums acc;
     startAvx2(acc);
-    for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep) addRowAvx2(rowA, rowB, length, acc, sums);
+    for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep)
+        addRowAvx2<Whole>(rowA, rowB, length, acc, sums);
     finishAvx2(acc, sums);
 }
 
 // The same for rows given one by one.
+template <bool Whole>
 __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB,
                                                     std::int64_t length, int count, RowSums& sums) {
     Avx2Sums acc;
     startAvx2(acc);
-    for (int row = 0; row < count; ++row) addRowAvx2(rowsA[row], rowsB[row], length, acc, sums);
+    for (int row = 0; row < count; ++row) addRowAvx2<Whole>(rowsA[row], rowsB[row], length, acc, sums);
     finishAvx2(acc, sums);
 }
 
+// whole: every pixel of the rows of both sides is known valid.
 void sumRows(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB, std::size_t bStep,
-             std::int64_t length, std::int64_t count, RowSums& sums) {
-    if (useAvx2()) sumRowsAvx2(rowA, aStep, rowB, bStep, length, count, sums);
-    else sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
+             std::int64_t length, std::int64_t count, RowSums& sums, bool whole = false) {
+    if (!useAvx2()) sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
+    else if (whole) sumRowsAvx2<true>(rowA, aStep, rowB, bStep, length, count, sums);
+    else sumRowsAvx2<false>(rowA, aStep, rowB, bStep, length, count, sums);
 }
 
 void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB, std::int64_t length, int count,
-                RowSums& sums) {
+                RowSums& sums, bool whole = false) {
     if (useAvx2()) {
-        sumRowListAvx2(rowsA, rowsB, length, count, sums);
+        if (whole) sumRowListAvx2<true>(rowsA, rowsB, length, count, sums);
+        else sumRowListAvx2<false>(rowsA, rowsB, length, count, sums);
     } else {
         for (int row = 0; row < count; ++row) sumRowsSse2(rowsA[row], 0, rowsB[row], 0, length, 1, sums);
     }
@@ -283,11 +293,13 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
     const std::uint8_t* rowsA[kMostRows];
     const std::uint8_t* rowsB[kMostRows];
     int pending = 0;
+    bool whole = bWhole_ && aWholeRows_ != nullptr;   // every pixel of the pending rows valid
     auto flush = [&] {
         RowSums sums;
-        sumRowList(rowsA, rowsB, rowLength_, pending, sums);
+        sumRowList(rowsA, rowsB, rowLength_, pending, sums, whole);
         total += rowUnits(sums, std::uint64_t(penalty));
         pending = 0;
+        whole = bWhole_ && aWholeRows_ != nullptr;
         return total < threshold;
     };
     for (std::int64_t k = from; k < to; ++k) {
@@ -300,6 +312,7 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
         }
         rowsA[pending] = a_ + std::size_t(r) * aStride_;
         rowsB[pending] = b_ + std::size_t(r) * bStride_;
+        whole = whole && aWholeRows_[r + aRowStart_] != 0;
         if (++pending == group && !flush()) return false;
     }
     return pending == 0 || flush();
@@ -308,10 +321,10 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
 DifferenceUnits DifferenceScan::threshold(float bound) const { return unitsThreshold(bound, pairs()); }
 
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
-                          std::int64_t length, std::int64_t rows) {
+                          std::int64_t length, std::int64_t rows, bool whole) {
     static const long long penalty = halfPenaltyUnits();
     RowSums sums;
-    sumRows(a, aStep, b, bStep, length, rows, sums);
+    sumRows(a, aStep, b, bStep, length, rows, sums, whole);
     return rowUnits(sums, std::uint64_t(penalty));
 }
 
@@ -405,6 +418,21 @@ Extended DifferenceScan::value(DifferenceUnits total, const Image& a, const Imag
     // Past 2^64 units the sequential sum rounds: take it as imageDifference does.
     if (total >= (Units(1) << 64)) return imageDifferenceSkipping(a, b, aInvalidBase_);
     return std::ldexp((long double)(std::uint64_t)total, -31) / Inter(std::int32_t(pairs()));
+}
+
+void DifferenceScan::knowWholeRows(const std::uint8_t* aWholeRows, bool bWhole) {
+    aWholeRows_ = aWholeRows;
+    bWhole_ = bWhole;
+}
+
+bool wholeRows(const Image& im, std::int32_t firstRow, std::int32_t rowCount, std::int32_t rowStep) {
+    for (std::int32_t k = 0; k < rowCount; ++k) {
+        const std::uint8_t* p = pixelAt(im, 0, firstRow + k * rowStep);
+        std::uint8_t smallest = 255;
+        for (std::int32_t x = 0; x < im.width; ++x) smallest = std::min(smallest, p[std::size_t(x) * kBytesPerPixel + 3]);
+        if (smallest == 0) return false;
+    }
+    return true;
 }
 
 bool exactUnitsAvailable() { return halfPenaltyUnits() >= 0; }

@@ -61,6 +61,10 @@ public:
     std::int64_t aFirstRow() const { return aRowStart_; }      // a's row of overlap row 0
     std::int64_t aFirstColumn() const { return aColumn_; }     // a's column of each row's first pair
 
+    // Tells which rows hold valid pixels only: a's rows by flag (one per row of a, non-zero
+    // for such a row), b as a whole. Their sums then skip the validity tests.
+    void knowWholeRows(const std::uint8_t* aWholeRows, bool bWhole);
+
     // addRow with a's pixels taken from aRow (a's whole row r + aFirstRow()) rather than from
     // a's buffer, which may then be absent: a row built just for this sum.
     bool addRowFrom(std::int64_t r, const std::uint8_t* aRow, DifferenceUnits& total, DifferenceUnits threshold) const;
@@ -86,14 +90,21 @@ private:
     std::int64_t orderCount_ = 0, orderSplit_ = 0, aRow_ = 0;
 
     bool addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total, DifferenceUnits threshold) const;
+    const std::uint8_t* aWholeRows_ = nullptr;   // indexed by a's row
+    bool bWhole_ = false;
     InvalidRows aInvalid_ = nullptr;       // indexed by overlap row
     InvalidRows aInvalidBase_ = nullptr;   // indexed by a's row
 };
 
 // The units of `rows` rows of `length` pairs, the rows of a aStep bytes apart and those of b
-// bStep bytes apart (whole-number penalty only: see exactUnitsAvailable).
+// bStep bytes apart (whole-number penalty only: see exactUnitsAvailable); whole when every
+// pixel of those rows is known valid on both sides.
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
-                          std::int64_t length, std::int64_t rows);
+                          std::int64_t length, std::int64_t rows, bool whole = false);
+
+// True when rows firstRow, firstRow + rowStep, ... (rowCount of them) of im hold valid
+// pixels only.
+bool wholeRows(const Image& im, std::int32_t firstRow, std::int32_t rowCount, std::int32_t rowStep = 1);
 
 // DifferenceScan::threshold for an overlap of `pairs` pairs.
 DifferenceUnits unitsThreshold(float bound, std::int64_t pairs);

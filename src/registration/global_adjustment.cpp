@@ -31,6 +31,7 @@ struct Candidate {
 void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, std::int32_t sampleHeight,
                   Candidate& best) {
     const RunSettings& s = settings;
+    const bool referenceWhole = wholeRows(s.reference, 0, s.reference.height);
     const ShiftGrid grid = shiftGrid(s.shiftXMin, s.shiftXMax, s.shiftYMin, s.shiftYMax, s.shiftStep);
     // A rotated sample holds no valid pixel on its odd rows.
     std::vector<std::uint8_t> oddRows(std::size_t(std::max(sampleHeight, 0)));
@@ -42,13 +43,19 @@ void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, st
         const std::size_t n = std::min(batch, angles.size() - first);
         std::vector<Image> samples(n);
         std::vector<std::vector<std::int32_t>> orders(n);
+        std::vector<std::vector<std::uint8_t>> whole(n);
         parallelFor(std::int64_t(n), [&](std::int64_t k) {
-            samples[std::size_t(k)] = rotatedSample(s.current, sampleWidth, sampleHeight, angles[first + std::size_t(k)], false);
-            orders[std::size_t(k)] = texturedRowOrder(samples[std::size_t(k)], oddRows.data());
+            const Image& sample = samples[std::size_t(k)] =
+                rotatedSample(s.current, sampleWidth, sampleHeight, angles[first + std::size_t(k)], false);
+            orders[std::size_t(k)] = texturedRowOrder(sample, oddRows.data());
+            std::vector<std::uint8_t>& flags = whole[std::size_t(k)];
+            flags.assign(std::size_t(std::max(sampleHeight, 0)), 0);
+            for (std::int32_t y = 0; y < sampleHeight; y += 2) flags[std::size_t(y)] = wholeRows(sample, y, 1);
         });
         std::vector<SearchSample> search(n);
-        for (std::size_t k = 0; k < n; ++k) search[k] = SearchSample{&samples[k], oddRows.data(), orders[k].data()};
-        const SearchOutcome outcome = searchSampleShifts(search, s.reference, grid, best.score);
+        for (std::size_t k = 0; k < n; ++k)
+            search[k] = SearchSample{&samples[k], oddRows.data(), orders[k].data(), whole[k].data()};
+        const SearchOutcome outcome = searchSampleShifts(search, s.reference, grid, best.score, referenceWhole);
         if (outcome.winner >= 0) {
             best.score = outcome.best;
             best.angle = angles[first + std::size_t(outcome.winner / grid.count())];

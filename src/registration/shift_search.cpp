@@ -85,7 +85,8 @@ bool wholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid&
 // searchShiftsHere for a sample that lies wholly on the reference at every shift, with no
 // rows known invalid and no row order: every overlap is the sample, so a candidate is only a
 // window of the reference. Even rows first, then the odd rows a few at a time.
-SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid& grid, float best) {
+SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid& grid, float best,
+                                  bool referenceWhole) {
     const std::int64_t count = grid.count();
     const std::int64_t pairs = std::int64_t(sample.width) * sample.height;
     const std::size_t aStride = std::size_t(sample.width) * kBytesPerPixel;
@@ -100,9 +101,11 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
     partials.assign(std::size_t(count), 0);
     ranks.clear();
     scored.clear();
+    const bool whole = referenceWhole && wholeRows(sample, 0, sample.height);
     const DifferenceUnits first = unitsThreshold(best, pairs);
     for (std::int64_t i = 0; i < count; ++i) {
-        const DifferenceUnits sum = rowsUnits(sample.pixels, 2 * aStride, window(i), 2 * bStride, sample.width, evenRows);
+        const DifferenceUnits sum =
+            rowsUnits(sample.pixels, 2 * aStride, window(i), 2 * bStride, sample.width, evenRows, whole);
         if (sum >= first) continue;
         partials[std::size_t(i)] = sum;
         const float key = float(double(sum) / double(pairs));
@@ -121,7 +124,7 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
         bool alive = sum < threshold;
         for (std::int64_t r = 0; alive && r < oddRows; r += group) {
             sum += rowsUnits(sample.pixels + (2 * r + 1) * aStride, 2 * aStride, b + (2 * r + 1) * bStride, 2 * bStride,
-                             sample.width, std::min(group, oddRows - r));
+                             sample.width, std::min(group, oddRows - r), whole);
             alive = sum < threshold;
         }
         if (!alive) continue;
@@ -142,11 +145,12 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
 // The same search on the calling thread, for small grids and for searches already running on
 // a worker (the blocks of the block stage): no shared state, scratch space kept per thread.
 SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
-                               const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder) {
+                               const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder,
+                               bool referenceWhole) {
     const std::int64_t count = grid.count();
     if (sampleInvalid == nullptr && sampleRowOrder == nullptr && count <= (std::int64_t(1) << 32) &&
         exactUnitsAvailable() && wholeOverlaps(sample, reference, grid)) {
-        return searchWholeOverlaps(sample, reference, grid, best);
+        return searchWholeOverlaps(sample, reference, grid, best, referenceWhole);
     }
     // Per candidate alive after the first rows: its placement, its partial sum, and its rank
     // (partial mean as float bits, then index: the order in which to finish them).
@@ -228,15 +232,16 @@ std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows samp
 }
 
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
-                           const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder) {
+                           const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder, bool referenceWhole) {
     if (grid.count() <= kSmallSearch || insideParallelBody()) {
-        if (grid.count() <= kRankedLimit) return searchShiftsHere(sample, sampleInvalid, reference, grid, best, sampleRowOrder);
+        if (grid.count() <= kRankedLimit)
+            return searchShiftsHere(sample, sampleInvalid, reference, grid, best, sampleRowOrder, referenceWhole);
     }
     return searchSampleShifts({SearchSample{&sample, sampleInvalid, sampleRowOrder}}, reference, grid, best);
 }
 
 SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const Image& reference,
-                                 const ShiftGrid& grid, float best) {
+                                 const ShiftGrid& grid, float best, bool referenceWhole) {
     const std::int64_t perSample = grid.count();
     const std::int64_t count = perSample * std::int64_t(samples.size());
     auto sampleOf = [&](std::int64_t i) -> const SearchSample& { return samples[std::size_t(i / perSample)]; };
@@ -262,7 +267,8 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
     parallelFor(std::int64_t(finished.size()), [&](std::int64_t c) {
         for (std::int64_t i = c * kChunk; i < std::min(count, (c + 1) * kChunk); ++i) {
             const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
+            DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
+            scan.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
             if (scan.empty()) {
                 const Extended value = Extended(kEmptyOverlapScore);
                 if (value < best) finished[std::size_t(c)].push_back({i, value});
@@ -285,7 +291,8 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
         for (std::size_t k = std::size_t(c) * kChunk; k < end; ++k) {
             const std::int64_t i = order[k];
             const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
+            DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
+            scan.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
             DifferenceUnits sum = partial[std::size_t(i)];
             const DifferenceUnits threshold = scan.threshold(bound.load(std::memory_order_relaxed));
             if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;

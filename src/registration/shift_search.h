@@ -25,8 +25,10 @@ ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std
 // shift of the grid is measured against the reference, and a shift is kept when it scores
 // strictly lower than the best so far (starting from best). Candidates are first scored on
 // a few rows and then finished best first, so that a tight bound prunes the others early.
+// referenceWhole: every pixel of the reference is known valid.
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
-                           const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder = nullptr);
+                           const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder = nullptr,
+                           bool referenceWhole = false);
 
 // One sample of a search over several: its pixels, its rows known invalid, and the order in
 // which to visit its rows (each optional).
@@ -34,13 +36,14 @@ struct SearchSample {
     const Image* image = nullptr;
     InvalidRows invalid = nullptr;
     const std::int32_t* rowOrder = nullptr;
+    const std::uint8_t* wholeRows = nullptr;   // per row, non-zero when all its pixels are valid
 };
 
 // The same search over several samples: candidate i is sample i / grid.count() with shift
 // i % grid.count(), samples outer. All candidates share one bound, so every sample's
 // candidates are pruned against the best of all of them from the start.
 SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const Image& reference,
-                                 const ShiftGrid& grid, float best);
+                                 const ShiftGrid& grid, float best, bool referenceWhole = false);
 
 // The rows of a sample, the most textured first (rows flagged invalid last): an order in
 // which a losing candidate's sum reaches the bound soonest.

@@ -17,7 +17,9 @@
 #include "reference/plain.h"
 #include "registration/coarse_translation.h"
 #include "registration/global_adjustment.h"
+#include "registration/image_difference.h"
 #include "registration/resampling.h"
+#include "registration/shift_search.h"
 #include "support/random.h"
 #include "support/test_images.h"
 #include "support/with_settings.h"
@@ -256,6 +258,45 @@ TEST_F(Equivalence, DeformationMatchesThePlainDeformation) {
         OwnedImage a(deformImage(src.im.pixels, src.im.width, src.im.height, 3, 4, grid, gx, gy));
         OwnedImage b(plain::deformImage(src.im.pixels, src.im.width, src.im.height, 3, 4, grid, gx, gy));
         ASSERT_TRUE(sameImage(a.im, b.im)) << "trial " << trial << " kind " << kind;
+    }
+}
+
+// The small search (the block stage's) against the plain loop, on samples that lie wholly
+// on the reference at every shift, the reference often wholly valid and the sample not.
+TEST_F(Equivalence, SmallShiftSearchMatchesThePlainLoop) {
+    TestRandom rng(43);
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::int32_t sw = rng.range(1, 20), sh = rng.range(1, 20), m = rng.range(0, 4);
+        OwnedImage reference(randomFrame(rng, sw + 2 * m + rng.range(0, 6), sh + 2 * m + rng.range(0, 6), 3));
+        if (rng.chance(2)) {   // the validity bytes of a wholly valid reference
+            for (std::size_t i = 3; i < pixelBytes(reference.im.width, reference.im.height); i += 4)
+                reference.im.pixels[i] = std::uint8_t(rng.range(1, 255));
+        }
+        OwnedImage sample(randomFrame(rng, sw, sh, 3));
+        for (std::size_t i = 3; i < pixelBytes(sw, sh); i += 4)
+            if (rng.chance(6)) sample.im.pixels[i] = 0;
+        reference.im.x0 = reference.im.width / 2;
+        reference.im.y0 = reference.im.height / 2;
+        sample.im.x0 = sw / 2;
+        sample.im.y0 = sh / 2;
+        const ShiftGrid grid = shiftGrid(-m, m, -m, m, 1);
+        const bool whole = wholeRows(reference.im, 0, reference.im.height);
+        setUseAvx2(trial % 2 == 0);
+        const SearchOutcome fast = searchShifts(sample.im, nullptr, reference.im, grid, 1e9f, nullptr, whole);
+        float best = 1e9f;
+        std::int64_t winner = -1;
+        for (std::int64_t i = 0; i < grid.count(); ++i) {
+            Image candidate = sample.im;
+            candidate.x0 += grid.shiftX(i);
+            candidate.y0 += grid.shiftY(i);
+            const Extended score = imageDifference(candidate, reference.im);
+            if (best > score) {
+                best = float(score);
+                winner = i;
+            }
+        }
+        ASSERT_EQ(fast.winner, winner) << "trial " << trial;
+        ASSERT_EQ(fast.best, best) << "trial " << trial;
     }
 }
 
