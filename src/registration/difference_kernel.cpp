@@ -116,8 +116,8 @@ __attribute__((target("avx2"))) std::uint64_t laneSum256(__m256i v) {
     return laneSum(_mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
 
-// The AVX2 kernel's running sums. s < 2^20: its 32-bit lane sums are widened every 1024
-// steps, before they could overflow.
+// The AVX2 kernel's running sums; pending counts the steps added to the 32-bit lane sums of
+// s since they were last widened.
 struct Avx2Sums {
     __m256i invalid, sumS32, sumS, sumQ, sumF;
     int pending = 0;
@@ -133,47 +133,50 @@ __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std:
                                                                       std::int64_t length, Avx2Sums& acc,
                                                                       RowSums& sums) {
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i weights = _mm256_setr_epi16(1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0, 1, 4, 4, 0);
+    // Byte pairs (a, b) of channels 0, 1, 2, 3 times (1, -1), (2, -2), (2, -2), (0, 0): the
+    // differences d0, 2 d1, 2 d2, 0 as 16-bit values, whose pairwise squares sum to s.
+    const __m256i weights = _mm256_set1_epi64x(0x0000FE02FE02FF01);
     const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
     std::int64_t x = 0;
-    for (; x + 8 <= length; x += 8, pa += 32, pb += 32) {
-        const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
-        const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
-        const __m256i dLow = _mm256_sub_epi16(_mm256_unpacklo_epi8(va, zero), _mm256_unpacklo_epi8(vb, zero));
-        const __m256i dHigh = _mm256_sub_epi16(_mm256_unpackhi_epi8(va, zero), _mm256_unpackhi_epi8(vb, zero));
-        const __m256i mLow = _mm256_madd_epi16(dLow, _mm256_mullo_epi16(dLow, weights));
-        const __m256i mHigh = _mm256_madd_epi16(dHigh, _mm256_mullo_epi16(dHigh, weights));
-        const __m256 evens =
-            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(2, 0, 2, 0));
-        const __m256 odds =
-            _mm256_shuffle_ps(_mm256_castsi256_ps(mLow), _mm256_castsi256_ps(mHigh), _MM_SHUFFLE(3, 1, 3, 1));
-        __m256i s = _mm256_add_epi32(_mm256_castps_si256(evens), _mm256_castps_si256(odds));
-        if constexpr (!Whole) {
-            // A pair is invalid when either validity byte is 0: when their smaller one is.
-            const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
-            s = _mm256_andnot_si256(bad, s);
-            acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
-        }
-        acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
-        if (++acc.pending == 1024) {
+    while (x + 8 <= length) {
+        // s < 2^20: 4096 steps of 32-bit lane sums cannot overflow.
+        const std::int64_t steps = std::min<std::int64_t>((length - x) / 8, 4096);
+        if (acc.pending + steps > 4096) {
             acc.sumS = _mm256_add_epi64(acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero),
                                                                    _mm256_unpackhi_epi32(acc.sumS32, zero)));
             acc.sumS32 = zero;
             acc.pending = 0;
         }
-        if constexpr (kSseBuild) {
-            const __m256 sf = _mm256_cvtepi32_ps(s);
-            const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
-            const __m256i whole = _mm256_cvttps_epi32(q);
-            const __m256i fraction = _mm256_cvttps_epi32(
-                _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
-            acc.sumQ = _mm256_add_epi64(
-                acc.sumQ, _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
-            acc.sumF = _mm256_add_epi64(
-                acc.sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero), _mm256_unpackhi_epi32(fraction, zero)));
-        } else {
-            const __m256i odd = _mm256_srli_epi64(s, 32);
-            acc.sumQ = _mm256_add_epi64(acc.sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
+        acc.pending += int(steps);
+        for (const std::int64_t end = x + 8 * steps; x < end; x += 8, pa += 32, pb += 32) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
+            const __m256i dLow = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(va, vb), weights);
+            const __m256i dHigh = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(va, vb), weights);
+            // Pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: the pairwise sums come back in pixel order.
+            __m256i s = _mm256_hadd_epi32(_mm256_madd_epi16(dLow, dLow), _mm256_madd_epi16(dHigh, dHigh));
+            if constexpr (!Whole) {
+                // A pair is invalid when either validity byte is 0: when their smaller one is.
+                const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
+                s = _mm256_andnot_si256(bad, s);
+                acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
+            }
+            acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
+            if constexpr (kSseBuild) {
+                const __m256 sf = _mm256_cvtepi32_ps(s);
+                const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
+                const __m256i whole = _mm256_cvttps_epi32(q);
+                const __m256i fraction = _mm256_cvttps_epi32(
+                    _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
+                acc.sumQ = _mm256_add_epi64(
+                    acc.sumQ, _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
+                acc.sumF = _mm256_add_epi64(acc.sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero),
+                                                                       _mm256_unpackhi_epi32(fraction, zero)));
+            } else {
+                const __m256i odd = _mm256_srli_epi64(s, 32);
+                acc.sumQ =
+                    _mm256_add_epi64(acc.sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
+            }
         }
     }
     for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
