@@ -429,11 +429,18 @@ void DifferenceScan::knowWholeRows(const std::uint8_t* aWholeRows, bool bWhole) 
 }
 
 bool wholeRows(const Image& im, std::int32_t firstRow, std::int32_t rowCount, std::int32_t rowStep) {
+    const __m128i validity = _mm_set1_epi32(std::int32_t(0xFF000000u));
     for (std::int32_t k = 0; k < rowCount; ++k) {
         const std::uint8_t* p = pixelAt(im, 0, firstRow + k * rowStep);
-        std::uint8_t smallest = 255;
-        for (std::int32_t x = 0; x < im.width; ++x) smallest = std::min(smallest, p[std::size_t(x) * kBytesPerPixel + 3]);
-        if (smallest == 0) return false;
+        std::int32_t x = 0;
+        __m128i empty = _mm_setzero_si128();   // lanes of a pixel whose validity byte is 0
+        for (; x + 4 <= im.width; x += 4, p += 4 * kBytesPerPixel) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            empty = _mm_or_si128(empty, _mm_cmpeq_epi32(_mm_and_si128(v, validity), _mm_setzero_si128()));
+        }
+        if (_mm_movemask_epi8(empty) != 0) return false;
+        for (; x < im.width; ++x, p += kBytesPerPixel)
+            if (p[3] == 0) return false;
     }
     return true;
 }
