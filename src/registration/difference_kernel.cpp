@@ -399,8 +399,18 @@ bool DifferenceScan::addPhasesFrom(int p, DifferenceUnits& total, DifferenceUnit
     return true;
 }
 
-float DifferenceScan::singleValue(DifferenceUnits total, const Image& a, const Image& b) const {
-    if (empty() || total < (Units(1) << 64)) return float(value(total, a, b));
+bool DifferenceScan::singleFromUnits(DifferenceUnits total, float& result) const {
+    if (empty()) {
+        result = kEmptyOverlapScore;
+        return true;
+    }
+    auto rounded = [&](Units units) {
+        return float(std::ldexp((long double)units, -31) / Inter(std::int32_t(pairs())));
+    };
+    if (total < (Units(1) << 64)) {
+        result = rounded(total);
+        return true;
+    }
     // The sequential extended sum of imageDifference rounds once it passes 2^64 units; each of
     // its at most 2 * pairs additions moves it by less than one unit in the last place of
     // twice the exact sum. When the whole interval that allows rounds to one float, that float
@@ -408,11 +418,14 @@ float DifferenceScan::singleValue(DifferenceUnits total, const Image& a, const I
     int bits = 0;
     for (Units t = total; t != 0; t >>= 1) ++bits;
     const Units error = Units(2 * pairs()) << (bits + 1 - 64);
-    auto rounded = [&](Units units) {
-        return float(std::ldexp((long double)units, -31) / Inter(std::int32_t(pairs())));
-    };
     const float low = rounded(total - error), high = rounded(total + error);
-    if (low == high) return low;
+    result = low;
+    return low == high;
+}
+
+float DifferenceScan::singleValue(DifferenceUnits total, const Image& a, const Image& b) const {
+    float result;
+    if (singleFromUnits(total, result)) return result;
     return float(imageDifferenceSkipping(a, b, aInvalidBase_));
 }
 

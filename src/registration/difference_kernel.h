@@ -80,6 +80,10 @@ public:
     // rounding of a sum past 2^64 units cannot change it.
     float singleValue(DifferenceUnits total, const Image& a, const Image& b) const;
 
+    // singleValue from the sum alone; false when only the sequential recomputation, which
+    // reads a and b, can tell.
+    bool singleFromUnits(DifferenceUnits total, float& value) const;
+
 private:
     const std::uint8_t* a_ = nullptr;
     const std::uint8_t* b_ = nullptr;

@@ -89,10 +89,11 @@ float probeScore(float angle, InvalidRows oddRows) {
         if (oddRows[j] == 0) rotatedSampleRow(current, current.width, current.height, turn, j, row.data());
         scan.addRowFrom(r, row.data(), total, ~DifferenceUnits(0));
     }
-    if (total < (DifferenceUnits(1) << 64)) return scan.singleValue(total, shape, reference);
+    float m;
+    if (scan.singleFromUnits(total, m)) return m;
     // Past 2^64 units the value may need the sequential sum, which reads the whole sample.
     Image sample = rotatedSample(current, current.width, current.height, angle, false);
-    const float m = DifferenceScan(sample, reference, oddRows).singleValue(total, sample, reference);
+    m = float(imageDifferenceSkipping(sample, reference, oddRows));
     releasePixels(sample);
     return m;
 }
