@@ -127,59 +127,68 @@ __attribute__((target("avx2"))) inline void startAvx2(Avx2Sums& acc) {
     acc.invalid = acc.sumS32 = acc.sumS = acc.sumQ = acc.sumF = _mm256_setzero_si256();
 }
 
-// With Whole, every pixel of both rows is known valid and the validity bytes are not looked at.
+// Widens the 32-bit lane sums of s before `steps` more steps could overflow them (s < 2^20:
+// 4096 steps cannot).
+__attribute__((target("avx2"), always_inline)) inline void makeRoomAvx2(Avx2Sums& acc, std::int64_t steps) {
+    if (acc.pending + steps > 4096) {
+        const __m256i zero = _mm256_setzero_si256();
+        acc.sumS = _mm256_add_epi64(acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero),
+                                                               _mm256_unpackhi_epi32(acc.sumS32, zero)));
+        acc.sumS32 = zero;
+        acc.pending = 0;
+    }
+    acc.pending += int(steps);
+}
+
+// Adds eight pairs (after makeRoomAvx2). With Whole, every pixel of both sides is known valid
+// and the validity bytes are not looked at.
 template <bool Whole>
-__attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
-                                                                      std::int64_t length, Avx2Sums& acc,
-                                                                      RowSums& sums) {
+__attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i va, __m256i vb, Avx2Sums& acc) {
     const __m256i zero = _mm256_setzero_si256();
     // Byte pairs (a, b) of channels 0, 1, 2, 3 times (1, -1), (2, -2), (2, -2), (0, 0): the
     // differences d0, 2 d1, 2 d2, 0 as 16-bit values, whose pairwise squares sum to s.
     const __m256i weights = _mm256_set1_epi64x(0x0000FE02FE02FF01);
-    const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
+    const __m256i dLow = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(va, vb), weights);
+    const __m256i dHigh = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(va, vb), weights);
+    // Pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: the pairwise sums come back in pixel order.
+    __m256i s = _mm256_hadd_epi32(_mm256_madd_epi16(dLow, dLow), _mm256_madd_epi16(dHigh, dHigh));
+    if constexpr (!Whole) {
+        // A pair is invalid when either validity byte is 0: when their smaller one is.
+        const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
+        const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
+        s = _mm256_andnot_si256(bad, s);
+        acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
+    }
+    acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
+    if constexpr (kSseBuild) {
+        const __m256 sf = _mm256_cvtepi32_ps(s);
+        const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
+        const __m256i whole = _mm256_cvttps_epi32(q);
+        const __m256i fraction =
+            _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
+        acc.sumQ = _mm256_add_epi64(
+            acc.sumQ, _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
+        acc.sumF = _mm256_add_epi64(
+            acc.sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero), _mm256_unpackhi_epi32(fraction, zero)));
+    } else {
+        const __m256i odd = _mm256_srli_epi64(s, 32);
+        acc.sumQ = _mm256_add_epi64(acc.sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
+    }
+}
+
+// The whole groups of eight pairs of one row.
+template <bool Whole>
+__attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
+                                                                      std::int64_t length, Avx2Sums& acc) {
     std::int64_t x = 0;
     while (x + 8 <= length) {
-        // s < 2^20: 4096 steps of 32-bit lane sums cannot overflow.
         const std::int64_t steps = std::min<std::int64_t>((length - x) / 8, 4096);
-        if (acc.pending + steps > 4096) {
-            acc.sumS = _mm256_add_epi64(acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero),
-                                                                   _mm256_unpackhi_epi32(acc.sumS32, zero)));
-            acc.sumS32 = zero;
-            acc.pending = 0;
-        }
-        acc.pending += int(steps);
+        makeRoomAvx2(acc, steps);
         for (const std::int64_t end = x + 8 * steps; x < end; x += 8, pa += 32, pb += 32) {
-            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa));
-            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb));
-            const __m256i dLow = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(va, vb), weights);
-            const __m256i dHigh = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(va, vb), weights);
-            // Pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: the pairwise sums come back in pixel order.
-            __m256i s = _mm256_hadd_epi32(_mm256_madd_epi16(dLow, dLow), _mm256_madd_epi16(dHigh, dHigh));
-            if constexpr (!Whole) {
-                // A pair is invalid when either validity byte is 0: when their smaller one is.
-                const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
-                s = _mm256_andnot_si256(bad, s);
-                acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
-            }
-            acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
-            if constexpr (kSseBuild) {
-                const __m256 sf = _mm256_cvtepi32_ps(s);
-                const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
-                const __m256i whole = _mm256_cvttps_epi32(q);
-                const __m256i fraction = _mm256_cvttps_epi32(
-                    _mm256_mul_ps(_mm256_sub_ps(q, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(0x1p31f)));
-                acc.sumQ = _mm256_add_epi64(
-                    acc.sumQ, _mm256_add_epi64(_mm256_unpacklo_epi32(whole, zero), _mm256_unpackhi_epi32(whole, zero)));
-                acc.sumF = _mm256_add_epi64(acc.sumF, _mm256_add_epi64(_mm256_unpacklo_epi32(fraction, zero),
-                                                                       _mm256_unpackhi_epi32(fraction, zero)));
-            } else {
-                const __m256i odd = _mm256_srli_epi64(s, 32);
-                acc.sumQ =
-                    _mm256_add_epi64(acc.sumQ, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
-            }
+            addPairsAvx2<Whole>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa)),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb)), acc);
         }
     }
-    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
 }
 
 __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowSums& sums) {
@@ -193,14 +202,38 @@ __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowS
     sums.fraction += laneSum256(acc.sumF);
 }
 
+// The last pixels of the rows (fewer than eight a row) are taken down the columns, eight rows
+// at a time, and the rest one by one.
 template <bool Whole>
 __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
                                                  const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
                                                  std::int64_t count, RowSums& sums) {
     Avx2Sums acc;
     startAvx2(acc);
-    for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep)
-        addRowAvx2<Whole>(rowA, rowB, length, acc, sums);
+    const std::uint8_t* pa = rowA;
+    const std::uint8_t* pb = rowB;
+    for (std::int64_t row = 0; row < count; ++row, pa += aStep, pb += bStep) addRowAvx2<Whole>(pa, pb, length, acc);
+    const std::int64_t tail = length - length % 8;
+    // Eight rows apart in 32-bit gather indices: strides of images within the size limits.
+    const bool gathered = count >= 8 && aStep <= (std::size_t(1) << 26) && bStep <= (std::size_t(1) << 26);
+    for (std::int64_t x = tail; x < length; ++x) {
+        std::int64_t row = 0;
+        if (gathered) {
+            const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+            const __m256i aIndex = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(std::int32_t(aStep / kBytesPerPixel)));
+            const __m256i bIndex = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(std::int32_t(bStep / kBytesPerPixel)));
+            for (; row + 8 <= count; row += 8) {
+                const int* a = reinterpret_cast<const int*>(rowA + std::size_t(row) * aStep + std::size_t(x) * kBytesPerPixel);
+                const int* b = reinterpret_cast<const int*>(rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel);
+                makeRoomAvx2(acc, 1);
+                addPairsAvx2<Whole>(_mm256_i32gather_epi32(a, aIndex, 4), _mm256_i32gather_epi32(b, bIndex, 4), acc);
+            }
+        }
+        for (; row < count; ++row) {
+            addScalarPixel(rowA + std::size_t(row) * aStep + std::size_t(x) * kBytesPerPixel,
+                           rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel, sums);
+        }
+    }
     finishAvx2(acc, sums);
 }
 
@@ -210,7 +243,12 @@ __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* r
                                                     std::int64_t length, int count, RowSums& sums) {
     Avx2Sums acc;
     startAvx2(acc);
-    for (int row = 0; row < count; ++row) addRowAvx2<Whole>(rowsA[row], rowsB[row], length, acc, sums);
+    const std::int64_t tail = length - length % 8;
+    for (int row = 0; row < count; ++row) {
+        addRowAvx2<Whole>(rowsA[row], rowsB[row], length, acc);
+        for (std::int64_t x = tail; x < length; ++x)
+            addScalarPixel(rowsA[row] + std::size_t(x) * kBytesPerPixel, rowsB[row] + std::size_t(x) * kBytesPerPixel, sums);
+    }
     finishAvx2(acc, sums);
 }
 
