@@ -125,7 +125,8 @@ int loadBmp(Image& image, const char* path) {
     std::uint8_t* pixels = nullptr;
     const std::size_t bytes = pixelBytes(width, height);
     if (bytes != 0) {
-        pixels = new (std::nothrow) std::uint8_t[bytes]();
+        // 24-bit rows fill every byte; the pixels of an 8-bit file are not read and stay 0.
+        pixels = bitsPerPixel == 24 ? new (std::nothrow) std::uint8_t[bytes] : new (std::nothrow) std::uint8_t[bytes]();
         if (pixels == nullptr) {
             std::printf("Erreur : pas assez de memoire \n");
             fatalStop();

@@ -227,11 +227,12 @@ Image scaledCopy(const Image& source, float factor) {
     out.y0 = std::int32_t(Inter(source.y0) * factor);
     out.pixels = allocatePixels(out.width, out.height);
     const Inter inverse = Inter(1) / factor;
-    for (std::int32_t x = 0; x < out.width; ++x) {
-        for (std::int32_t y = 0; y < out.height; ++y) {
-            const float sx = float(Inter(x) * inverse), sy = float(Inter(y) * inverse);
-            interpolateAt(source.pixels, source.width, source.height, sx, sy, pixelAt(out, x, y));
-        }
+    // Each pixel depends on its position alone: a row at a time.
+    std::vector<float> sx(std::size_t(std::max(out.width, 0))), sy(sx.size());
+    for (std::int32_t x = 0; x < out.width; ++x) sx[std::size_t(x)] = float(Inter(x) * inverse);
+    for (std::int32_t y = 0; y < out.height; ++y) {
+        std::fill(sy.begin(), sy.end(), float(Inter(y) * inverse));
+        interpolateRow(source.pixels, source.width, source.height, sx.data(), sy.data(), out.width, pixelAt(out, 0, y));
     }
     return out;
 }
