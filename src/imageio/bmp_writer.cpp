@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/parallel.h"
+#include "imageio/output_file.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ bool saveBmp(const Image& image, const char* path) {
                     image.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
         return false;
     }
-    std::FILE* file = std::fopen(path, "wb");
+    std::FILE* file = openForRewrite(path);
     if (file == nullptr) {
         std::printf(" ERREUR : impossible de creer le fichier\n");
         return false;
@@ -75,7 +76,7 @@ bool saveBmp(const Image& image, const char* path) {
         const std::size_t bytes = std::size_t(rows * rowSize);
         ok = std::fwrite(block.data(), 1, bytes, file) == bytes;
     }
-    if (std::fclose(file) != 0) ok = false;
+    if (!closeRewritten(file)) ok = false;
     if (!ok) {
         std::remove(path);
         std::printf(" ERREUR : ecriture incomplete du fichier (disque plein ?)\n");

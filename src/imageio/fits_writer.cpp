@@ -6,6 +6,7 @@
 #include "common/parallel.h"
 #include "common/precision.h"
 #include "driver/run_settings.h"
+#include "imageio/output_file.h"
 
 namespace {
 
@@ -75,13 +76,13 @@ bool writeFitsChannel(const char* path, int channel) {
     }
     out.append((kFitsBlock - out.size() % kFitsBlock) % kFitsBlock, '\0');
 
-    std::FILE* file = std::fopen(path, "wb");
+    std::FILE* file = openForRewrite(path);
     if (file == nullptr) {
         std::printf("Erreur : impossible de creer le fichier %s\n", path);
         return false;
     }
     bool ok = std::fwrite(out.data(), 1, out.size(), file) == out.size();
-    if (std::fclose(file) != 0) ok = false;
+    if (!closeRewritten(file)) ok = false;
     if (!ok) {
         std::remove(path);
         std::printf("Erreur : ecriture incomplete du fichier %s (disque plein ?)\n", path);

@@ -80,3 +80,24 @@ TEST_F(BmpWriter, AFileThatCannotBeCreatedIsReportedWithoutFin) {
 }
 
 }  // namespace
+
+namespace {
+
+// An output written over a file already there holds exactly the new bytes, whether the old
+// file was longer or shorter; outputs that are not regular files are written as before.
+TEST_F(BmpWriter, OverwritesAnExistingFileWithExactlyTheNewBytes) {
+    OwnedImage small(makeImage(3, 2, {1, 2, 3, 255})), large(makeImage(40, 30, {9, 8, 7, 255}));
+    ASSERT_TRUE(save(small.im, "fresh.bmp"));
+    const std::vector<std::uint8_t> smallBytes = readFile(dir / "fresh.bmp");
+    ASSERT_TRUE(save(large.im, "fresh.bmp"));
+    const std::vector<std::uint8_t> largeBytes = readFile(dir / "fresh.bmp");
+    ASSERT_TRUE(save(small.im, "fresh.bmp"));
+    EXPECT_EQ(readFile(dir / "fresh.bmp"), smallBytes);
+    ASSERT_TRUE(save(large.im, "other.bmp"));
+    EXPECT_EQ(readFile(dir / "other.bmp"), largeBytes);
+    bool ok = false;
+    captureStdout([&] { ok = saveBmp(large.im, "/dev/null"); });
+    EXPECT_TRUE(ok);
+}
+
+}  // namespace
