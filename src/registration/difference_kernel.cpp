@@ -27,12 +27,15 @@ int phaseStart(int p, int n) {
 
 // Exact sums of one row. In the extended program the quadratic parts add up to
 // kInverse255Units * sum(s*s) units; in the SSE program each is rounded to single precision
-// first and is carried as its whole part plus its fraction in units.
+// first and is carried as its whole part plus its fraction in units. Sums taken for a lower
+// bound only (the SSE program's, see DifferenceScan::sumBoundsOnly) carry sum(s*s) in
+// squares instead.
 struct RowSums {
     std::uint64_t invalid = 0;
     std::uint64_t s = 0;
     std::uint64_t quadratic = 0;
     std::uint64_t fraction = 0;
+    std::uint64_t squares = 0;
 };
 
 inline void addScalarPixel(const std::uint8_t* pa, const std::uint8_t* pb, RowSums& sums) {
@@ -119,12 +122,12 @@ __attribute__((target("avx2"))) std::uint64_t laneSum256(__m256i v) {
 // The AVX2 kernel's running sums; pending counts the steps added to the 32-bit lane sums of
 // s since they were last widened.
 struct Avx2Sums {
-    __m256i invalid, sumS32, sumS, sumQ, sumF;
+    __m256i invalid, sumS32, sumS, sumQ, sumF, sumSquares;
     int pending = 0;
 };
 
 __attribute__((target("avx2"))) inline void startAvx2(Avx2Sums& acc) {
-    acc.invalid = acc.sumS32 = acc.sumS = acc.sumQ = acc.sumF = _mm256_setzero_si256();
+    acc.invalid = acc.sumS32 = acc.sumS = acc.sumQ = acc.sumF = acc.sumSquares = _mm256_setzero_si256();
 }
 
 // Widens the 32-bit lane sums of s before `steps` more steps could overflow them (s < 2^20:
@@ -141,8 +144,9 @@ __attribute__((target("avx2"), always_inline)) inline void makeRoomAvx2(Avx2Sums
 }
 
 // Adds eight pairs (after makeRoomAvx2). With Whole, every pixel of both sides is known valid
-// and the validity bytes are not looked at.
-template <bool Whole>
+// and the validity bytes are not looked at. With Bound, the SSE program sums s*s for a lower
+// bound instead of its rounded quadratic parts.
+template <bool Whole, bool Bound>
 __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i va, __m256i vb, Avx2Sums& acc) {
     const __m256i zero = _mm256_setzero_si256();
     // Byte pairs (a, b) of channels 0, 1, 2, 3 times (1, -1), (2, -2), (2, -2), (0, 0): the
@@ -160,7 +164,11 @@ __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i 
         acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
     }
     acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
-    if constexpr (kSseBuild) {
+    if constexpr (kSseBuild && Bound) {
+        const __m256i odd = _mm256_srli_epi64(s, 32);
+        acc.sumSquares =
+            _mm256_add_epi64(acc.sumSquares, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
+    } else if constexpr (kSseBuild) {
         const __m256 sf = _mm256_cvtepi32_ps(s);
         const __m256 q = _mm256_mul_ps(_mm256_mul_ps(sf, sf), _mm256_set1_ps(kInverse255));
         const __m256i whole = _mm256_cvttps_epi32(q);
@@ -177,7 +185,7 @@ __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i 
 }
 
 // The whole groups of eight pairs of one row.
-template <bool Whole>
+template <bool Whole, bool Bound>
 __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
                                                                       std::int64_t length, Avx2Sums& acc) {
     std::int64_t x = 0;
@@ -185,7 +193,7 @@ __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std:
         const std::int64_t steps = std::min<std::int64_t>((length - x) / 8, 4096);
         makeRoomAvx2(acc, steps);
         for (const std::int64_t end = x + 8 * steps; x < end; x += 8, pa += 32, pb += 32) {
-            addPairsAvx2<Whole>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa)),
+            addPairsAvx2<Whole, Bound>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa)),
                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb)), acc);
         }
     }
@@ -200,11 +208,12 @@ __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowS
     sums.s += laneSum256(sumS);
     sums.quadratic += laneSum256(acc.sumQ);
     sums.fraction += laneSum256(acc.sumF);
+    sums.squares += laneSum256(acc.sumSquares);
 }
 
 // The last pixels of the rows (fewer than eight a row) are taken down the columns, eight rows
 // at a time, and the rest one by one.
-template <bool Whole>
+template <bool Whole, bool Bound>
 __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
                                                  const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
                                                  std::int64_t count, RowSums& sums) {
@@ -212,7 +221,7 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
     startAvx2(acc);
     const std::uint8_t* pa = rowA;
     const std::uint8_t* pb = rowB;
-    for (std::int64_t row = 0; row < count; ++row, pa += aStep, pb += bStep) addRowAvx2<Whole>(pa, pb, length, acc);
+    for (std::int64_t row = 0; row < count; ++row, pa += aStep, pb += bStep) addRowAvx2<Whole, Bound>(pa, pb, length, acc);
     const std::int64_t tail = length - length % 8;
     // Eight rows apart in 32-bit gather indices: strides of images within the size limits.
     const bool gathered = count >= 8 && aStep <= (std::size_t(1) << 26) && bStep <= (std::size_t(1) << 26);
@@ -226,7 +235,8 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
                 const int* a = reinterpret_cast<const int*>(rowA + std::size_t(row) * aStep + std::size_t(x) * kBytesPerPixel);
                 const int* b = reinterpret_cast<const int*>(rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel);
                 makeRoomAvx2(acc, 1);
-                addPairsAvx2<Whole>(_mm256_i32gather_epi32(a, aIndex, 4), _mm256_i32gather_epi32(b, bIndex, 4), acc);
+                addPairsAvx2<Whole, Bound>(_mm256_i32gather_epi32(a, aIndex, 4), _mm256_i32gather_epi32(b, bIndex, 4),
+                                           acc);
             }
         }
         for (; row < count; ++row) {
@@ -238,33 +248,40 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
 }
 
 // The same for rows given one by one.
-template <bool Whole>
+template <bool Whole, bool Bound>
 __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB,
                                                     std::int64_t length, int count, RowSums& sums) {
     Avx2Sums acc;
     startAvx2(acc);
     const std::int64_t tail = length - length % 8;
     for (int row = 0; row < count; ++row) {
-        addRowAvx2<Whole>(rowsA[row], rowsB[row], length, acc);
+        addRowAvx2<Whole, Bound>(rowsA[row], rowsB[row], length, acc);
         for (std::int64_t x = tail; x < length; ++x)
             addScalarPixel(rowsA[row] + std::size_t(x) * kBytesPerPixel, rowsB[row] + std::size_t(x) * kBytesPerPixel, sums);
     }
     finishAvx2(acc, sums);
 }
 
-// whole: every pixel of the rows of both sides is known valid.
+// whole: every pixel of the rows of both sides is known valid; bound: sums for a lower bound
+// are enough (the SSE program's quadratic parts then go as s*s, where AVX2 is at hand).
 void sumRows(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB, std::size_t bStep,
-             std::int64_t length, std::int64_t count, RowSums& sums, bool whole = false) {
+             std::int64_t length, std::int64_t count, RowSums& sums, bool whole = false, bool bound = false) {
     if (!useAvx2()) sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
-    else if (whole) sumRowsAvx2<true>(rowA, aStep, rowB, bStep, length, count, sums);
-    else sumRowsAvx2<false>(rowA, aStep, rowB, bStep, length, count, sums);
+    else if (kSseBuild && bound) {
+        if (whole) sumRowsAvx2<true, true>(rowA, aStep, rowB, bStep, length, count, sums);
+        else sumRowsAvx2<false, true>(rowA, aStep, rowB, bStep, length, count, sums);
+    } else if (whole) sumRowsAvx2<true, false>(rowA, aStep, rowB, bStep, length, count, sums);
+    else sumRowsAvx2<false, false>(rowA, aStep, rowB, bStep, length, count, sums);
 }
 
 void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB, std::int64_t length, int count,
-                RowSums& sums, bool whole = false) {
+                RowSums& sums, bool whole = false, bool bound = false) {
     if (useAvx2()) {
-        if (whole) sumRowListAvx2<true>(rowsA, rowsB, length, count, sums);
-        else sumRowListAvx2<false>(rowsA, rowsB, length, count, sums);
+        if (kSseBuild && bound) {
+            if (whole) sumRowListAvx2<true, true>(rowsA, rowsB, length, count, sums);
+            else sumRowListAvx2<false, true>(rowsA, rowsB, length, count, sums);
+        } else if (whole) sumRowListAvx2<true, false>(rowsA, rowsB, length, count, sums);
+        else sumRowListAvx2<false, false>(rowsA, rowsB, length, count, sums);
     } else {
         for (int row = 0; row < count; ++row) sumRowsSse2(rowsA[row], 0, rowsB[row], 0, length, 1, sums);
     }
@@ -284,6 +301,12 @@ Units rowUnits(const RowSums& sums, std::uint64_t penalty) {
     Units quadratic;
     if constexpr (kSseBuild) {
         quadratic = (Units(sums.quadratic) << 31) + sums.fraction;
+        if (sums.squares != 0) {
+            // Each quadratic part q = (s*s rounded) * (1/255) rounded is at least
+            // s*s * (1/255) * (1 - 2^-24)^2 > s*s * kInverse255Units * (1 - 2^-23) units.
+            const Units exact = Units(sums.squares) * kInverse255Units;
+            quadratic += exact - (exact >> 23) - 1;
+        }
     } else {
         quadratic = Units(sums.quadratic) * kInverse255Units;
     }
@@ -337,7 +360,7 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
     bool whole = bWhole_ && aWholeRows_ != nullptr;   // every pixel of the pending rows valid
     auto flush = [&] {
         RowSums sums;
-        sumRowList(rowsA, rowsB, rowLength_, pending, sums, whole);
+        sumRowList(rowsA, rowsB, rowLength_, pending, sums, whole, bound_);
         total += rowUnits(sums, std::uint64_t(penalty));
         pending = 0;
         whole = bWhole_ && aWholeRows_ != nullptr;
@@ -362,10 +385,10 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
 DifferenceUnits DifferenceScan::threshold(float bound) const { return unitsThreshold(bound, pairs()); }
 
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
-                          std::int64_t length, std::int64_t rows, bool whole) {
+                          std::int64_t length, std::int64_t rows, bool whole, bool bound) {
     static const long long penalty = halfPenaltyUnits();
     RowSums sums;
-    sumRows(a, aStep, b, bStep, length, rows, sums, whole);
+    sumRows(a, aStep, b, bStep, length, rows, sums, whole, bound);
     return rowUnits(sums, std::uint64_t(penalty));
 }
 
@@ -388,7 +411,7 @@ bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUn
         total += Units(rowLength_) * std::uint64_t(penalty);
     } else {
         RowSums sums;
-        sumRows(a_ + std::size_t(r) * aStride_, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1, sums);
+        sumRows(a_ + std::size_t(r) * aStride_, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1, sums, false, bound_);
         total += rowUnits(sums, std::uint64_t(penalty));
     }
     return total < threshold;
@@ -402,7 +425,7 @@ bool DifferenceScan::addRowFrom(std::int64_t r, const std::uint8_t* aRow, Differ
     } else {
         RowSums sums;
         sumRows(aRow + std::size_t(aColumn_) * kBytesPerPixel, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1,
-                sums);
+                sums, false, bound_);
         total += rowUnits(sums, std::uint64_t(penalty));
     }
     return total < threshold;
@@ -424,7 +447,7 @@ bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits thr
         const std::int64_t count = std::min(group, (rows_ - 1 - r) / phases_ + 1);
         RowSums sums;
         sumRows(a_ + std::size_t(r) * aStride_, aStride_ * phases_, b_ + std::size_t(r) * bStride_, bStride_ * phases_,
-                rowLength_, count, sums);
+                rowLength_, count, sums, false, bound_);
         total += rowUnits(sums, std::uint64_t(penalty));
         if (total >= threshold) return false;
     }
@@ -473,6 +496,8 @@ Extended DifferenceScan::value(DifferenceUnits total, const Image& a, const Imag
     if (total >= (Units(1) << 64)) return imageDifferenceSkipping(a, b, aInvalidBase_);
     return std::ldexp((long double)(std::uint64_t)total, -31) / Inter(std::int32_t(pairs()));
 }
+
+void DifferenceScan::sumBoundsOnly() { bound_ = kBoundsOnlyDiffer; }
 
 void DifferenceScan::knowWholeRows(const std::uint8_t* aWholeRows, bool bWhole) {
     aWholeRows_ = aWholeRows;

@@ -21,6 +21,10 @@
 
 using DifferenceUnits = unsigned __int128;   // multiples of 2^-31
 
+// Whether sums taken for a lower bound only (DifferenceScan::sumBoundsOnly, rowsUnits with
+// bound) can fall short of the exact ones: in the SSE program, where they are cheaper.
+inline constexpr bool kBoundsOnlyDiffer = kSseBuild;
+
 struct BoundedDifference {
     bool pruned = false;   // the measure is at least the bound; value not computed
     Extended value = 0;    // imageDifference(a, b), bit for bit, when not pruned
@@ -61,6 +65,11 @@ public:
     std::int64_t aFirstRow() const { return aRowStart_; }      // a's row of overlap row 0
     std::int64_t aFirstColumn() const { return aColumn_; }     // a's column of each row's first pair
 
+    // From now on the sums this scan adds are lower bounds of the exact ones, good for pruning
+    // only: the SSE program then sums s*s rather than its rounded quadratic parts. A total
+    // reached this way must be taken again exactly before its value is used (kBoundsOnlyDiffer).
+    void sumBoundsOnly();
+
     // Tells which rows hold valid pixels only: a's rows by flag (one per row of a, non-zero
     // for such a row), b as a whole. Their sums then skip the validity tests.
     void knowWholeRows(const std::uint8_t* aWholeRows, bool bWhole);
@@ -96,15 +105,17 @@ private:
     bool addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total, DifferenceUnits threshold) const;
     const std::uint8_t* aWholeRows_ = nullptr;   // indexed by a's row
     bool bWhole_ = false;
+    bool bound_ = false;
     InvalidRows aInvalid_ = nullptr;       // indexed by overlap row
     InvalidRows aInvalidBase_ = nullptr;   // indexed by a's row
 };
 
 // The units of `rows` rows of `length` pairs, the rows of a aStep bytes apart and those of b
 // bStep bytes apart (whole-number penalty only: see exactUnitsAvailable); whole when every
-// pixel of those rows is known valid on both sides.
+// pixel of those rows is known valid on both sides; bound when a lower bound will do (see
+// DifferenceScan::sumBoundsOnly).
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
-                          std::int64_t length, std::int64_t rows, bool whole = false);
+                          std::int64_t length, std::int64_t rows, bool whole = false, bool bound = false);
 
 // True when rows firstRow, firstRow + rowStep, ... (rowCount of them) of im hold valid
 // pixels only.

@@ -107,7 +107,7 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
     const DifferenceUnits first = unitsThreshold(best, pairs);
     for (std::int64_t i = 0; i < count; ++i) {
         const DifferenceUnits sum =
-            rowsUnits(sample.pixels, 2 * aStride, window(i), 2 * bStride, sample.width, evenRows, whole);
+            rowsUnits(sample.pixels, 2 * aStride, window(i), 2 * bStride, sample.width, evenRows, whole, true);
         if (sum >= first) continue;
         partials[std::size_t(i)] = sum;
         const float key = float(double(sum) / double(pairs));
@@ -126,10 +126,12 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
         bool alive = sum < threshold;
         for (std::int64_t r = 0; alive && r < oddRows; r += group) {
             sum += rowsUnits(sample.pixels + (2 * r + 1) * aStride, 2 * aStride, b + (2 * r + 1) * bStride, 2 * bStride,
-                             sample.width, std::min(group, oddRows - r), whole);
+                             sample.width, std::min(group, oddRows - r), whole, true);
             alive = sum < threshold;
         }
         if (!alive) continue;
+        // The sums above may be lower bounds: the exact one of a candidate that passed them.
+        if (kBoundsOnlyDiffer) sum = rowsUnits(sample.pixels, aStride, b, bStride, sample.width, sample.height, whole);
         Image candidate = sample;
         candidate.x0 = sample.x0 + grid.shiftX(i);
         candidate.y0 = sample.y0 + grid.shiftY(i);
@@ -281,6 +283,7 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
             const Image candidate = placed(i);
             DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
             scan.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
+            scan.sumBoundsOnly();
             if (scan.empty()) {
                 const Extended value = Extended(kEmptyOverlapScore);
                 if (value < best) finished[std::size_t(c)].push_back({i, value});
@@ -305,9 +308,16 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
             const Image candidate = placed(i);
             DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
             scan.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
+            scan.sumBoundsOnly();
             DifferenceUnits sum = partial[std::size_t(i)];
             const DifferenceUnits threshold = scan.threshold(bound.load(std::memory_order_relaxed));
             if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;
+            if (kBoundsOnlyDiffer) {   // the sums above are lower bounds: the exact one
+                DifferenceScan exact(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
+                exact.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
+                sum = 0;
+                exact.addPhasesFrom(0, sum, ~DifferenceUnits(0));
+            }
             const Extended value = scan.value(sum, candidate, reference);
             scored[std::size_t(c)].push_back({i, value});
             lowerTo(bound, std::nextafter(float(value), INFINITY));

@@ -136,3 +136,46 @@ TEST_F(DifferenceKernel, AnEmptyOverlapScoresFiveHundredthsUnlessTheBoundIsLower
 }
 
 }  // namespace
+
+namespace {
+
+// Sums taken for a lower bound never exceed the exact sums and stay within 2^-22 of them,
+// AVX2 and SSE2 alike.
+TEST_F(DifferenceKernel, LowerBoundSumsStayBelowTheExactSumsAndClose) {
+    TestRandom rng(17);
+    for (int trial = 0; trial < 400; ++trial) {
+        OwnedImage a(randomImage(rng, rng.range(1, 50), rng.range(1, 30), rng.range(0, 255), rng.range(0, 20)));
+        OwnedImage b(randomImage(rng, rng.range(1, 50), rng.range(1, 30), rng.range(0, 255), rng.range(0, 20)));
+        a.im.x0 = rng.range(0, 20);
+        a.im.y0 = rng.range(0, 10);
+        setUseAvx2(trial % 2 == 0);
+        const DifferenceScan exact(a.im, b.im);
+        DifferenceScan bounded(a.im, b.im);
+        bounded.sumBoundsOnly();
+        DifferenceUnits sumExact = 0, sumBound = 0;
+        exact.addPhasesFrom(0, sumExact, ~DifferenceUnits(0));
+        bounded.addPhasesFrom(0, sumBound, ~DifferenceUnits(0));
+        ASSERT_LE(sumBound, sumExact) << trial;
+        ASSERT_GE(sumBound + (sumExact >> 22) + 64, sumExact) << trial;
+        if (!kBoundsOnlyDiffer) {
+            ASSERT_EQ(sumBound, sumExact) << trial;
+        }
+    }
+    setUseAvx2(true);
+}
+
+// The bound's premise for the SSE program, for every s: its quadratic part, rounded twice
+// to single precision, is at least s*s * (1/255) * (1 - 2^-23).
+TEST_F(DifferenceKernel, RoundedQuadraticPartsAreAtLeastTheBound) {
+    constexpr std::uint64_t kInverse255Units = 8421505;   // kInverse255 * 2^31
+    for (std::uint64_t s = 0; s <= 585225; ++s) {
+        volatile float sf = float(s);
+        volatile float square = sf * sf;
+        volatile float q = square * kInverse255;
+        const unsigned __int128 units = (unsigned __int128)std::ldexp((long double)q, 31);
+        const unsigned __int128 exact = (unsigned __int128)(s * s) * kInverse255Units;
+        ASSERT_GE(units << 23, exact * ((1u << 23) - 1)) << s;
+    }
+}
+
+}  // namespace
