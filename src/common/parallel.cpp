@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -13,6 +16,8 @@ namespace {
 
 thread_local bool insideBody = false;
 
+// Workers wait for work spinning for a while before they sleep: the searches hand out work
+// many times an image, and a sleeping thread takes far longer to wake than the work lasts.
 class Pool {
 public:
     explicit Pool(int threads) {
@@ -21,7 +26,7 @@ public:
     ~Pool() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
+            stopping_.store(true);
         }
         wake_.notify_all();
         for (std::thread& t : workers_) t.join();
@@ -29,22 +34,35 @@ public:
     int size() const { return int(workers_.size()) + 1; }
 
     void run(std::int64_t count, const std::function<void(std::int64_t)>& body) {
+        body_ = &body;
+        count_ = count;
+        next_.store(0, std::memory_order_relaxed);
+        busy_.store(int(workers_.size()), std::memory_order_relaxed);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            body_ = &body;
-            count_ = count;
-            next_.store(0);
-            busy_ = int(workers_.size());
-            ++generation_;
+            generation_.fetch_add(1, std::memory_order_release);
         }
-        wake_.notify_all();
+        if (sleeping_.load() > 0) wake_.notify_all();
         work();
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return busy_ == 0; });
+        if (!spinUntil([this] { return busy_.load(std::memory_order_acquire) == 0; })) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            done_.wait(lock, [this] { return busy_.load(std::memory_order_acquire) == 0; });
+        }
         body_ = nullptr;
     }
 
 private:
+    // Spins until ready() holds or about two milliseconds have passed; false in that case.
+    template <typename Ready>
+    static bool spinUntil(Ready ready) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+        for (int k = 0;; ++k) {
+            if (ready()) return true;
+            _mm_pause();
+            if ((k & 255) == 255 && std::chrono::steady_clock::now() > limit) return ready();
+        }
+    }
+
     void work() {
         insideBody = true;
         for (std::int64_t i; (i = next_.fetch_add(1)) < count_;) (*body_)(i);
@@ -53,15 +71,20 @@ private:
     void serve() {
         std::uint64_t seen = 0;
         for (;;) {
-            {
+            auto fresh = [&] { return stopping_.load() || generation_.load(std::memory_order_acquire) != seen; };
+            if (!spinUntil(fresh)) {
                 std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-                if (stopping_) return;
-                seen = generation_;
+                sleeping_.fetch_add(1);
+                wake_.wait(lock, fresh);
+                sleeping_.fetch_sub(1);
             }
+            if (stopping_.load()) return;
+            seen = generation_.load(std::memory_order_acquire);
             work();
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (--busy_ == 0) done_.notify_one();
+            if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_.notify_one();
+            }
         }
     }
 
@@ -71,9 +94,10 @@ private:
     const std::function<void(std::int64_t)>* body_ = nullptr;
     std::int64_t count_ = 0;
     std::atomic<std::int64_t> next_{0};
-    int busy_ = 0;
-    std::uint64_t generation_ = 0;
-    bool stopping_ = false;
+    std::atomic<int> busy_{0};
+    std::atomic<int> sleeping_{0};
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<bool> stopping_{false};
 };
 
 int requested = 0;   // 0: every core
