@@ -188,13 +188,22 @@ __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i 
 template <bool Whole, bool Bound>
 __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
                                                                       std::int64_t length, Avx2Sums& acc) {
+    const std::int64_t groups = length / 8;
+    if (acc.pending + groups <= 4096) {   // the usual row: room for all of it at once
+        acc.pending += int(groups);
+        for (std::int64_t k = 0; k < groups; ++k) {
+            addPairsAvx2<Whole, Bound>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa + 32 * k)),
+                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb + 32 * k)), acc);
+        }
+        return;
+    }
     std::int64_t x = 0;
     while (x + 8 <= length) {
         const std::int64_t steps = std::min<std::int64_t>((length - x) / 8, 4096);
         makeRoomAvx2(acc, steps);
         for (const std::int64_t end = x + 8 * steps; x < end; x += 8, pa += 32, pb += 32) {
             addPairsAvx2<Whole, Bound>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa)),
-                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb)), acc);
+                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb)), acc);
         }
     }
 }
