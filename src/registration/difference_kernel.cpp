@@ -208,16 +208,23 @@ __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std:
     }
 }
 
+// Adds the lane sums to sums; only those the kernel variant can have filled.
+template <bool Whole, bool Bound>
 __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowSums& sums) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i sumS = _mm256_add_epi64(
         acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero), _mm256_unpackhi_epi32(acc.sumS32, zero)));
-    sums.invalid += laneSum256(
-        _mm256_add_epi64(_mm256_unpacklo_epi32(acc.invalid, zero), _mm256_unpackhi_epi32(acc.invalid, zero)));
+    if constexpr (!Whole) {
+        sums.invalid += laneSum256(
+            _mm256_add_epi64(_mm256_unpacklo_epi32(acc.invalid, zero), _mm256_unpackhi_epi32(acc.invalid, zero)));
+    }
     sums.s += laneSum256(sumS);
-    sums.quadratic += laneSum256(acc.sumQ);
-    sums.fraction += laneSum256(acc.sumF);
-    sums.squares += laneSum256(acc.sumSquares);
+    if constexpr (kSseBuild && Bound) {
+        sums.squares += laneSum256(acc.sumSquares);
+    } else {
+        sums.quadratic += laneSum256(acc.sumQ);
+        if constexpr (kSseBuild) sums.fraction += laneSum256(acc.sumF);
+    }
 }
 
 // The last pixels of the rows (fewer than eight a row) are taken down the columns, eight rows
@@ -253,7 +260,7 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
                            rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel, sums);
         }
     }
-    finishAvx2(acc, sums);
+    finishAvx2<Whole, Bound>(acc, sums);
 }
 
 // The same for rows given one by one.
@@ -268,7 +275,7 @@ __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* r
         for (std::int64_t x = tail; x < length; ++x)
             addScalarPixel(rowsA[row] + std::size_t(x) * kBytesPerPixel, rowsB[row] + std::size_t(x) * kBytesPerPixel, sums);
     }
-    finishAvx2(acc, sums);
+    finishAvx2<Whole, Bound>(acc, sums);
 }
 
 // whole: every pixel of the rows of both sides is known valid; bound: sums for a lower bound
