@@ -199,16 +199,21 @@ float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::i
     outDx = 0;
     outDy = 0;
     Image block = newBlock();
+    // The part of each block row inside the current image is copied; the rest is zeros.
+    const std::int32_t left = bx - half;
+    const std::int32_t colBegin = std::clamp(-left, 0, block.width);
+    const std::int32_t colEnd = std::clamp(cur.width - left, colBegin, block.width);
     for (std::int32_t row = 0; row < block.height; ++row) {
-        for (std::int32_t col = 0; col < block.width; ++col) {
-            const std::int32_t x = bx + col - half, y = by + row - half;
-            std::uint8_t* out = pixelAt(block, col, row);
-            if (x >= 0 && x < cur.width && y >= 0 && y < cur.height) {
-                std::memcpy(out, pixelAt(cur, x, y), kBytesPerPixel);
-            } else {
-                std::memset(out, 0, kBytesPerPixel);
-            }
+        const std::int32_t y = by + row - half;
+        std::uint8_t* out = pixelAt(block, 0, row);
+        if (y < 0 || y >= cur.height || colBegin == colEnd) {
+            std::memset(out, 0, std::size_t(block.width) * kBytesPerPixel);
+            continue;
         }
+        std::memset(out, 0, std::size_t(colBegin) * kBytesPerPixel);
+        std::memcpy(out + std::size_t(colBegin) * kBytesPerPixel, pixelAt(cur, left + colBegin, y),
+                    std::size_t(colEnd - colBegin) * kBytesPerPixel);
+        std::memset(out + std::size_t(colEnd) * kBytesPerPixel, 0, std::size_t(block.width - colEnd) * kBytesPerPixel);
     }
     // Candidate (dx, dy) moves the block's reference point to (base - dx, base - dy): a grid of
     // shifts -dx, read in the order of ascending dx. The step is a whole number here.

@@ -137,8 +137,8 @@ __attribute__((target("avx2"))) std::int32_t floatRun(float* out, std::int32_t b
 
 void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t y,
                const BlockGrid& grid, const std::vector<NodeWeight>& wx, const std::vector<std::int64_t>& fxUnits,
-               const std::vector<float>& fxWeights, const NodeWeight& wy, const ExactOffsets& exact,
-               std::uint8_t* px) {
+               const std::vector<float>& fxWeights, const std::vector<std::int32_t>& runStarts, const NodeWeight& wy,
+               const ExactOffsets& exact, std::uint8_t* px) {
     const std::int32_t nx = grid.columns;
     const std::int64_t one = std::int64_t(1) << exact.weightBits;
     const std::int64_t fyUnits = std::int64_t(std::ldexp(double(wy.weight), exact.weightBits));
@@ -148,10 +148,9 @@ void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t heig
     sx.resize(std::size_t(std::max(width, 0)));
     sy.resize(sx.size());
     // Runs of columns that interpolate between the same two block columns.
-    for (std::int32_t begin = 0, end; begin < width; begin = end) {
+    for (std::size_t run = 0; run + 1 < runStarts.size(); ++run) {
+        const std::int32_t begin = runStarts[run], end = runStarts[run + 1];
         const NodeWeight& w = wx[std::size_t(begin)];
-        for (end = begin + 1; end < width && wx[std::size_t(end)].index == w.index && wx[std::size_t(end)].next == w.next;)
-            ++end;
         const std::size_t k00 = std::size_t(wy.index) * nx + w.index, k10 = std::size_t(wy.index) * nx + w.next;
         const std::size_t k01 = std::size_t(wy.next) * nx + w.index, k11 = std::size_t(wy.next) * nx + w.next;
         if (kSseBuild || !exact.usable) {
@@ -213,13 +212,22 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
     for (std::int32_t y = 0; y < height; ++y) wy[std::size_t(y)] = nodeWeight(y, spacingY, grid.rows);
     const ExactOffsets exact = exactOffsets(grid, wx, wy);
     std::vector<std::int64_t> fxUnits(wx.size());
+    // Where each run of columns between the same two block columns starts, and the width.
+    std::vector<std::int32_t> runStarts;
+    for (std::int32_t x = 0; x < width; ++x) {
+        if (x == 0 || wx[std::size_t(x)].index != wx[std::size_t(x - 1)].index ||
+            wx[std::size_t(x)].next != wx[std::size_t(x - 1)].next) {
+            runStarts.push_back(x);
+        }
+    }
+    runStarts.push_back(std::max(width, 0));
     std::vector<float> fxWeights(wx.size());
     for (std::size_t x = 0; x < wx.size(); ++x) {
         fxUnits[x] = std::int64_t(std::ldexp(double(wx[x].weight), exact.weightBits));
         fxWeights[x] = wx[x].weight;
     }
     parallelFor(height, [&](std::int64_t y) {
-        deformRow(pixels, width, height, std::int32_t(y), grid, wx, fxUnits, fxWeights, wy[std::size_t(y)], exact,
+        deformRow(pixels, width, height, std::int32_t(y), grid, wx, fxUnits, fxWeights, runStarts, wy[std::size_t(y)], exact,
                   pixelAt(out, 0, std::int32_t(y)));
     });
     return out;
