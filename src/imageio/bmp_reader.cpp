@@ -1,5 +1,7 @@
 #include "imageio/bmp_reader.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "common/cpu.h"
 #include "common/parallel.h"
 #include "driver/fatal_stop.h"
 
@@ -32,6 +35,19 @@ std::int64_t fileRowSize(int bytesPerPixel, std::int32_t width) {
     return ((std::int64_t(bytesPerPixel) * width - 1) / 4) * 4 + 4;
 }
 
+// Three-byte pixels to four-byte ones with validity 255, four at a time while the sixteen
+// bytes read stay within the row's pixels; returns the number converted.
+__attribute__((target("avx2"))) std::int32_t widenPixels(const std::uint8_t* in, std::int32_t width, std::uint8_t* out) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i validity = _mm_set1_epi32(std::int32_t(0xFF000000u));
+    std::int32_t x = 0;
+    for (; x + 6 <= width; x += 4, in += 12, out += 4 * kBytesPerPixel) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_shuffle_epi8(v, spread), validity));
+    }
+    return x;
+}
+
 // Reads the height rows of rowSize bytes from dataOffset into 4-byte pixels with validity
 // 255, a block of rows at a time, the rows of a block converted in parallel. Only the fill
 // of the last row may be missing; false when anything else is.
@@ -50,7 +66,10 @@ bool readPixelRows(std::FILE* file, std::uint32_t dataOffset, std::int64_t rowSi
             const std::int64_t r = first + k;
             std::uint8_t* out = pixels + std::size_t(topDown ? r : height - 1 - r) * std::size_t(width) * kBytesPerPixel;
             const std::uint8_t* in = block.data() + std::size_t(k * rowSize);
-            for (std::int32_t x = 0; x < width; ++x, in += 3, out += kBytesPerPixel) {
+            std::int32_t x = useAvx2() ? widenPixels(in, width, out) : 0;
+            in += std::size_t(x) * 3;
+            out += std::size_t(x) * kBytesPerPixel;
+            for (; x < width; ++x, in += 3, out += kBytesPerPixel) {
                 std::uint32_t v;
                 std::memcpy(&v, in, 4);
                 v |= 0xFF000000u;
