@@ -264,8 +264,11 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
     const std::vector<float> xs = fractionalSteps(s.blockShiftXMin, s.blockShiftXMax, s.blockShiftStep);
     const std::vector<float> ys = fractionalSteps(s.blockShiftYMin, s.blockShiftYMax, s.blockShiftStep);
     const std::int64_t count = std::int64_t(xs.size()) * std::int64_t(ys.size());
-    // The block keeps its place against the reference: one overlap for every candidate.
-    const DifferenceScan scan(s.reference, block);
+    // The block keeps its place against the reference: one overlap for every candidate. Its
+    // sums prune; a candidate that passes them all is summed again exactly (exact).
+    DifferenceScan scan(s.reference, block);
+    scan.sumBoundsOnly();
+    const DifferenceScan exact(s.reference, block);
     float best = kNoScore;
     std::int64_t winner = -1;
     if (scan.empty()) {
@@ -294,11 +297,11 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
         // Resamples the block rows of overlap rows [from, to) for candidate k and adds them;
         // false once the sum reaches threshold.
         auto addRows = [&](std::int64_t k, std::int64_t from, std::int64_t to, DifferenceUnits& total,
-                           DifferenceUnits threshold) {
+                           DifferenceUnits threshold, const DifferenceScan& sums) {
             for (std::int64_t r = from; r < to; ++r) {
                 const std::int32_t row = std::int32_t(scan.bFirstRow() + r);
                 sampler.row(std::size_t(k) / ny, std::size_t(k) % ny, row, pixelAt(block, 0, row));
-                if (!scan.addRow(r, total, threshold)) return false;
+                if (!sums.addRow(r, total, threshold)) return false;
             }
             return true;
         };
@@ -308,7 +311,7 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
         std::vector<std::int64_t> order;
         const DifferenceUnits first = scan.threshold(kNoScore);
         for (std::int64_t k = 0; k < count; ++k)
-            if (addRows(k, 0, 1, partial[std::size_t(k)], first)) order.push_back(k);
+            if (addRows(k, 0, 1, partial[std::size_t(k)], first, scan)) order.push_back(k);
         std::stable_sort(order.begin(), order.end(), [&](std::int64_t x, std::int64_t y) {
             return partial[std::size_t(x)] < partial[std::size_t(y)];
         });
@@ -317,8 +320,17 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
         for (const std::int64_t k : order) {
             DifferenceUnits total = partial[std::size_t(k)];
             const DifferenceUnits threshold = scan.threshold(bound);
-            if (total >= threshold || !addRows(k, 1, scan.rows(), total, threshold)) continue;
-            const Extended value = scan.value(total, s.reference, block);
+            if (total >= threshold || !addRows(k, 1, scan.rows(), total, threshold, scan)) continue;
+            if (kBoundsOnlyDiffer) {
+                total = 0;
+                addRows(k, 0, scan.rows(), total, ~DifferenceUnits(0), exact);
+            } else {
+                // The block's first row still holds the last candidate of the first pass: this
+                // one's goes back, for a value that must read the block again.
+                const std::int32_t row = std::int32_t(scan.bFirstRow());
+                sampler.row(std::size_t(k) / ny, std::size_t(k) % ny, row, pixelAt(block, 0, row));
+            }
+            const Extended value = exact.value(total, s.reference, block);
             scored.push_back({k, value});
             bound = std::min(bound, std::nextafter(float(value), INFINITY));
         }
