@@ -201,6 +201,38 @@ TEST_F(Equivalence, BlockStageMatchesThePlainStage) {
     }
 }
 
+// Frames of extreme contrast make block sums pass 2^64 units, where a value is taken again
+// sequentially from the block's pixels.
+TEST_F(Equivalence, BlockStageOfExtremeContrastMatchesThePlainStage) {
+    TestRandom rng(77);
+    const float steps[] = {1, 0.5f, 0.25f};
+    for (int trial = 0; trial < 40; ++trial) {
+        RunSettings base;
+        const std::int32_t w = rng.range(30, 60), h = rng.range(30, 60);
+        // Black against random cells of two by two pixels, black or white: most pairs differ
+        // by about 255 in brightness or in a gradient.
+        base.reference = makeImage(w, h, {0, 0, 0, 255});
+        std::vector<std::uint8_t> cells(std::size_t((w + 1) / 2) * std::size_t((h + 1) / 2));
+        for (std::uint8_t& c : cells) c = rng.chance(2) ? 255 : 0;
+        base.current = makeImageFrom(w, h, [&](int x, int y) -> std::array<std::uint8_t, 4> {
+            const std::uint8_t v = cells[std::size_t(y / 2) * std::size_t((w + 1) / 2) + std::size_t(x / 2)];
+            return {v, v, v, 255};
+        });
+        base.reference.x0 = base.current.x0 = w / 2;
+        base.reference.y0 = base.current.y0 = h / 2;
+        base.blockGridWidth = rng.range(5, 12);
+        base.blockSearchWidth = rng.range(8, 11);
+        const std::int32_t m = rng.range(1, 2);
+        base.blockShiftXMin = base.blockShiftYMin = -m;
+        base.blockShiftXMax = base.blockShiftYMax = m;
+        base.blockShiftStep = steps[rng.range(0, 2)];
+        expectSame(base, [] { plain::runBlockStage(); }, [] { runBlockStage(); }, trial);
+        releasePixels(base.reference);
+        releasePixels(base.current);
+        if (HasFailure()) return;
+    }
+}
+
 TEST_F(Equivalence, ResamplingMatchesThePlainResampling) {
     TestRandom rng(99);
     for (int trial = 0; trial < 300; ++trial) {
