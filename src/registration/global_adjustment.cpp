@@ -68,18 +68,11 @@ void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, st
 
 // The measure of a full-size sample turned by angle, unshifted, in single precision. Each
 // row of the sample is built just before it is compared, in a buffer that stays in cache.
-float probeScore(float angle, InvalidRows oddRows) {
+// The sum of a probe's sample against the reference, each row of the sample built just
+// before it is compared, in a buffer that stays in cache; a lower bound with bound (see
+// DifferenceScan::sumBoundsOnly).
+DifferenceUnits probeUnits(const DifferenceScan& scan, float angle, InvalidRows oddRows) {
     const Image& current = settings.current;
-    const Image& reference = settings.reference;
-    if (!exactUnitsAvailable()) {
-        Image sample = rotatedSample(current, current.width, current.height, angle, false);
-        const float m = float(imageDifferenceSkipping(sample, reference, oddRows));
-        releasePixels(sample);
-        return m;
-    }
-    const Image shape{nullptr, current.width, current.height, current.width / 2, current.height / 2};
-    const DifferenceScan scan(shape, reference, oddRows);
-    if (scan.empty()) return kEmptyOverlapScore;
     const SampleTurn turn = sampleTurn(angle);
     thread_local std::vector<std::uint8_t> row;
     row.resize(pixelBytes(current.width, 1));
@@ -89,6 +82,29 @@ float probeScore(float angle, InvalidRows oddRows) {
         if (oddRows[j] == 0) rotatedSampleRow(current, current.width, current.height, turn, j, row.data());
         scan.addRowFrom(r, row.data(), total, ~DifferenceUnits(0));
     }
+    return total;
+}
+
+// The overlap of a full-size sample, unshifted, with the reference.
+DifferenceScan probeScan(InvalidRows oddRows) {
+    const Image& current = settings.current;
+    const Image shape{nullptr, current.width, current.height, current.width / 2, current.height / 2};
+    return DifferenceScan(shape, settings.reference, oddRows);
+}
+
+// The measure of a full-size sample turned by angle, unshifted, in single precision.
+float probeScore(float angle, InvalidRows oddRows) {
+    const Image& current = settings.current;
+    const Image& reference = settings.reference;
+    if (!exactUnitsAvailable()) {
+        Image sample = rotatedSample(current, current.width, current.height, angle, false);
+        const float m = float(imageDifferenceSkipping(sample, reference, oddRows));
+        releasePixels(sample);
+        return m;
+    }
+    const DifferenceScan scan = probeScan(oddRows);
+    if (scan.empty()) return kEmptyOverlapScore;
+    const DifferenceUnits total = probeUnits(scan, angle, oddRows);
     float m;
     if (scan.singleFromUnits(total, m)) return m;
     // Past 2^64 units the value may need the sequential sum, which reads the whole sample.
@@ -96,6 +112,35 @@ float probeScore(float angle, InvalidRows oddRows) {
     m = float(imageDifferenceSkipping(sample, reference, oddRows));
     releasePixels(sample);
     return m;
+}
+
+// Whether the measure at a2 is at least the one at a1, told from cheap lower and upper
+// bounds of the two sums where they leave no doubt (the SSE program's quadratic parts,
+// rounded twice to single precision, lie within 2^-23 of s*s * (1/255)); false when they do.
+bool boundsDecide(float a1, float a2, InvalidRows oddRows, bool& secondNotLower) {
+    if (!kBoundsOnlyDiffer || !exactUnitsAvailable()) return false;
+    DifferenceScan scan = probeScan(oddRows);
+    if (scan.empty()) return false;
+    scan.sumBoundsOnly();
+    DifferenceUnits low[2], high[2];
+    parallelFor(2, [&](std::int64_t k) {
+        low[k] = probeUnits(scan, k == 0 ? a1 : a2, oddRows);
+        // Each row's sum falls short of the exact one by at most 2^-22 of it plus 3 units.
+        high[k] = low[k] + (low[k] >> 20) + 8 * DifferenceUnits(scan.rows()) + 64;
+    });
+    if (high[0] >= (DifferenceUnits(1) << 64) || high[1] >= (DifferenceUnits(1) << 64)) return false;
+    if (low[1] >= high[0]) {   // second sum at least the first: so is its rounded mean
+        secondNotLower = true;
+        return true;
+    }
+    float upperSecond, lowerFirst;   // below 2^64 units these are exact roundings
+    scan.singleFromUnits(high[1], upperSecond);
+    scan.singleFromUnits(low[0], lowerFirst);
+    if (upperSecond < lowerFirst) {
+        secondNotLower = false;
+        return true;
+    }
+    return false;
 }
 
 // Narrows the angle by thirds until the bracket is at most half the resolution.
@@ -112,10 +157,13 @@ float refineAngle(float bestAngle) {
         std::fflush(stdout);
         const float a1 = float(Inter(lo) + Inter(width) * kOneThird);
         const float a2 = float(Inter(lo) + Inter(2) * width * kOneThird);
-        float m[2];
-        parallelFor(2, [&](std::int64_t k) { m[k] = probeScore(k == 0 ? a1 : a2, oddRows.data()); });
-        const float m1 = m[0], m2 = m[1];
-        if (m2 >= m1) {
+        bool secondNotLower = false;
+        if (!boundsDecide(a1, a2, oddRows.data(), secondNotLower)) {
+            float m[2];
+            parallelFor(2, [&](std::int64_t k) { m[k] = probeScore(k == 0 ? a1 : a2, oddRows.data()); });
+            secondNotLower = m[1] >= m[0];
+        }
+        if (secondNotLower) {
             hi = a2;
             bestAngle = a2;
         } else {
