@@ -172,7 +172,8 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
         Image candidate = sample;
         candidate.x0 = sample.x0 + grid.shiftX(i);
         candidate.y0 = sample.y0 + grid.shiftY(i);
-        const DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
+        DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
+        scan.sumBoundsOnly();
         if (scan.empty()) {
             if (Extended(kEmptyOverlapScore) < best) scored.push_back({i, Extended(kEmptyOverlapScore)});
             continue;
@@ -208,6 +209,10 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
         Image candidate = sample;
         candidate.x0 = sample.x0 + grid.shiftX(i);
         candidate.y0 = sample.y0 + grid.shiftY(i);
+        if (kBoundsOnlyDiffer) {   // the sums above are lower bounds: the exact one
+            sum = 0;
+            DifferenceScan(candidate, reference, sampleInvalid, sampleRowOrder).addPhasesFrom(0, sum, ~DifferenceUnits(0));
+        }
         const Extended value = scan.value(sum, candidate, reference);
         scored.push_back({i, value});
         bound = std::min(bound, std::nextafter(float(value), INFINITY));

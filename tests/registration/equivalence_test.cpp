@@ -296,13 +296,19 @@ TEST_F(Equivalence, DeformationMatchesThePlainDeformation) {
     }
 }
 
-// The small search (the block stage's) against the plain loop, on samples that lie wholly
-// on the reference at every shift, the reference often wholly valid and the sample not.
-TEST_F(Equivalence, SmallShiftSearchMatchesThePlainLoop) {
+// The shift search (the block stage's, and the parallel one above 128 candidates) against
+// the plain loop, on samples that lie wholly
+// on the reference at every shift or partly off it, the reference often wholly valid and the
+// sample not.
+TEST_F(Equivalence, ShiftSearchMatchesThePlainLoop) {
     TestRandom rng(43);
     for (int trial = 0; trial < 300; ++trial) {
-        const std::int32_t sw = rng.range(1, 20), sh = rng.range(1, 20), m = rng.range(0, 4);
-        OwnedImage reference(randomFrame(rng, sw + 2 * m + rng.range(0, 6), sh + 2 * m + rng.range(0, 6), 3));
+        // Grids above 128 candidates take the parallel search.
+        const std::int32_t sw = rng.range(1, 20), sh = rng.range(1, 20), m = rng.range(0, trial % 3 == 0 ? 9 : 4);
+        // Half the cases lay the sample partly off the reference at some shifts.
+        const bool partly = rng.chance(2);
+        OwnedImage reference(partly ? randomFrame(rng, rng.range(1, sw + 4), rng.range(1, sh + 4), 3)
+                                    : randomFrame(rng, sw + 2 * m + rng.range(0, 6), sh + 2 * m + rng.range(0, 6), 3));
         if (rng.chance(2)) {   // the validity bytes of a wholly valid reference
             for (std::size_t i = 3; i < pixelBytes(reference.im.width, reference.im.height); i += 4)
                 reference.im.pixels[i] = std::uint8_t(rng.range(1, 255));
