@@ -66,11 +66,9 @@ void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, st
     }
 }
 
-// The measure of a full-size sample turned by angle, unshifted, in single precision. Each
-// row of the sample is built just before it is compared, in a buffer that stays in cache.
-// The sum of a probe's sample against the reference, each row of the sample built just
-// before it is compared, in a buffer that stays in cache; a lower bound with bound (see
-// DifferenceScan::sumBoundsOnly).
+// The sum of a probe's sample against the reference (a lower bound when the scan sums bounds
+// only), each row of the sample built just before it is compared, in a buffer that stays in
+// cache.
 DifferenceUnits probeUnits(const DifferenceScan& scan, float angle, InvalidRows oddRows) {
     const Image& current = settings.current;
     const SampleTurn turn = sampleTurn(angle);

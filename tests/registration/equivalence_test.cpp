@@ -114,6 +114,17 @@ protected:
         setWorkerCount(defaultWorkers);
         releasePixels(expected.current);
     }
+
+    // The block stage of base (its images, grid spacing and half-size set) both ways, with
+    // offsets -m .. m by step; base's images are released.
+    void expectBlockStageSame(RunSettings& base, std::int32_t m, float step, int trial) {
+        base.blockShiftXMin = base.blockShiftYMin = -m;
+        base.blockShiftXMax = base.blockShiftYMax = m;
+        base.blockShiftStep = step;
+        expectSame(base, [] { plain::runBlockStage(); }, [] { runBlockStage(); }, trial);
+        releasePixels(base.reference);
+        releasePixels(base.current);
+    }
 };
 
 float degrees(double d) { return float(InterD(float(d)) * kOneDegree); }
@@ -191,12 +202,7 @@ TEST_F(Equivalence, BlockStageMatchesThePlainStage) {
         base.blockGridWidth = rng.range(1, 20);
         base.blockSearchWidth = rng.range(0, 6);
         const std::int32_t m = rng.range(0, 3);
-        base.blockShiftXMin = base.blockShiftYMin = -m;
-        base.blockShiftXMax = base.blockShiftYMax = m;
-        base.blockShiftStep = steps[rng.range(0, 7)];
-        expectSame(base, [] { plain::runBlockStage(); }, [] { runBlockStage(); }, trial);
-        releasePixels(base.reference);
-        releasePixels(base.current);
+        expectBlockStageSame(base, m, steps[rng.range(0, 7)], trial);
         if (HasFailure()) return;
     }
 }
@@ -223,12 +229,7 @@ TEST_F(Equivalence, BlockStageOfExtremeContrastMatchesThePlainStage) {
         base.blockGridWidth = rng.range(5, 12);
         base.blockSearchWidth = rng.range(8, 11);
         const std::int32_t m = rng.range(1, 2);
-        base.blockShiftXMin = base.blockShiftYMin = -m;
-        base.blockShiftXMax = base.blockShiftYMax = m;
-        base.blockShiftStep = steps[rng.range(0, 2)];
-        expectSame(base, [] { plain::runBlockStage(); }, [] { runBlockStage(); }, trial);
-        releasePixels(base.reference);
-        releasePixels(base.current);
+        expectBlockStageSame(base, m, steps[rng.range(0, 2)], trial);
         if (HasFailure()) return;
     }
 }
