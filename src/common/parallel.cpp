@@ -18,6 +18,9 @@ thread_local bool insideBody = false;
 
 // Workers wait for work spinning for a while before they sleep: the searches hand out work
 // many times an image, and a sleeping thread takes far longer to wake than the work lasts.
+// The caller waits for the items to be done, not for every worker to show up: a worker the
+// system has not scheduled yet (a busy machine, more threads than cores) finds the items
+// taken when it comes and holds nobody up.
 class Pool {
 public:
     explicit Pool(int threads) {
@@ -34,24 +37,40 @@ public:
     int size() const { return int(workers_.size()) + 1; }
 
     void run(std::int64_t count, const std::function<void(std::int64_t)>& body) {
-        body_ = &body;
-        count_ = count;
-        next_.store(0, std::memory_order_relaxed);
-        busy_.store(int(workers_.size()), std::memory_order_relaxed);
+        const std::uint64_t generation = generation_.load(std::memory_order_relaxed) + 1;
+        Job& job = jobs_[generation & 1];
+        job.count.store(count, std::memory_order_relaxed);
+        job.body.store(&body, std::memory_order_relaxed);
+        job.completed.store(0, std::memory_order_relaxed);
+        ticket_.store((generation & kGenerationMask) << kIndexBits, std::memory_order_release);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            generation_.fetch_add(1, std::memory_order_release);
+            generation_.store(generation, std::memory_order_release);
         }
         if (sleeping_.load() > 0) wake_.notify_all();
         work();
-        if (!spinUntil([this] { return busy_.load(std::memory_order_acquire) == 0; })) {
+        auto finished = [&] { return job.completed.load(std::memory_order_acquire) == count; };
+        if (!spinUntil(finished)) {
             std::unique_lock<std::mutex> lock(mutex_);
-            done_.wait(lock, [this] { return busy_.load(std::memory_order_acquire) == 0; });
+            done_.wait(lock, finished);
         }
-        body_ = nullptr;
     }
 
 private:
+    // One parallelFor: the items handed out, the body, and how many are done. Two jobs
+    // alternate, so a worker that read the job of one ticket finds it unchanged as long as that
+    // ticket is current.
+    struct Job {
+        std::atomic<std::int64_t> count{0};
+        std::atomic<const std::function<void(std::int64_t)>*> body{nullptr};
+        std::atomic<std::int64_t> completed{0};
+    };
+    // The ticket holds the generation (low 24 bits) above the next item's index (40 bits);
+    // an item is claimed by moving the ticket on while it still names the generation read.
+    static constexpr int kIndexBits = 40;
+    static constexpr std::uint64_t kGenerationMask = (std::uint64_t(1) << (64 - kIndexBits)) - 1;
+    static constexpr std::uint64_t kIndexMask = (std::uint64_t(1) << kIndexBits) - 1;
+
     // Spins until ready() holds or about two milliseconds have passed; false in that case.
     template <typename Ready>
     static bool spinUntil(Ready ready) {
@@ -63,9 +82,26 @@ private:
         }
     }
 
+    // Runs the items of the current job until none is left to claim.
     void work() {
         insideBody = true;
-        for (std::int64_t i; (i = next_.fetch_add(1)) < count_;) (*body_)(i);
+        std::uint64_t ticket = ticket_.load(std::memory_order_acquire);
+        for (;;) {
+            Job& job = jobs_[(ticket >> kIndexBits) & 1];
+            const std::int64_t count = job.count.load(std::memory_order_relaxed);
+            const std::int64_t index = std::int64_t(ticket & kIndexMask);
+            if (index >= count) break;
+            // Fails, reloading the ticket, when another thread claimed the item or a new job began.
+            if (!ticket_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+                continue;
+            }
+            (*job.body.load(std::memory_order_relaxed))(index);
+            if (job.completed.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_.notify_one();
+            }
+            ticket = ticket_.load(std::memory_order_acquire);
+        }
         insideBody = false;
     }
     void serve() {
@@ -81,20 +117,14 @@ private:
             if (stopping_.load()) return;
             seen = generation_.load(std::memory_order_acquire);
             work();
-            if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                done_.notify_one();
-            }
         }
     }
 
     std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable wake_, done_;
-    const std::function<void(std::int64_t)>* body_ = nullptr;
-    std::int64_t count_ = 0;
-    std::atomic<std::int64_t> next_{0};
-    std::atomic<int> busy_{0};
+    Job jobs_[2];
+    std::atomic<std::uint64_t> ticket_{0};
     std::atomic<int> sleeping_{0};
     std::atomic<std::uint64_t> generation_{0};
     std::atomic<bool> stopping_{false};
