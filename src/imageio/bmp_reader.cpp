@@ -1,7 +1,5 @@
 #include "imageio/bmp_reader.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,9 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "common/cpu.h"
-#include "common/parallel.h"
 #include "driver/fatal_stop.h"
+#include "imageio/pixel_rows.h"
 
 namespace {
 
@@ -33,51 +30,6 @@ long long fileLength(std::FILE* file) {
 // Row size in the file for bytesPerPixel x width bytes, padded to 4.
 std::int64_t fileRowSize(int bytesPerPixel, std::int32_t width) {
     return ((std::int64_t(bytesPerPixel) * width - 1) / 4) * 4 + 4;
-}
-
-// Three-byte pixels to four-byte ones with validity 255, four at a time while the sixteen
-// bytes read stay within the row's pixels; returns the number converted.
-__attribute__((target("avx2"))) std::int32_t widenPixels(const std::uint8_t* in, std::int32_t width, std::uint8_t* out) {
-    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
-    const __m128i validity = _mm_set1_epi32(std::int32_t(0xFF000000u));
-    std::int32_t x = 0;
-    for (; x + 6 <= width; x += 4, in += 12, out += 4 * kBytesPerPixel) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_shuffle_epi8(v, spread), validity));
-    }
-    return x;
-}
-
-// Reads the height rows of rowSize bytes from dataOffset into 4-byte pixels with validity
-// 255, a block of rows at a time, the rows of a block converted in parallel. Only the fill
-// of the last row may be missing; false when anything else is.
-bool readPixelRows(std::FILE* file, std::uint32_t dataOffset, std::int64_t rowSize, std::int32_t width,
-                   std::int32_t height, bool topDown, std::uint8_t* pixels) {
-    if (std::fseek(file, long(dataOffset), SEEK_SET) != 0) return false;
-    const std::int64_t rowsPerBlock = std::max<std::int64_t>(1, (std::int64_t(1) << 18) / rowSize);
-    // One byte more than a block: each pixel is copied as four bytes, the fourth then replaced.
-    std::vector<std::uint8_t> block(std::size_t(std::min<std::int64_t>(rowsPerBlock, height) * rowSize) + 1);
-    for (std::int64_t first = 0; first < height; first += rowsPerBlock) {
-        const std::int64_t rows = std::min<std::int64_t>(rowsPerBlock, height - first);
-        const std::size_t wanted = std::size_t(rows * rowSize);
-        const std::size_t got = std::fread(block.data(), 1, wanted, file);
-        if (got < std::size_t((rows - 1) * rowSize + 3 * std::int64_t(width))) return false;
-        parallelFor(rows, [&](std::int64_t k) {
-            const std::int64_t r = first + k;
-            std::uint8_t* out = pixels + std::size_t(topDown ? r : height - 1 - r) * std::size_t(width) * kBytesPerPixel;
-            const std::uint8_t* in = block.data() + std::size_t(k * rowSize);
-            std::int32_t x = useAvx2() ? widenPixels(in, width, out) : 0;
-            in += std::size_t(x) * 3;
-            out += std::size_t(x) * kBytesPerPixel;
-            for (; x < width; ++x, in += 3, out += kBytesPerPixel) {
-                std::uint32_t v;
-                std::memcpy(&v, in, 4);
-                v |= 0xFF000000u;
-                std::memcpy(out, &v, 4);
-            }
-        });
-    }
-    return true;
 }
 
 int unusable(std::FILE* file) {
@@ -153,7 +105,8 @@ int loadBmp(Image& image, const char* path) {
     }
 
     if (bitsPerPixel == 24) {
-        if (pixels != nullptr && !readPixelRows(file, dataOffset, rowSize, width, height, topDown, pixels)) {
+        if (pixels != nullptr && (std::fseek(file, long(dataOffset), SEEK_SET) != 0 ||
+                                  !readBmpRows(file, rowSize, width, height, topDown, pixels))) {
             delete[] pixels;
             std::printf("Erreur : lecture incomplete des lignes de l'image\n");
             return unusable(file);

@@ -1,9 +1,10 @@
-// The straightforward registration and block stages, kept as the reference that the fast
-// search engine of src/ must match byte for byte: the tests compare them on random cases,
-// and the benchmark builds them into plain programs to measure the speed-up.
+// The straightforward registration and block stages and per-pixel loops, kept as the
+// reference that the fast code of src/ must match byte for byte: the tests compare them on
+// random cases, and the benchmark builds them into plain programs to measure the speed-up.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "blocks/block_stage.h"
 #include "common/image.h"
@@ -59,5 +60,13 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
 Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                   std::int32_t y0, const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY);
 void runBlockStage();
+
+// The per-pixel loops of the BMP and FITS files and of the composite.
+bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std::int32_t height, bool topDown,
+                 std::uint8_t* pixels);
+bool writeBmpRows(std::FILE* file, const Image& image, std::int64_t rowSize);
+void writeFitsRows(int channel, char* data);
+void addToComposite(const Image& im);
+void averageComposite(Image& out);
 
 }  // namespace plain

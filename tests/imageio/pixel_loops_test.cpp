@@ -1,0 +1,165 @@
+// The vectorised, parallel per-pixel loops of the files and the composite against the
+// straightforward ones kept in tests/reference: the same bytes for every width (the
+// vector loops stop short of a row's end by different amounts), both row orders, partial
+// composite overlaps and every FITS scaling, with AVX2 and SSE2, with one and three threads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/cpu.h"
+#include "common/parallel.h"
+#include "composite/composite.h"
+#include "composite/composite_cells.h"
+#include "imageio/pixel_rows.h"
+#include "reference/plain.h"
+#include "support/random.h"
+#include "support/test_images.h"
+#include "support/with_settings.h"
+
+namespace {
+
+class PixelLoops : public WithSettings {
+protected:
+    void TearDown() override {
+        setUseAvx2(true);
+        setWorkerCount(defaultWorkers);
+        WithSettings::TearDown();
+    }
+    int defaultWorkers = workerCount();
+
+    // Each way of running the fast loops: {AVX2, threads}.
+    static std::vector<std::pair<bool, int>> ways() {
+        const bool avx2 = useAvx2();
+        return {{avx2, 3}, {false, 1}};
+    }
+    static void use(const std::pair<bool, int>& way) {
+        setUseAvx2(way.first);
+        setWorkerCount(way.second);
+    }
+};
+
+std::int64_t rowSizeOf(std::int32_t width) { return ((3 * std::int64_t(width) - 1) / 4) * 4 + 4; }
+
+std::string fileBytes(std::FILE* file) {
+    std::string bytes;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) bytes += char(c);
+    return bytes;
+}
+
+// A temporary file holding the first length bytes, read from its start.
+std::FILE* fileWith(const std::string& bytes, std::size_t length) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(bytes.data(), 1, length, file);
+    std::rewind(file);
+    return file;
+}
+
+Image randomImage(TestRandom& rng, std::int32_t width, std::int32_t height) {
+    Image im = makeImage(width, height, {0, 0, 0, 0});
+    for (std::size_t i = 0; i < pixelBytes(width, height); ++i) {
+        // Validity mostly whole, sometimes partial or zero, so both composite routes run.
+        if (i % 4 == 3) im.pixels[i] = rng.chance(80) ? 255 : std::uint8_t(rng.range(0, 255));
+        else im.pixels[i] = std::uint8_t(rng.range(0, 255));
+    }
+    return im;
+}
+
+TEST_F(PixelLoops, BmpRowsMatchThePlainLoops) {
+    TestRandom rng(41);
+    for (int trial = 0; trial < 120; ++trial) {
+        const std::int32_t width = trial < 40 ? trial + 1 : rng.range(1, 300);
+        const std::int32_t height = rng.range(1, trial % 7 == 0 ? 400 : 12);
+        const std::int64_t rowSize = rowSizeOf(width);
+        Image im = randomImage(rng, width, height);
+        std::FILE* expected = std::tmpfile();
+        ASSERT_TRUE(plain::writeBmpRows(expected, im, rowSize));
+        const std::string written = fileBytes(expected);
+        ASSERT_EQ(written.size(), std::size_t(rowSize * height));
+        for (const auto& way : ways()) {
+            use(way);
+            std::FILE* file = std::tmpfile();
+            ASSERT_TRUE(writeBmpRows(file, im, rowSize));
+            EXPECT_EQ(fileBytes(file), written) << "trial " << trial << ", width " << width;
+            std::fclose(file);
+            // Read back both ways, both row orders; the last row's fill may be missing.
+            for (const bool topDown : {false, true}) {
+                std::vector<std::uint8_t> plainPixels(pixelBytes(width, height), 1), pixels(plainPixels.size(), 2);
+                const bool cut = rng.chance(50);
+                const std::size_t length = written.size() - (cut ? std::size_t(rowSize - 3 * std::int64_t(width)) : 0);
+                std::FILE* in = fileWith(written, length);
+                ASSERT_TRUE(plain::readBmpRows(in, rowSize, width, height, topDown, plainPixels.data()));
+                std::rewind(in);
+                ASSERT_TRUE(readBmpRows(in, rowSize, width, height, topDown, pixels.data()));
+                EXPECT_EQ(pixels, plainPixels) << "trial " << trial << ", width " << width;
+                std::fclose(in);
+                // One pixel byte short: refused.
+                in = fileWith(written, std::size_t(rowSize * (height - 1) + 3 * std::int64_t(width) - 1));
+                EXPECT_FALSE(readBmpRows(in, rowSize, width, height, topDown, pixels.data())) << "trial " << trial;
+                std::fclose(in);
+            }
+        }
+        std::fclose(expected);
+        releasePixels(im);
+    }
+}
+
+TEST_F(PixelLoops, CompositeAndFitsRowsMatchThePlainLoops) {
+    TestRandom rng(43);
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::int32_t width = rng.range(1, 70), height = rng.range(1, 20);
+        const int counts[] = {0, 1, 7, 126, 127, 300};
+        const int frames = rng.range(1, 4);
+        std::vector<Image> images;
+        for (int f = 0; f < frames; ++f) {
+            Image im = randomImage(rng, rng.range(1, 80), rng.range(1, 25));
+            im.x0 = rng.range(-10, 10);
+            im.y0 = rng.range(-10, 10);
+            images.push_back(im);
+        }
+        auto composite = [&](bool fast, std::string& fits, std::vector<std::uint8_t>& average) {
+            resetRunSettings();
+            settings.reference = makeImage(width, height, {0, 0, 0, 255});
+            settings.reference.x0 = rng.range(0, 5);
+            settings.reference.y0 = rng.range(0, 5);
+            startComposite();
+            for (const Image& im : images) fast ? addToComposite(im) : plain::addToComposite(im);
+            // Sums as large as many frames give, for the scalings past 126 images.
+            if (trial % 3 == 0)
+                for (CompositeCell& c : settings.compositeSums)
+                    for (std::uint32_t& v : c.sum) v = v * 97 + std::uint32_t(rng.range(0, 96));
+            fits.clear();
+            for (const int count : counts) {
+                settings.imageCount = count;
+                std::string data(std::size_t(width) * std::size_t(height) * 2, '\0');
+                for (int channel = 0; channel < 3; ++channel) {
+                    fast ? writeFitsRows(channel, data.data()) : plain::writeFitsRows(channel, data.data());
+                    fits += data;
+                }
+                Image out = makeImage(width, height, {0, 0, 0, 0});
+                fast ? averageComposite(out) : plain::averageComposite(out);
+                average.insert(average.end(), out.pixels, out.pixels + pixelBytes(width, height));
+                releasePixels(out);
+            }
+            releasePixels(settings.reference);
+        };
+        const TestRandom start = rng;
+        std::string plainFits;
+        std::vector<std::uint8_t> plainAverage;
+        composite(false, plainFits, plainAverage);
+        for (const auto& way : ways()) {
+            use(way);
+            rng = start;   // the same reference point and large sums
+            std::string fits;
+            std::vector<std::uint8_t> average;
+            composite(true, fits, average);
+            EXPECT_EQ(fits, plainFits) << "trial " << trial;
+            EXPECT_EQ(average, plainAverage) << "trial " << trial;
+        }
+        for (Image& im : images) releasePixels(im);
+    }
+}
+
+}  // namespace
