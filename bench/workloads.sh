@@ -12,6 +12,7 @@
 #   frac    range with Bloc 32 8 3 0.25
 #   frac05  range with Bloc 32 8 3 0.5
 set -euo pipefail
+export LC_ALL=C   # a point in EPOCHREALTIME and in the figures
 build=$(cd "${1:?usage: workloads.sh BUILD_DIR [RUNS]}" && pwd)
 runs=${2:-5}
 work=$(mktemp -d)
@@ -24,16 +25,19 @@ sed -i '/^Angle/d; s/^Translation.*/Translation 40 1/' "$work/single/script.txt"
 sed -i 's/^Bloc.*/Bloc 32 8 3 0.25/' "$work/frac/script.txt"
 sed -i 's/^Bloc.*/Bloc 32 8 3 0.5/' "$work/frac05/script.txt"
 
-# Median wall time of `runs` runs of program in folder, in seconds.
+# Median wall time of `runs` runs of program in folder, in seconds. The clock is read by
+# the shell itself (EPOCHREALTIME) right around the program, so that no other process start
+# is counted: the fast runs last a few tens of milliseconds.
 median() {
-    local program=$1 folder=$2 times=()
+    local program=$1 folder=$2 times=() start end
+    pushd "$folder" >/dev/null
     for _ in $(seq "$runs"); do
-        local start end
-        start=$(date +%s.%N)
-        (cd "$folder" && "$program" script.txt >/dev/null)
-        end=$(date +%s.%N)
+        start=$EPOCHREALTIME
+        "$program" script.txt >/dev/null
+        end=$EPOCHREALTIME
         times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')")
     done
+    popd >/dev/null
     printf '%s\n' "${times[@]}" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
