@@ -476,28 +476,31 @@ bool DifferenceScan::addPhasesFrom(int p, DifferenceUnits& total, DifferenceUnit
     return true;
 }
 
-bool DifferenceScan::singleFromUnits(DifferenceUnits total, float& result) const {
+void DifferenceScan::singleRange(DifferenceUnits low, DifferenceUnits high, float& lowest, float& highest) const {
     if (empty()) {
-        result = kEmptyOverlapScore;
-        return true;
+        lowest = highest = kEmptyOverlapScore;
+        return;
     }
     auto rounded = [&](Units units) {
         return float(std::ldexp((long double)units, -31) / Inter(std::int32_t(pairs())));
     };
-    if (total < (Units(1) << 64)) {
-        result = rounded(total);
-        return true;
-    }
     // The sequential extended sum of imageDifference rounds once it passes 2^64 units; each of
     // its at most 2 * pairs additions moves it by less than one unit in the last place of
-    // twice the exact sum. When the whole interval that allows rounds to one float, that float
-    // is the answer.
-    int bits = 0;
-    for (Units t = total; t != 0; t >>= 1) ++bits;
-    const Units error = Units(2 * pairs()) << (bits + 1 - 64);
-    const float low = rounded(total - error), high = rounded(total + error);
-    result = low;
-    return low == high;
+    // twice the exact sum. Below 2^64 units it is exact.
+    Units error = 0;
+    if (high >= (Units(1) << 64)) {
+        int bits = 0;
+        for (Units t = high; t != 0; t >>= 1) ++bits;
+        error = Units(2 * pairs()) << (bits + 1 - 64);
+    }
+    lowest = rounded(low > error ? low - error : 0);
+    highest = rounded(high + error);
+}
+
+bool DifferenceScan::singleFromUnits(DifferenceUnits total, float& result) const {
+    float high;
+    singleRange(total, total, result, high);
+    return result == high;
 }
 
 float DifferenceScan::singleValue(DifferenceUnits total, const Image& a, const Image& b) const {

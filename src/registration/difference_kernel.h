@@ -93,6 +93,10 @@ public:
     // reads a and b, can tell.
     bool singleFromUnits(DifferenceUnits total, float& value) const;
 
+    // The lowest and the highest single-precision measure that an exact sum between low and
+    // high units can give, the sequential sum's roundings past 2^64 units included.
+    void singleRange(DifferenceUnits low, DifferenceUnits high, float& lowest, float& highest) const;
+
 private:
     const std::uint8_t* a_ = nullptr;
     const std::uint8_t* b_ = nullptr;

@@ -126,15 +126,13 @@ bool boundsDecide(float a1, float a2, InvalidRows oddRows, bool& secondNotLower)
         // Each row's sum falls short of the exact one by at most 2^-22 of it plus 3 units.
         high[k] = low[k] + (low[k] >> 20) + 8 * DifferenceUnits(scan.rows()) + 64;
     });
-    if (high[0] >= (DifferenceUnits(1) << 64) || high[1] >= (DifferenceUnits(1) << 64)) return false;
-    if (low[1] >= high[0]) {   // second sum at least the first: so is its rounded mean
+    float lowest[2], highest[2];
+    for (int k = 0; k < 2; ++k) scan.singleRange(low[k], high[k], lowest[k], highest[k]);
+    if (lowest[1] >= highest[0]) {   // the second measure is at least the first
         secondNotLower = true;
         return true;
     }
-    float upperSecond, lowerFirst;   // below 2^64 units these are exact roundings
-    scan.singleFromUnits(high[1], upperSecond);
-    scan.singleFromUnits(low[0], lowerFirst);
-    if (upperSecond < lowerFirst) {
+    if (highest[1] < lowest[0]) {
         secondNotLower = false;
         return true;
     }

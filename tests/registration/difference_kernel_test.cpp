@@ -83,8 +83,18 @@ TEST_F(DifferenceKernel, SinglePrecisionValuesOfHugeSumsMatchTheSequentialSum) {
         const DifferenceScan scan(a.im, b.im);
         DifferenceUnits total = 0;
         scan.addPhasesFrom(0, total, ~DifferenceUnits(0));
-        EXPECT_EQ(scan.singleValue(total, a.im, b.im), float(imageDifference(a.im, b.im))) << trial;
+        const float sequential = float(imageDifference(a.im, b.im));
+        EXPECT_EQ(scan.singleValue(total, a.im, b.im), sequential) << trial;
         EXPECT_EQ(scan.value(total, a.im, b.im), imageDifference(a.im, b.im)) << trial;
+        // Any interval around the exact sum holds the sequential measure; a wider one no less.
+        const DifferenceUnits below = total >> rng.range(20, 60), above = total >> rng.range(20, 60);
+        float lowest, highest, widerLowest, widerHighest;
+        scan.singleRange(total, total, lowest, highest);
+        EXPECT_LE(lowest, sequential) << trial;
+        EXPECT_GE(highest, sequential) << trial;
+        scan.singleRange(total - below, total + above, widerLowest, widerHighest);
+        EXPECT_LE(widerLowest, lowest) << trial;
+        EXPECT_GE(widerHighest, highest) << trial;
     }
 }
 

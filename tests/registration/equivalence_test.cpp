@@ -160,6 +160,44 @@ TEST_F(Equivalence, GlobalAdjustmentMatchesThePlainSearch) {
     }
 }
 
+// Frames of extreme contrast make the sums pass 2^64 units, where the plain measure rounds
+// as it adds: the angle refinement must still choose as it does.
+TEST_F(Equivalence, GlobalAdjustmentOfExtremeContrastMatchesThePlainSearch) {
+    TestRandom rng(31);
+    for (int trial = 0; trial < 60; ++trial) {
+        RunSettings base;
+        const std::int32_t w = rng.range(20, 64), h = rng.range(20, 56), cell = rng.range(1, 4);
+        // Cells of black and white, the current frame the same cells a few pixels away with
+        // some of them flipped, so that the probes' measures come close.
+        std::vector<std::uint8_t> cells(std::size_t(w + 8) * std::size_t(h + 8));
+        for (std::uint8_t& c : cells) c = rng.chance(50) ? 255 : 0;
+        const std::int32_t dx = rng.range(0, 3), dy = rng.range(0, 3);
+        auto frame = [&](std::int32_t ox, std::int32_t oy, int flips) {
+            return makeImageFrom(w, h, [&](int x, int y) -> std::array<std::uint8_t, 4> {
+                std::uint8_t v = cells[std::size_t((y + oy) / cell) * std::size_t(w + 8) + std::size_t((x + ox) / cell)];
+                if (flips > 0 && rng.chance(flips)) v = std::uint8_t(255 - v);
+                return {v, std::uint8_t(v / 2), v, 255};
+            });
+        };
+        base.reference = frame(0, 0, 0);
+        base.current = frame(dx, dy, rng.range(0, 20));
+        base.reference.x0 = base.current.x0 = w / 2;
+        base.reference.y0 = base.current.y0 = h / 2;
+        base.angleMin = degrees(-rng.range(1, 3));
+        base.angleMax = degrees(rng.range(1, 3));
+        const double resolutions[] = {1, 0.5, 0.1, 0.25};
+        base.angleStep = degrees(resolutions[rng.range(0, 3)]);
+        base.shiftXMin = base.shiftYMin = -4;
+        base.shiftXMax = base.shiftYMax = 4;
+        base.shiftStep = 1;
+        base.translationFraction = 1;
+        expectSame(base, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
+        releasePixels(base.reference);
+        releasePixels(base.current);
+        if (HasFailure()) return;
+    }
+}
+
 TEST_F(Equivalence, CoarseTranslationSearchMatchesThePlainSearch) {
     TestRandom rng(77);
     for (int trial = 0; trial < 120; ++trial) {
