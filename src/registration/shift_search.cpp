@@ -115,11 +115,10 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
         std::memcpy(&bits, &key, sizeof bits);
         ranks.push_back(std::uint64_t(bits) << 32 | std::uint64_t(i));
     }
-    std::sort(ranks.begin(), ranks.end());
     float bound = best;
     DifferenceUnits threshold = first;
     const std::int64_t group = std::max<std::int64_t>(1, 64 / sample.width);
-    for (const std::uint64_t rank : ranks) {
+    auto finish = [&](std::uint64_t rank) {
         const std::int64_t i = std::int64_t(rank & 0xFFFFFFFFu);
         DifferenceUnits sum = partials[std::size_t(i)];
         const std::uint8_t* b = window(i);
@@ -129,7 +128,7 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
                              sample.width, std::min(group, oddRows - r), whole, true);
             alive = sum < threshold;
         }
-        if (!alive) continue;
+        if (!alive) return;
         // The sums above may be lower bounds: the exact one of a candidate that passed them.
         if (kBoundsOnlyDiffer) sum = rowsUnits(sample.pixels, aStride, b, bStride, sample.width, sample.height, whole);
         Image candidate = sample;
@@ -142,6 +141,17 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
             bound = lowered;
             threshold = unitsThreshold(bound, pairs);
         }
+    };
+    // The most promising candidate first: the bound it sets drops most of the others before
+    // they need sorting. The order only saves work; the replay below makes the choice.
+    if (!ranks.empty()) {
+        std::iter_swap(ranks.begin(), std::min_element(ranks.begin(), ranks.end()));
+        finish(ranks.front());
+        const auto rest = std::remove_if(ranks.begin() + 1, ranks.end(), [&](std::uint64_t rank) {
+            return partials[std::size_t(rank & 0xFFFFFFFFu)] >= threshold;
+        });
+        std::sort(ranks.begin() + 1, rest);
+        std::for_each(ranks.begin() + 1, rest, finish);
     }
     return replayInOrder(scored, best);
 }
