@@ -239,8 +239,7 @@ const Image& referenceFeatures() {
     if (s.referenceFeatures.pixels == nullptr || s.referenceFeatures.width != s.reference.width ||
         s.referenceFeatures.height != s.reference.height) {
         releasePixels(s.referenceFeatures);
-        s.referenceFeatures = copyImage(s.reference);
-        makeFeatureImage(s.referenceFeatures);
+        s.referenceFeatures = featureImage(s.reference);
         s.referenceFeaturesWhole = wholeRows(s.referenceFeatures, 0, s.referenceFeatures.height);
     }
     s.referenceFeatures.x0 = s.reference.x0;
@@ -253,8 +252,7 @@ void runBlockStage() {
     // The searches read current and reference as feature images; the originals come back after.
     const Image original = s.current;
     const Image originalReference = s.reference;
-    Image features = copyImage(original);
-    makeFeatureImage(features);
+    Image features = featureImage(original);
     const Image& referenceView = referenceFeatures();
     s.current = features;
     s.reference = referenceView;

@@ -1,6 +1,7 @@
 #include "blocks/feature_image.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <emmintrin.h>
@@ -17,9 +18,9 @@ inline std::uint8_t brightness(const std::uint8_t* p) {
 // Signed division by 2 truncating toward zero, plus 128.
 inline std::uint8_t gradient(int difference) { return std::uint8_t(difference / 2 + 128); }
 
-}  // namespace
-
-void makeFeatureImage(Image& image) {
+// The feature pixels of the image into out (which may be the image's own pixels): each
+// output pixel is made from its own input pixel and the brightness around it.
+void featurePixels(const Image& image, std::uint8_t* out) {
     const std::int32_t width = image.width, height = image.height;
     if (width <= 0 || height <= 0) return;
     // Brightness of every pixel, kept aside so that rows can be converted in any order.
@@ -46,10 +47,18 @@ void makeFeatureImage(Image& image) {
     parallelFor(height, [&](std::int64_t yy) {
         const std::int32_t y = std::int32_t(yy);
         const std::uint8_t* l = level.data() + std::size_t(y) * std::size_t(width);
-        std::uint8_t* p = pixelAt(image, 0, y);
+        const std::uint8_t* in = pixelAt(image, 0, y);
+        std::uint8_t* p = out + std::size_t(y) * std::size_t(width) * kBytesPerPixel;
+        const std::size_t last = std::size_t(width - 1) * kBytesPerPixel;
         if (y < 1 || y > height - 2 || width < 3) {   // border rows keep their colour bytes
+            if (p != in) std::memcpy(p, in, std::size_t(width) * kBytesPerPixel);
             for (std::int32_t x = 0; x < width; ++x) p[std::size_t(x) * kBytesPerPixel] = l[x];
             return;
+        }
+        // So do the first and last pixels of the others.
+        if (p != in) {
+            std::memcpy(p, in, kBytesPerPixel);
+            std::memcpy(p + last, in + last, kBytesPerPixel);
         }
         p[0] = l[0];
         std::int32_t x = 1;
@@ -64,8 +73,9 @@ void makeFeatureImage(Image& image) {
             const __m128i g2 = half(_mm_sub_epi16(load8(l + x - width), load8(l + x + width)));
             const __m128i bright = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(l + x));
             std::uint8_t* q = p + std::size_t(x) * kBytesPerPixel;
-            const __m128i px0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-            const __m128i px1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16));
+            const std::uint8_t* source = in + std::size_t(x) * kBytesPerPixel;
+            const __m128i px0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source));
+            const __m128i px1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 16));
             // Validity bytes of the eight pixels, as bytes 0 .. 7.
             const __m128i v0 = _mm_srli_epi32(px0, 24), v1 = _mm_srli_epi32(px1, 24);
             const __m128i validity = _mm_packus_epi16(_mm_packs_epi32(v0, v1), zero);
@@ -76,10 +86,22 @@ void makeFeatureImage(Image& image) {
         }
         for (; x < width - 1; ++x) {
             std::uint8_t* q = p + std::size_t(x) * kBytesPerPixel;
+            q[3] = in[std::size_t(x) * kBytesPerPixel + 3];
             q[0] = l[x];
             q[1] = gradient(int(l[x - 1]) - int(l[x + 1]));
             q[2] = gradient(int(l[x - std::ptrdiff_t(width)]) - int(l[x + std::ptrdiff_t(width)]));
         }
-        p[std::size_t(width - 1) * kBytesPerPixel] = l[width - 1];
+        p[last] = l[width - 1];
     });
+}
+
+}  // namespace
+
+void makeFeatureImage(Image& image) { featurePixels(image, image.pixels); }
+
+Image featureImage(const Image& source) {
+    Image out = source;
+    out.pixels = allocatePixels(source.width, source.height);   // every byte is written
+    featurePixels(source, out.pixels);
+    return out;
 }

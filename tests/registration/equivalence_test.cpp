@@ -300,6 +300,8 @@ TEST_F(Equivalence, ResamplingMatchesThePlainResampling) {
         makeFeatureImage(e.im);
         plain::makeFeatureImage(f.im);
         ASSERT_TRUE(sameImage(e.im, f.im)) << trial;
+        OwnedImage made(featureImage(src.im));   // from the source into a new image
+        ASSERT_TRUE(sameImage(made.im, f.im)) << trial;
         const float factor = rng.chance(2) ? 0.125f : rng.range(1, 16) / 10.0f;
         OwnedImage g(scaledCopy(src.im, factor)), h(plain::scaledCopy(src.im, factor));
         ASSERT_TRUE(sameImage(g.im, h.im)) << "trial " << trial << " factor " << factor;
