@@ -2,7 +2,11 @@
 
 #include <immintrin.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -65,58 +69,123 @@ __attribute__((target("avx2"))) std::int32_t bigEndianSums(const CompositeCell* 
     return x;
 }
 
+// One file row (3-byte pixels) to an image row (4-byte pixels, validity 255); the input holds
+// at least one byte past the row's pixels.
+void widenRow(const std::uint8_t* in, std::int32_t width, std::uint8_t* out) {
+    std::int32_t x = useAvx2() ? widenPixels(in, width, out) : 0;
+    in += std::size_t(x) * 3;
+    out += std::size_t(x) * kBytesPerPixel;
+    for (; x < width; ++x, in += 3, out += kBytesPerPixel) {
+        std::uint32_t v;
+        std::memcpy(&v, in, 4);
+        v |= 0xFF000000u;
+        std::memcpy(out, &v, 4);
+    }
+}
+
+// One image row to a file row; the fill after the pixels is left as it is.
+void narrowRow(const std::uint8_t* in, std::int32_t width, std::uint8_t* out) {
+    // Four bytes at a time, three apart: each write's fourth byte is overwritten by the next
+    // pixel; the last pixel copies its three bytes alone, leaving the fill.
+    std::int32_t x = useAvx2() ? narrowPixels(in, width, out) : 0;
+    in += std::size_t(x) * kBytesPerPixel;
+    out += std::size_t(x) * 3;
+    for (; x + 1 < width; ++x, in += kBytesPerPixel, out += 3) std::memcpy(out, in, 4);
+    std::memcpy(out, in, 3);
+}
+
+// The descriptor of a regular file and the stream's position in it, -1 for anything else
+// (a pipe, a device): rows of regular files are read and written in parallel at their
+// offsets, the others in sequence through the stream.
+long regularFileOffset(std::FILE* file) {
+    struct stat info;
+    if (::fstat(::fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return std::ftell(file);
+}
+
+// Rows handled together by one thread: about 64 KiB of file.
+std::int64_t rowsPerChunk(std::int64_t rowSize) { return std::max<std::int64_t>(1, (std::int64_t(1) << 16) / rowSize); }
+
 }  // namespace
 
-// A block of rows at a time, the rows of a block converted in parallel.
 bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std::int32_t height, bool topDown,
                  std::uint8_t* pixels) {
+    auto rowOut = [&](std::int64_t r) {
+        return pixels + std::size_t(topDown ? r : height - 1 - r) * std::size_t(width) * kBytesPerPixel;
+    };
+    const long start = regularFileOffset(file);
+    if (start >= 0) {
+        const std::int64_t chunk = rowsPerChunk(rowSize);
+        std::atomic<bool> complete{true};
+        parallelFor((height + chunk - 1) / chunk, [&](std::int64_t k) {
+            const std::int64_t first = k * chunk, rows = std::min<std::int64_t>(chunk, height - first);
+            // One byte more than the rows: each pixel is copied as four bytes, the fourth then replaced.
+            thread_local std::vector<std::uint8_t> block;
+            block.resize(std::size_t(rows * rowSize) + 1);
+            const std::size_t wanted = std::size_t(rows * rowSize);
+            std::size_t got = 0;
+            while (got < wanted) {
+                const ssize_t n = ::pread(::fileno(file), block.data() + got, wanted - got, off_t(start + first * rowSize) + off_t(got));
+                if (n <= 0) break;
+                got += std::size_t(n);
+            }
+            // Only the fill of the file's last row may be missing.
+            const std::size_t needed = first + rows == height ? std::size_t((rows - 1) * rowSize + 3 * std::int64_t(width)) : wanted;
+            if (got < needed) {
+                complete.store(false);
+                return;
+            }
+            for (std::int64_t j = 0; j < rows; ++j) widenRow(block.data() + std::size_t(j * rowSize), width, rowOut(first + j));
+        });
+        return complete.load();
+    }
+    // A block of rows at a time, the rows of a block converted in parallel.
     const std::int64_t rowsPerBlock = std::max<std::int64_t>(1, (std::int64_t(1) << 18) / rowSize);
-    // One byte more than a block: each pixel is copied as four bytes, the fourth then replaced.
     std::vector<std::uint8_t> block(std::size_t(std::min<std::int64_t>(rowsPerBlock, height) * rowSize) + 1);
     for (std::int64_t first = 0; first < height; first += rowsPerBlock) {
         const std::int64_t rows = std::min<std::int64_t>(rowsPerBlock, height - first);
         const std::size_t wanted = std::size_t(rows * rowSize);
         const std::size_t got = std::fread(block.data(), 1, wanted, file);
         if (got < std::size_t((rows - 1) * rowSize + 3 * std::int64_t(width))) return false;
-        parallelFor(rows, [&](std::int64_t k) {
-            const std::int64_t r = first + k;
-            std::uint8_t* out = pixels + std::size_t(topDown ? r : height - 1 - r) * std::size_t(width) * kBytesPerPixel;
-            const std::uint8_t* in = block.data() + std::size_t(k * rowSize);
-            std::int32_t x = useAvx2() ? widenPixels(in, width, out) : 0;
-            in += std::size_t(x) * 3;
-            out += std::size_t(x) * kBytesPerPixel;
-            for (; x < width; ++x, in += 3, out += kBytesPerPixel) {
-                std::uint32_t v;
-                std::memcpy(&v, in, 4);
-                v |= 0xFF000000u;
-                std::memcpy(out, &v, 4);
-            }
-        });
+        parallelFor(rows, [&](std::int64_t k) { widenRow(block.data() + std::size_t(k * rowSize), width, rowOut(first + k)); });
     }
     return true;
 }
 
-// Blocks of rows, each converted in parallel and written at once.
 bool writeBmpRows(std::FILE* file, const Image& image, std::int64_t rowSize) {
+    auto rowIn = [&](std::int64_t r) { return pixelAt(image, 0, std::int32_t(image.height - 1 - r)); };
+    const long start = std::fflush(file) == 0 ? regularFileOffset(file) : -1;
+    if (start >= 0) {
+        const std::int64_t chunk = rowsPerChunk(rowSize);
+        std::atomic<bool> ok{true};
+        parallelFor((image.height + chunk - 1) / chunk, [&](std::int64_t k) {
+            const std::int64_t first = k * chunk, rows = std::min<std::int64_t>(chunk, image.height - first);
+            thread_local std::vector<std::uint8_t> block;
+            block.assign(std::size_t(rows * rowSize), 0);
+            if (image.width > 0)
+                for (std::int64_t j = 0; j < rows; ++j) narrowRow(rowIn(first + j), image.width, block.data() + std::size_t(j * rowSize));
+            std::size_t done = 0;
+            while (done < block.size()) {
+                const ssize_t n = ::pwrite(::fileno(file), block.data() + done, block.size() - done,
+                                           off_t(start + first * rowSize) + off_t(done));
+                if (n <= 0) {
+                    ok.store(false);
+                    return;
+                }
+                done += std::size_t(n);
+            }
+        });
+        // The stream goes on (and the file is cut, when rewritten) after the rows.
+        return ok.load() && std::fseek(file, start + long(rowSize * image.height), SEEK_SET) == 0;
+    }
+    // Blocks of rows, each converted in parallel and written at once.
     const std::int64_t rowsPerBlock = std::max<std::int64_t>(1, (std::int64_t(1) << 18) / rowSize);
     std::vector<std::uint8_t> block(std::size_t(std::min<std::int64_t>(rowsPerBlock, image.height) * rowSize), 0);
     bool ok = true;
     for (std::int64_t first = 0; ok && first < image.height; first += rowsPerBlock) {
         const std::int64_t rows = std::min<std::int64_t>(rowsPerBlock, image.height - first);
-        if (image.width > 0) {
-            parallelFor(rows, [&](std::int64_t k) {
-                const std::int64_t r = first + k;
-                const std::uint8_t* in = pixelAt(image, 0, std::int32_t(image.height - 1 - r));
-                std::uint8_t* out = block.data() + std::size_t(k * rowSize);
-                // Four bytes at a time, three apart: each write's fourth byte is overwritten by
-                // the next pixel; the last pixel copies its three bytes alone, leaving the fill.
-                std::int32_t x = useAvx2() ? narrowPixels(in, image.width, out) : 0;
-                in += std::size_t(x) * kBytesPerPixel;
-                out += std::size_t(x) * 3;
-                for (; x + 1 < image.width; ++x, in += kBytesPerPixel, out += 3) std::memcpy(out, in, 4);
-                std::memcpy(out, in, 3);
-            });
-        }
+        if (image.width > 0)
+            parallelFor(rows, [&](std::int64_t k) { narrowRow(rowIn(first + k), image.width, block.data() + std::size_t(k * rowSize)); });
         const std::size_t bytes = std::size_t(rows * rowSize);
         ok = std::fwrite(block.data(), 1, bytes, file) == bytes;
     }
