@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <emmintrin.h>
@@ -24,10 +25,11 @@ void featurePixels(const Image& image, std::uint8_t* out) {
     const std::int32_t width = image.width, height = image.height;
     if (width <= 0 || height <= 0) return;
     // Brightness of every pixel, kept aside so that rows can be converted in any order.
-    std::vector<std::uint8_t> level(std::size_t(width) * std::size_t(height));
+    const std::unique_ptr<std::uint8_t[]> holder(new std::uint8_t[std::size_t(width) * std::size_t(height)]);
+    std::uint8_t* const level = holder.get();   // every byte is written first
     parallelFor(height, [&](std::int64_t y) {
         const std::uint8_t* p = pixelAt(image, 0, std::int32_t(y));
-        std::uint8_t* l = level.data() + std::size_t(y) * std::size_t(width);
+        std::uint8_t* l = level + std::size_t(y) * std::size_t(width);
         std::int32_t x = 0;
         // Eight pixels at a time: the three bytes summed in 32-bit lanes, then the same
         // multiply-shift in 16-bit lanes (the high half of sum * 21846).
@@ -46,7 +48,7 @@ void featurePixels(const Image& image, std::uint8_t* out) {
     });
     parallelFor(height, [&](std::int64_t yy) {
         const std::int32_t y = std::int32_t(yy);
-        const std::uint8_t* l = level.data() + std::size_t(y) * std::size_t(width);
+        const std::uint8_t* l = level + std::size_t(y) * std::size_t(width);
         const std::uint8_t* in = pixelAt(image, 0, y);
         std::uint8_t* p = out + std::size_t(y) * std::size_t(width) * kBytesPerPixel;
         const std::size_t last = std::size_t(width - 1) * kBytesPerPixel;

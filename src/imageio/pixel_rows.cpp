@@ -161,9 +161,13 @@ bool writeBmpRows(std::FILE* file, const Image& image, std::int64_t rowSize) {
         parallelFor((image.height + chunk - 1) / chunk, [&](std::int64_t k) {
             const std::int64_t first = k * chunk, rows = std::min<std::int64_t>(chunk, image.height - first);
             thread_local std::vector<std::uint8_t> block;
-            block.assign(std::size_t(rows * rowSize), 0);
-            if (image.width > 0)
-                for (std::int64_t j = 0; j < rows; ++j) narrowRow(rowIn(first + j), image.width, block.data() + std::size_t(j * rowSize));
+            block.resize(std::size_t(rows * rowSize));
+            const std::size_t pixelBytes = 3 * std::size_t(image.width);
+            for (std::int64_t j = 0; j < rows; ++j) {
+                std::uint8_t* out = block.data() + std::size_t(j * rowSize);
+                if (image.width > 0) narrowRow(rowIn(first + j), image.width, out);
+                std::memset(out + pixelBytes, 0, std::size_t(rowSize) - pixelBytes);   // the fill
+            }
             std::size_t done = 0;
             while (done < block.size()) {
                 const ssize_t n = ::pwrite(::fileno(file), block.data() + done, block.size() - done,
