@@ -332,6 +332,16 @@ Units rowUnits(const RowSums& sums, std::uint64_t penalty) {
 }  // namespace
 
 DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid) {
+    place(a, b, aInvalid);
+    if (empty()) return;
+    if (rows_ <= 32) {
+        phases_ = rows_ >= 2 ? 2 : 1;   // short overlaps (blocks): even rows, then odd rows
+    } else {
+        while (phases_ < kMaxPhases && std::int64_t(phases_) * 8 <= rows_) phases_ *= 2;
+    }
+}
+
+void DifferenceScan::place(const Image& a, const Image& b, InvalidRows aInvalid) {
     std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
     if (a.x0 >= b.x0) aCol = std::int64_t(a.x0) - b.x0; else bCol = std::int64_t(b.x0) - a.x0;
     if (a.y0 >= b.y0) aRow = std::int64_t(a.y0) - b.y0; else bRow = std::int64_t(b.y0) - a.y0;
@@ -341,11 +351,6 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
     aRowStart_ = aRow;
     aColumn_ = aCol;
     if (empty()) return;
-    if (rows_ <= 32) {
-        phases_ = rows_ >= 2 ? 2 : 1;   // short overlaps (blocks): even rows, then odd rows
-    } else {
-        while (phases_ < kMaxPhases && std::int64_t(phases_) * 8 <= rows_) phases_ *= 2;
-    }
     if (a.pixels != nullptr) a_ = pixelAt(a, std::int32_t(aCol), std::int32_t(aRow));
     b_ = pixelAt(b, std::int32_t(bCol), std::int32_t(bRow));
     aStride_ = std::size_t(a.width) * kBytesPerPixel;
@@ -354,9 +359,13 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
     if (aInvalid != nullptr) aInvalid_ = aInvalid + aRow;
 }
 
-DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid, const std::int32_t* aRowOrder)
-    : DifferenceScan(a, b, aInvalid) {
-    if (empty() || aRowOrder == nullptr) return;
+DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid, const std::int32_t* aRowOrder) {
+    if (aRowOrder == nullptr) {
+        *this = DifferenceScan(a, b, aInvalid);
+        return;
+    }
+    place(a, b, aInvalid);
+    if (empty()) return;
     order_ = aRowOrder;
     orderCount_ = a.height;
     orderSplit_ = std::max<std::int64_t>(1, orderCount_ / 32);

@@ -106,6 +106,8 @@ private:
     const std::int32_t* order_ = nullptr;   // a's rows in visiting order
     std::int64_t orderCount_ = 0, orderSplit_ = 0, aRow_ = 0;
 
+    // The placement alone: overlap, first pixels, strides, invalid rows.
+    void place(const Image& a, const Image& b, InvalidRows aInvalid);
     bool addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total, DifferenceUnits threshold) const;
     const std::uint8_t* aWholeRows_ = nullptr;   // indexed by a's row
     bool bWhole_ = false;
