@@ -212,4 +212,23 @@ TEST_F(PixelLoops, CompositeAndFitsRowsMatchThePlainLoops) {
     }
 }
 
+TEST_F(PixelLoops, CompositeWeighsEveryByteByEveryValidityAsThePlainLoop) {
+    // All 65536 pairs of a byte and a validity, in every channel.
+    Image all = makeImageFrom(256, 256, [](int x, int y) -> std::array<std::uint8_t, 4> {
+        return {std::uint8_t(x), std::uint8_t(255 - x), std::uint8_t(x ^ 0x5A), std::uint8_t(y)};
+    });
+    std::vector<CompositeCell> expected;
+    for (const bool fast : {false, true}) {
+        settings.reference = makeImage(256, 256, {0, 0, 0, 255});
+        startComposite();
+        fast ? addToComposite(all) : plain::addToComposite(all);
+        if (!fast) expected = settings.compositeSums;
+        releasePixels(settings.reference);
+    }
+    ASSERT_EQ(settings.compositeSums.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        for (int k = 0; k < 3; ++k) ASSERT_EQ(settings.compositeSums[i].sum[k], expected[i].sum[k]) << i << " " << k;
+    releasePixels(all);
+}
+
 }  // namespace
