@@ -233,6 +233,39 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
     return out;
 }
 
+namespace {
+
+// Positions first, first + spacing, ... (count of them), each widened by half on both sides,
+// within [0, limit): merged spans.
+std::vector<std::pair<std::int32_t, std::int32_t>> blockSpans(std::int32_t first, std::int32_t count,
+                                                              std::int32_t spacing, std::int32_t half, std::int32_t limit) {
+    std::vector<std::pair<std::int32_t, std::int32_t>> spans;
+    for (std::int32_t k = 0; k < count; ++k) {
+        const std::int64_t centre = std::int64_t(first) + std::int64_t(k) * spacing;
+        const std::int32_t begin = std::int32_t(std::clamp<std::int64_t>(centre - half, 0, limit));
+        const std::int32_t end = std::int32_t(std::clamp<std::int64_t>(centre + half + 1, 0, limit));
+        if (begin >= end) continue;
+        if (!spans.empty() && begin <= spans.back().second) spans.back().second = std::max(spans.back().second, end);
+        else spans.push_back({begin, end});
+    }
+    return spans;
+}
+
+// The pixels of the image that the blocks of the grid cover.
+FeatureRegion blockRegion(const Image& image, const BlockGrid& grid, std::int32_t firstX, std::int32_t firstY,
+                          std::int32_t spacing, std::int32_t half) {
+    FeatureRegion region;
+    region.columns = blockSpans(firstX, grid.columns, spacing, half, image.width);
+    region.rows.assign(std::size_t(std::max(image.height, 0)), 0);
+    for (const auto& [begin, end] : blockSpans(firstY, grid.rows, spacing, half, image.height))
+        std::fill(region.rows.begin() + begin, region.rows.begin() + end, std::uint8_t(1));
+    // No block at all: an empty span list would mean every column.
+    if (region.columns.empty()) region.rows.assign(region.rows.size(), 0);
+    return region;
+}
+
+}  // namespace
+
 // The reference as a feature image, made on first use and kept for the run.
 const Image& referenceFeatures() {
     RunSettings& s = settings;
@@ -252,18 +285,21 @@ void runBlockStage() {
     // The searches read current and reference as feature images; the originals come back after.
     const Image original = s.current;
     const Image originalReference = s.reference;
-    Image features = featureImage(original);
+    const std::int32_t spacing = s.blockGridWidth, half = s.blockSearchWidth;
+    BlockGrid grid;
+    const std::int32_t firstX = half - s.blockShiftXMin + 1, firstY = half - s.blockShiftYMin + 1;
+    grid.columns = gridCount(firstX, original.width - half - s.blockShiftXMax - 1, spacing);
+    grid.rows = gridCount(firstY, original.height - half - s.blockShiftYMax - 1, spacing);
+    const bool wholeStep = s.blockShiftStep == float(std::int32_t(s.blockShiftStep));
+    // Whole offsets move only the reference: the image is read within its blocks alone.
+    Image features = featureImage(original, wholeStep ? blockRegion(original, grid, firstX, firstY, spacing, half)
+                                                      : FeatureRegion{});
     const Image& referenceView = referenceFeatures();
     s.current = features;
     s.reference = referenceView;
 
-    const std::int32_t spacing = s.blockGridWidth, half = s.blockSearchWidth;
     std::printf("Ajustage par blocs\n");
     std::printf("Calcul du meilleur ajustage");
-    BlockGrid grid;
-    const std::int32_t firstX = half - s.blockShiftXMin + 1, firstY = half - s.blockShiftYMin + 1;
-    grid.columns = gridCount(firstX, s.current.width - half - s.blockShiftXMax - 1, spacing);
-    grid.rows = gridCount(firstY, s.current.height - half - s.blockShiftYMax - 1, spacing);
     const std::size_t entries = std::size_t(grid.columns + 1) * std::size_t(grid.rows + 1);
     grid.offsetX.assign(entries, 0);
     grid.offsetY.assign(entries, 0);
@@ -272,7 +308,6 @@ void runBlockStage() {
     std::printf("--------------------------------------------------\n");
     std::fflush(stdout);
 
-    const bool wholeStep = s.blockShiftStep == float(std::int32_t(s.blockShiftStep));
     parallelFor(std::int64_t(grid.columns) * grid.rows, [&](std::int64_t k) {
         const std::int32_t i = std::int32_t(k / grid.rows), j = std::int32_t(k % grid.rows);
         const std::int32_t bx = firstX + i * spacing, by = firstY + j * spacing;
