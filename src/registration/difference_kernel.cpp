@@ -417,6 +417,40 @@ DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::u
     return rowUnits(sums, std::uint64_t(penalty));
 }
 
+namespace {
+
+// windowUnits for one kernel variant, the loop over the windows around it.
+template <bool Whole, bool Bound>
+__attribute__((target("avx2"))) void windowUnitsAvx2(const std::uint8_t* a, std::size_t aStep,
+                                                     const std::uint8_t* const* windows, std::size_t bStep,
+                                                     std::int64_t length, std::int64_t rows, std::int64_t count,
+                                                     std::uint64_t penalty, DifferenceUnits* out) {
+    for (std::int64_t i = 0; i < count; ++i) {
+        RowSums sums;
+        sumRowsAvx2<Whole, Bound>(a, aStep, windows[i], bStep, length, rows, sums);
+        out[i] = rowUnits(sums, penalty);
+    }
+}
+
+}  // namespace
+
+void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
+                 std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool bound,
+                 DifferenceUnits* out) {
+    static const long long penalty = halfPenaltyUnits();
+    const std::uint64_t p = std::uint64_t(penalty);
+    if (!useAvx2()) {
+        for (std::int64_t i = 0; i < count; ++i) out[i] = rowsUnits(a, aStep, windows[i], bStep, length, rows, whole, bound);
+    } else if (kSseBuild && bound) {
+        if (whole) windowUnitsAvx2<true, true>(a, aStep, windows, bStep, length, rows, count, p, out);
+        else windowUnitsAvx2<false, true>(a, aStep, windows, bStep, length, rows, count, p, out);
+    } else if (whole) {
+        windowUnitsAvx2<true, false>(a, aStep, windows, bStep, length, rows, count, p, out);
+    } else {
+        windowUnitsAvx2<false, false>(a, aStep, windows, bStep, length, rows, count, p, out);
+    }
+}
+
 DifferenceUnits unitsThreshold(float bound, std::int64_t pairs) {
     // bound (24 bits) times the divisor imageDifference uses (a count below 2^28, or its
     // single-precision value) holds in 52 bits: the product is exact in double.

@@ -123,6 +123,12 @@ private:
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
                           std::int64_t length, std::int64_t rows, bool whole = false, bool bound = false);
 
+// rowsUnits of the same rows of a against count windows of b (each window the first pixel of
+// its rows), into out[0 .. count).
+void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
+                 std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool bound,
+                 DifferenceUnits* out);
+
 // True when rows firstRow, firstRow + rowStep, ... (rowCount of them) of im hold valid
 // pixels only.
 bool wholeRows(const Image& im, std::int32_t firstRow, std::int32_t rowCount, std::int32_t rowStep = 1);

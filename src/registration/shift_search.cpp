@@ -105,9 +105,18 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
     scored.clear();
     const bool whole = referenceWhole && wholeRows(sample, 0, sample.height);
     const DifferenceUnits first = unitsThreshold(best, pairs);
+    // The even rows of every candidate, a batch of windows at a time.
+    constexpr std::int64_t kBatch = 64;
+    const std::uint8_t* windows[kBatch];
+    DifferenceUnits sums[kBatch];
     for (std::int64_t i = 0; i < count; ++i) {
-        const DifferenceUnits sum =
-            rowsUnits(sample.pixels, 2 * aStride, window(i), 2 * bStride, sample.width, evenRows, whole, true);
+        const std::int64_t k = i % kBatch;
+        if (k == 0) {
+            const std::int64_t n = std::min(kBatch, count - i);
+            for (std::int64_t j = 0; j < n; ++j) windows[j] = window(i + j);
+            windowUnits(sample.pixels, 2 * aStride, windows, 2 * bStride, sample.width, evenRows, n, whole, true, sums);
+        }
+        const DifferenceUnits sum = sums[k];
         if (sum >= first) continue;
         partials[std::size_t(i)] = sum;
         const float key = float(double(sum) / double(pairs));
