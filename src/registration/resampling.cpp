@@ -93,8 +93,27 @@ __attribute__((target("avx2"))) inline __m256i byteOf(__m256i q, __m128i shift) 
     return _mm256_and_si256(_mm256_srl_epi32(q, shift), _mm256_set1_epi32(0xFF));
 }
 
-__attribute__((target("avx2"))) inline __m256 byteAsFloat(__m256i q, __m128i shift) {
-    return _mm256_cvtepi32_ps(byteOf(q, shift));
+// Byte C of each 32-bit lane, as float.
+template <int C>
+__attribute__((target("avx2"))) inline __m256 byteAsFloat(__m256i q) {
+    if constexpr (C == 0) return _mm256_cvtepi32_ps(_mm256_and_si256(q, _mm256_set1_epi32(0xFF)));
+    if constexpr (C == 3) return _mm256_cvtepi32_ps(_mm256_srli_epi32(q, 24));
+    const __m256i pick = _mm256_setr_epi8(C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1,
+                                          C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1);
+    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(q, pick));
+}
+
+// The SSE program's bilinear value of byte C of eight pixels from their four neighbours:
+// the four products summed in the plain order, in single precision, truncated, low 8 bits.
+template <int C>
+__attribute__((target("avx2"))) inline __m256i bilinearChannel(__m256i q00, __m256i q10, __m256i q01, __m256i q11,
+                                                             __m256 fx, __m256 fy, __m256 gx, __m256 gy) {
+    const __m256 sum = _mm256_add_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q00), gx), gy),
+                                    _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q10), fx), gy)),
+                      _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q01), gx), fy)),
+        _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q11), fx), fy));
+    return _mm256_and_si256(_mm256_cvttps_epi32(sum), _mm256_set1_epi32(0xFF));
 }
 
 // interpolateRow eight pixels at a time. The pixels are classified together: integer parts,
@@ -110,7 +129,6 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
     const std::size_t stride = std::size_t(width) * kBytesPerPixel;
     const __m256i lastColumn = _mm256_set1_epi32(width - 1), lastRow = _mm256_set1_epi32(height - 1);
     const __m256i minusOne = _mm256_set1_epi32(-1), rowStride = _mm256_set1_epi32(width);
-    const __m256i byteMask = _mm256_set1_epi32(0xFF);
     const int* p00s = reinterpret_cast<const int*>(src);
     const int* p10s = reinterpret_cast<const int*>(src + kBytesPerPixel);
     const int* p01s = reinterpret_cast<const int*>(src + stride);
@@ -157,15 +175,12 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
         if constexpr (kSseBuild) {
             const __m256 one = _mm256_set1_ps(1.0f);
             const __m256 gx = _mm256_sub_ps(one, fx), gy = _mm256_sub_ps(one, fy);
-            for (int c = 0; c < kBytesPerPixel; ++c) {
-                const __m128i shift = _mm_cvtsi32_si128(8 * c);
-                const __m256 sum = _mm256_add_ps(
-                    _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q00, shift), gx), gy),
-                                                _mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q10, shift), fx), gy)),
-                                  _mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q01, shift), gx), fy)),
-                    _mm256_mul_ps(_mm256_mul_ps(byteAsFloat(q11, shift), fx), fy));
-                result = _mm256_or_si256(result, _mm256_sll_epi32(_mm256_and_si256(_mm256_cvttps_epi32(sum), byteMask), shift));
-            }
+            const __m256i c0 = bilinearChannel<0>(q00, q10, q01, q11, fx, fy, gx, gy);
+            const __m256i c1 = bilinearChannel<1>(q00, q10, q01, q11, fx, fy, gx, gy);
+            const __m256i c2 = bilinearChannel<2>(q00, q10, q01, q11, fx, fy, gx, gy);
+            const __m256i c3 = bilinearChannel<3>(q00, q10, q01, q11, fx, fy, gx, gy);
+            result = _mm256_or_si256(_mm256_or_si256(c0, _mm256_slli_epi32(c1, 8)),
+                                     _mm256_or_si256(_mm256_slli_epi32(c2, 16), _mm256_slli_epi32(c3, 24)));
         } else {
             const __m256i a = _mm256_cvttps_epi32(ax), b = _mm256_cvttps_epi32(ay);
             const __m256i bOdd = _mm256_srli_epi64(b, 32);
