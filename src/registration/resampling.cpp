@@ -88,19 +88,41 @@ __attribute__((target("avx2"))) inline __m128 widenFloat(const std::uint8_t* p) 
     return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(word)));
 }
 
-// Byte `shift / 8` of each 32-bit lane.
-__attribute__((target("avx2"))) inline __m256i byteOf(__m256i q, __m128i shift) {
-    return _mm256_and_si256(_mm256_srl_epi32(q, shift), _mm256_set1_epi32(0xFF));
+// Byte C of each 32-bit lane.
+template <int C>
+__attribute__((target("avx2"))) inline __m256i byteAt(__m256i q) {
+    if constexpr (C == 0) return _mm256_and_si256(q, _mm256_set1_epi32(0xFF));
+    if constexpr (C == 3) return _mm256_srli_epi32(q, 24);
+    const __m256i pick = _mm256_setr_epi8(C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1,
+                                          C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1);
+    return _mm256_shuffle_epi8(q, pick);
 }
 
 // Byte C of each 32-bit lane, as float.
 template <int C>
 __attribute__((target("avx2"))) inline __m256 byteAsFloat(__m256i q) {
-    if constexpr (C == 0) return _mm256_cvtepi32_ps(_mm256_and_si256(q, _mm256_set1_epi32(0xFF)));
-    if constexpr (C == 3) return _mm256_cvtepi32_ps(_mm256_srli_epi32(q, 24));
-    const __m256i pick = _mm256_setr_epi8(C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1,
-                                          C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1);
-    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(q, pick));
+    return _mm256_cvtepi32_ps(byteAt<C>(q));
+}
+
+// The extended program's bilinear value of byte C of eight pixels, exact for fractions on the
+// 2^-21 grid (a and b their numerators, bOdd b's odd lanes), in byte C of each lane.
+template <int C>
+__attribute__((target("avx2"))) inline __m256i exactChannel(__m256i q00, __m256i q10, __m256i q01, __m256i q11,
+                                                          __m256i a, __m256i b, __m256i bOdd) {
+    const __m256i lowHalf = _mm256_set1_epi64x(0xFFFFFFFF);
+    const __m256i c00 = byteAt<C>(q00), c01 = byteAt<C>(q01);
+    // p00 (2^21 - a) + p10 a and the same below, exact in 32 bits (below 2^29).
+    const __m256i top = _mm256_add_epi32(_mm256_slli_epi32(c00, 21), _mm256_mullo_epi32(_mm256_sub_epi32(byteAt<C>(q10), c00), a));
+    const __m256i bottom =
+        _mm256_add_epi32(_mm256_slli_epi32(c01, 21), _mm256_mullo_epi32(_mm256_sub_epi32(byteAt<C>(q11), c01), a));
+    // top 2^21 + (bottom - top) b = top (2^21 - b) + bottom b, below 2^50 and not negative:
+    // its whole part after 42 bits, in 64-bit lanes, even lanes then odd.
+    const __m256i d = _mm256_sub_epi32(bottom, top);
+    const __m256i even =
+        _mm256_srli_epi64(_mm256_add_epi64(_mm256_slli_epi64(_mm256_and_si256(top, lowHalf), 21), _mm256_mul_epi32(d, b)), 42);
+    const __m256i odd = _mm256_srli_epi64(
+        _mm256_add_epi64(_mm256_slli_epi64(_mm256_srli_epi64(top, 32), 21), _mm256_mul_epi32(_mm256_srli_epi64(d, 32), bOdd)), 42);
+    return _mm256_slli_epi32(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)), 8 * C);
 }
 
 // The SSE program's bilinear value of byte C of eight pixels from their four neighbours:
@@ -184,33 +206,16 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
         } else {
             const __m256i a = _mm256_cvttps_epi32(ax), b = _mm256_cvttps_epi32(ay);
             const __m256i bOdd = _mm256_srli_epi64(b, 32);
-            const __m256i lowHalf = _mm256_set1_epi64x(0xFFFFFFFF);
             // Four validity bytes of 255 give 255 whatever the weights (they sum to 2^42).
             const __m256i allValid = _mm256_and_si256(_mm256_and_si256(q00, q10), _mm256_and_si256(q01, q11));
             const bool validFull = _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_or_si256(allValid, _mm256_set1_epi32(0x00FFFFFF)),
                                                                          _mm256_set1_epi32(-1))) == -1;
             const int channels = validFull ? kBytesPerPixel - 1 : kBytesPerPixel;
             if (validFull) result = _mm256_set1_epi32(std::int32_t(0xFF000000u));
-            for (int c = 0; c < channels; ++c) {
-                const __m128i shift = _mm_cvtsi32_si128(8 * c);
-                const __m256i c00 = byteOf(q00, shift), c01 = byteOf(q01, shift);
-                // p00 (2^21 - a) + p10 a and the same below, exact in 32 bits (below 2^29).
-                const __m256i top = _mm256_add_epi32(_mm256_slli_epi32(c00, 21),
-                                                     _mm256_mullo_epi32(_mm256_sub_epi32(byteOf(q10, shift), c00), a));
-                const __m256i bottom = _mm256_add_epi32(_mm256_slli_epi32(c01, 21),
-                                                        _mm256_mullo_epi32(_mm256_sub_epi32(byteOf(q11, shift), c01), a));
-                // top 2^21 + (bottom - top) b = top (2^21 - b) + bottom b, below 2^50 and not
-                // negative: its whole part after 42 bits, in 64-bit lanes, even lanes then odd.
-                const __m256i d = _mm256_sub_epi32(bottom, top);
-                const __m256i even = _mm256_srli_epi64(
-                    _mm256_add_epi64(_mm256_slli_epi64(_mm256_and_si256(top, lowHalf), 21), _mm256_mul_epi32(d, b)), 42);
-                const __m256i odd = _mm256_srli_epi64(
-                    _mm256_add_epi64(_mm256_slli_epi64(_mm256_srli_epi64(top, 32), 21),
-                                     _mm256_mul_epi32(_mm256_srli_epi64(d, 32), bOdd)),
-                    42);
-                const __m256i v = _mm256_or_si256(even, _mm256_slli_epi64(odd, 32));
-                result = _mm256_or_si256(result, _mm256_sll_epi32(v, shift));
-            }
+            result = _mm256_or_si256(result, _mm256_or_si256(exactChannel<0>(q00, q10, q01, q11, a, b, bOdd),
+                                                             exactChannel<1>(q00, q10, q01, q11, a, b, bOdd)));
+            result = _mm256_or_si256(result, exactChannel<2>(q00, q10, q01, q11, a, b, bOdd));
+            if (channels == kBytesPerPixel) result = _mm256_or_si256(result, exactChannel<3>(q00, q10, q01, q11, a, b, bOdd));
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), result);
         if (slow != 0) {
