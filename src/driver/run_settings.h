@@ -60,6 +60,8 @@ struct RunSettings {
     Image composite;
     Image referenceFeatures;           // the reference as a feature image, made once by the block stage
     bool referenceFeaturesWhole = false;   // every pixel of referenceFeatures valid
+    const std::uint8_t* referenceWholeOf = nullptr;   // the reference pixels referenceWhole tells of
+    bool referenceWhole = false;           // every pixel of those valid
     std::vector<CompositeCell> compositeSums;   // reference width x height cells
 };
 

@@ -31,7 +31,12 @@ struct Candidate {
 void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, std::int32_t sampleHeight,
                   Candidate& best) {
     const RunSettings& s = settings;
-    const bool referenceWhole = wholeRows(s.reference, 0, s.reference.height);
+    // The reference's pixels do not change during a run: looked at once.
+    if (s.referenceWholeOf != s.reference.pixels) {
+        settings.referenceWhole = wholeRows(s.reference, 0, s.reference.height);
+        settings.referenceWholeOf = s.reference.pixels;
+    }
+    const bool referenceWhole = s.referenceWhole;
     const ShiftGrid grid = shiftGrid(s.shiftXMin, s.shiftXMax, s.shiftYMin, s.shiftYMax, s.shiftStep);
     // A rotated sample holds no valid pixel on its odd rows.
     std::vector<std::uint8_t> oddRows(std::size_t(std::max(sampleHeight, 0)));
