@@ -114,10 +114,8 @@ int runKalvorine(int argc, char** argv) {
     releasePixels(s.reference);
     releasePixels(s.referenceFeatures);
     s.referenceName.clear();
-    for (int i = 0; i < kImageSlots; ++i) {
-        s.sourceNames[i].clear();
-        s.resultNames[i].clear();
-    }
+    s.sourceNames.clear();
+    s.resultNames.clear();
     std::printf("\nTemps pour l'ensemble du calcul: %u secondes\n", unsigned(processorSeconds() - startSeconds));
     std::printf("Fin de l'execution de Kalvorine\n");
     if (s.skipFinalPause == 0) {

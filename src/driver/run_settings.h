@@ -11,6 +11,23 @@
 constexpr int kImageSlots = 30000;     // index 0 unused: images 1 .. 29999
 constexpr int kMaxImages = kImageSlots - 1;
 
+// A table of kImageSlots entries, each empty (or 0) until written, that holds only as many
+// as have been reached: a run of a few images does not build thirty thousand of them.
+template <typename T>
+class SlotTable {
+public:
+    T& operator[](std::size_t k) {
+        if (k >= items_.size()) items_.resize(k + 1);
+        return items_[k];
+    }
+    const T& operator[](std::size_t k) const { return k < items_.size() ? items_[k] : empty_; }
+    void clear() { std::vector<T>().swap(items_); }   // every entry empty again, memory released
+
+private:
+    std::vector<T> items_;
+    static inline const T empty_{};
+};
+
 struct CompositeCell {
     std::uint32_t sum[3];              // channel 0 (blue), 1 (green), 2 (red)
 };
@@ -39,8 +56,8 @@ struct RunSettings {
 
     // Name tables and per-image reference points, indices 1 .. imageCount (not reset).
     // An empty name is an empty slot: the tokeniser never yields an empty token.
-    std::vector<std::string> sourceNames = std::vector<std::string>(kImageSlots);
-    std::vector<std::string> resultNames = std::vector<std::string>(kImageSlots);
+    SlotTable<std::string> sourceNames;
+    SlotTable<std::string> resultNames;
     std::string referenceName;         // empty: no reference given
     std::string compositeName;         // empty: no composite (not reset)
     std::int32_t imageCount = 0;
@@ -48,10 +65,10 @@ struct RunSettings {
     std::int32_t referenceY0 = 0;
     std::int32_t referenceX0Given = 0;
     std::int32_t referenceY0Given = 0;
-    std::vector<std::int32_t> sourceX0 = std::vector<std::int32_t>(kImageSlots);
-    std::vector<std::int32_t> sourceY0 = std::vector<std::int32_t>(kImageSlots);
-    std::vector<std::int32_t> sourceX0Given = std::vector<std::int32_t>(kImageSlots);
-    std::vector<std::int32_t> sourceY0Given = std::vector<std::int32_t>(kImageSlots);
+    SlotTable<std::int32_t> sourceX0;
+    SlotTable<std::int32_t> sourceY0;
+    SlotTable<std::int32_t> sourceX0Given;
+    SlotTable<std::int32_t> sourceY0Given;
 
     // Run state.
     std::FILE* shiftLog = nullptr;     // "shift.lst"; null when it could not be created

@@ -90,4 +90,17 @@ TEST_F(ScriptReader, AnIncompleteSourceLineLeavesItsIndexToTheNextOne) {
     EXPECT_EQ(settings.resultNames[1], "a_out.bmp");
 }
 
+TEST(SlotTable, EntriesAreEmptyUntilWrittenAndAfterClear) {
+    SlotTable<std::string> names;
+    const SlotTable<std::string>& view = names;
+    EXPECT_EQ(view[kMaxImages], "");   // read through a const view: nothing grows
+    names[kMaxImages] = "last.bmp";
+    EXPECT_EQ(view[kMaxImages], "last.bmp");
+    EXPECT_EQ(view[1], "");
+    names.clear();
+    EXPECT_EQ(view[kMaxImages], "");
+    SlotTable<std::int32_t> given;
+    EXPECT_EQ(given[7], 0);
+}
+
 }  // namespace
