@@ -368,7 +368,7 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
     if (empty()) return;
     order_ = aRowOrder;
     orderCount_ = a.height;
-    orderSplit_ = std::max<std::int64_t>(1, orderCount_ / 32);
+    orderSplit_ = orderedFirstRows(orderCount_);
     aRow_ = a.y0 >= b.y0 ? std::int64_t(a.y0) - b.y0 : 0;
     phases_ = 2;
 }
@@ -432,7 +432,47 @@ __attribute__((target("avx2"))) void windowUnitsAvx2(const std::uint8_t* a, std:
     }
 }
 
+// windowListUnits for one kernel variant.
+template <bool Whole, bool Bound>
+__attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets,
+                                                         int rowCount, const std::uint8_t* const* windows,
+                                                         std::int64_t length, std::int64_t count, std::uint64_t penalty,
+                                                         DifferenceUnits* out) {
+    constexpr int kMostRows = 8;
+    const std::uint8_t* rowsB[kMostRows];
+    for (std::int64_t i = 0; i < count; ++i) {
+        RowSums sums;
+        for (int first = 0; first < rowCount; first += kMostRows) {
+            const int n = std::min(kMostRows, rowCount - first);
+            for (int r = 0; r < n; ++r) rowsB[r] = windows[i] + bRowOffsets[first + r];
+            sumRowListAvx2<Whole, Bound>(aRows + first, rowsB, length, n, sums);
+        }
+        out[i] = rowUnits(sums, penalty);
+    }
+}
+
 }  // namespace
+
+void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets, int rowCount,
+                     const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole, bool bound,
+                     DifferenceUnits* out) {
+    static const long long penalty = halfPenaltyUnits();
+    const std::uint64_t p = std::uint64_t(penalty);
+    if (!useAvx2()) {
+        for (std::int64_t i = 0; i < count; ++i) {
+            RowSums sums;
+            for (int r = 0; r < rowCount; ++r) sumRows(aRows[r], 0, windows[i] + bRowOffsets[r], 0, length, 1, sums, whole, bound);
+            out[i] = rowUnits(sums, p);
+        }
+    } else if (kSseBuild && bound) {
+        if (whole) windowListUnitsAvx2<true, true>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
+        else windowListUnitsAvx2<false, true>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
+    } else if (whole) {
+        windowListUnitsAvx2<true, false>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
+    } else {
+        windowListUnitsAvx2<false, false>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
+    }
+}
 
 void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
                  std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool bound,

@@ -14,6 +14,7 @@
 // stand for the whole overlap.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "common/image.h"
@@ -46,6 +47,9 @@ public:
     DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid, const std::int32_t* aRowOrder);
 
     bool empty() const { return rowLength_ <= 0 || rows_ <= 0; }
+
+    // How many rows of a's order make phase 0 of a scan given one (a has height rows).
+    static std::int64_t orderedFirstRows(std::int64_t height) { return std::max<std::int64_t>(1, height / 32); }
     std::int64_t pairs() const { return rows_ * rowLength_; }
 
     // The sum of every row meets this many units when the measure is at least bound.
@@ -128,6 +132,12 @@ DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::u
 void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
                  std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool bound,
                  DifferenceUnits* out);
+
+// The same for rows given one by one: a's rows aRows[r] against rows windows[i] +
+// bRowOffsets[r] of each window, r < rowCount.
+void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets, int rowCount,
+                     const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole, bool bound,
+                     DifferenceUnits* out);
 
 // True when rows firstRow, firstRow + rowStep, ... (rowCount of them) of im hold valid
 // pixels only.

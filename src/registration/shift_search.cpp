@@ -54,6 +54,42 @@ std::vector<std::int64_t> rankByKey(const std::vector<float>& key, const std::ve
     return order;
 }
 
+// The first rows in a sample's order (an ordered scan's phase 0) as the candidates that lay
+// the whole sample on the reference read them; usable when the sample has an order and none of
+// those rows is flagged invalid.
+struct FirstRows {
+    bool usable = false;
+    bool whole = false;   // those rows, and the reference, hold valid pixels only
+    std::vector<const std::uint8_t*> aRows;
+    std::vector<std::size_t> bOffsets;   // each row's offset in a window of the reference
+    std::int64_t pairs = 0;
+    DifferenceUnits threshold = 0;       // the sum at which a mean reaches the starting best
+};
+
+std::vector<FirstRows> firstRowsOf(const std::vector<SearchSample>& samples, const Image& reference, float best,
+                                   bool referenceWhole) {
+    std::vector<FirstRows> result(samples.size());
+    if (!exactUnitsAvailable()) return result;
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        const SearchSample& s = samples[k];
+        const Image& im = *s.image;
+        if (s.rowOrder == nullptr || im.pixels == nullptr || im.width <= 0 || im.height <= 0) continue;
+        FirstRows& f = result[k];
+        f.usable = true;
+        f.whole = referenceWhole && s.wholeRows != nullptr;
+        for (std::int64_t j = 0; j < DifferenceScan::orderedFirstRows(im.height); ++j) {
+            const std::int32_t r = s.rowOrder[j];
+            if (s.invalid != nullptr && s.invalid[r] != 0) f.usable = false;
+            f.whole = f.whole && s.wholeRows[r] != 0;
+            f.aRows.push_back(pixelAt(im, 0, r));
+            f.bOffsets.push_back(std::size_t(r) * std::size_t(reference.width) * kBytesPerPixel);
+        }
+        f.pairs = std::int64_t(im.width) * im.height;
+        f.threshold = unitsThreshold(best, f.pairs);
+    }
+    return result;
+}
+
 }  // namespace
 
 ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std::int32_t yMax, std::int32_t step) {
@@ -302,8 +338,43 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
     std::vector<float> key(std::size_t(count), 0);
     std::vector<std::vector<Scored>> finished((std::size_t(count) + kChunk - 1) / kChunk);
     std::atomic<float> bound{best};
+    const std::vector<FirstRows> firstRows = firstRowsOf(samples, reference, best, referenceWhole);
     parallelFor(std::int64_t(finished.size()), [&](std::int64_t c) {
+        // Candidates that lay their whole sample on the reference take their first rows
+        // together (the same overlap, pairs and threshold for all of a sample's shifts).
+        const std::uint8_t* windows[kChunk];
+        std::int64_t indices[kChunk];
+        DifferenceUnits sums[kChunk];
+        int batched = 0;
+        std::size_t batchSample = 0;
+        auto flushBatch = [&] {
+            if (batched == 0) return;
+            const FirstRows& f = firstRows[batchSample];
+            windowListUnits(f.aRows.data(), f.bOffsets.data(), int(f.aRows.size()), windows, samples[batchSample].image->width,
+                            batched, f.whole, true, sums);
+            for (int k = 0; k < batched; ++k) {
+                if (sums[k] >= f.threshold) continue;
+                const std::size_t i = std::size_t(indices[k]);
+                partial[i] = sums[k];
+                alive[i] = 1;
+                key[i] = float(double(sums[k]) / double(f.pairs));
+            }
+            batched = 0;
+        };
         for (std::int64_t i = c * kChunk; i < std::min(count, (c + 1) * kChunk); ++i) {
+            const std::size_t sampleIndex = std::size_t(i / perSample);
+            if (firstRows[sampleIndex].usable) {
+                const Image& im = *samples[sampleIndex].image;
+                const std::int64_t x0 = im.x0 + grid.shiftX(i % perSample), y0 = im.y0 + grid.shiftY(i % perSample);
+                const std::int64_t bCol = std::int64_t(reference.x0) - x0, bRow = std::int64_t(reference.y0) - y0;
+                if (bCol >= 0 && bRow >= 0 && reference.width - bCol >= im.width && reference.height - bRow >= im.height) {
+                    if (batched > 0 && batchSample != sampleIndex) flushBatch();
+                    batchSample = sampleIndex;
+                    windows[batched] = pixelAt(reference, std::int32_t(bCol), std::int32_t(bRow));
+                    indices[batched++] = i;
+                    continue;
+                }
+            }
             const Image candidate = placed(i);
             DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
             scan.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
@@ -318,6 +389,7 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
             alive[std::size_t(i)] = 1;
             key[std::size_t(i)] = float(double(sum) / double(scan.pairs()));
         }
+        flushBatch();
     });
     for (const std::vector<Scored>& list : finished)
         for (const Scored& s : list) lowerTo(bound, std::nextafter(float(s.value), INFINITY));
