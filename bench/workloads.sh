@@ -25,20 +25,32 @@ sed -i '/^Angle/d; s/^Translation.*/Translation 40 1/' "$work/single/script.txt"
 sed -i 's/^Bloc.*/Bloc 32 8 3 0.25/' "$work/frac/script.txt"
 sed -i 's/^Bloc.*/Bloc 32 8 3 0.5/' "$work/frac05/script.txt"
 
-# Median wall time of `runs` runs of program in folder, in seconds. The clock is read by
-# the shell itself (EPOCHREALTIME) right around the program, so that no other process start
-# is counted: the fast runs last a few tens of milliseconds.
-median() {
-    local program=$1 folder=$2 times=() start end
+# Wall time of one run of program in the current folder, in seconds. The clock is read by the
+# shell itself (EPOCHREALTIME) right around the program, so that no other process start is
+# counted: the fast runs last a few tens of milliseconds.
+elapsed() {
+    local start end
+    start=$EPOCHREALTIME
+    "$1" script.txt >/dev/null
+    end=$EPOCHREALTIME
+    awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
+}
+
+median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+
+# Sets plain and fast to the median times of `runs` runs of the two programs in folder. The
+# runs alternate, plain then fast, so that both see the same moments of a shared machine (a
+# plain run lasts seconds, a fast one milliseconds).
+time_pair() {
+    local plainProgram=$1 fastProgram=$2 folder=$3 plainTimes=() fastTimes=()
     pushd "$folder" >/dev/null
     for _ in $(seq "$runs"); do
-        start=$EPOCHREALTIME
-        "$program" script.txt >/dev/null
-        end=$EPOCHREALTIME
-        times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')")
+        plainTimes+=("$(elapsed "$plainProgram")")
+        fastTimes+=("$(elapsed "$fastProgram")")
     done
     popd >/dev/null
-    printf '%s\n' "${times[@]}" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
+    plain=$(printf '%s\n' "${plainTimes[@]}" | median)
+    fast=$(printf '%s\n' "${fastTimes[@]}" | median)
 }
 
 peak() {   # peak resident memory in MiB
@@ -49,8 +61,7 @@ peak() {   # peak resident memory in MiB
 printf '%-14s %-8s %14s %14s %9s %12s %12s\n' program workload "plain s/img" "fast s/img" ratio "plain MiB" "fast MiB"
 for program in kalvorine kalvorine-sse; do
     for w in range single frac frac05; do
-        plain=$(median "$build/tests/$program-plain" "$work/$w")
-        fast=$(median "$build/$program" "$work/$w")
+        time_pair "$build/tests/$program-plain" "$build/$program" "$work/$w"
         # Both must have written the same bytes.
         (cd "$work/$w" && "$build/tests/$program-plain" script.txt | sed -E 's/[0-9]+ secondes|Phase1 : [0-9]+/#/' >plain.out \
             && md5sum aligned*.bmp sum* shift.lst >plain.sum)
