@@ -21,15 +21,8 @@
 
 namespace {
 
-class PixelLoops : public WithSettings {
+class PixelLoops : public WithKernelChoice {
 protected:
-    void TearDown() override {
-        setUseAvx2(true);
-        setWorkerCount(defaultWorkers);
-        WithSettings::TearDown();
-    }
-    int defaultWorkers = workerCount();
-
     // Each way of running the fast loops: {AVX2, threads}.
     static std::vector<std::pair<bool, int>> ways() {
         const bool avx2 = useAvx2();

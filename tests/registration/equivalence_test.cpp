@@ -55,15 +55,8 @@ struct Outcome {
     Image current;
 };
 
-class Equivalence : public WithSettings {
+class Equivalence : public WithKernelChoice {
 protected:
-    void TearDown() override {
-        setUseAvx2(true);
-        setWorkerCount(defaultWorkers);
-        WithSettings::TearDown();
-    }
-    int defaultWorkers = workerCount();
-
     // Runs stage on a fresh copy of the case (reference, current and parameters in `base`).
     template <typename Stage>
     Outcome run(const RunSettings& base, Stage stage) {
