@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -126,6 +127,7 @@ bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std:
             std::size_t got = 0;
             while (got < wanted) {
                 const ssize_t n = ::pread(::fileno(file), block.data() + got, wanted - got, off_t(start + first * rowSize) + off_t(got));
+                if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 got += std::size_t(n);
             }
@@ -172,6 +174,7 @@ bool writeBmpRows(std::FILE* file, const Image& image, std::int64_t rowSize) {
             while (done < block.size()) {
                 const ssize_t n = ::pwrite(::fileno(file), block.data() + done, block.size() - done,
                                            off_t(start + first * rowSize) + off_t(done));
+                if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) {
                     ok.store(false);
                     return;
