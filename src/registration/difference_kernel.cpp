@@ -280,27 +280,36 @@ __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* r
 
 // whole: every pixel of the rows of both sides is known valid; bound: sums for a lower bound
 // are enough (the SSE program's quadratic parts then go as s*s, where AVX2 is at hand).
+// Calls run.template operator()<Whole, Bound>() for the AVX2 kernel variant that whole and
+// bound ask for (bound only changes the SSE program's kernel).
+template <typename Run>
+void withVariant(bool whole, bool bound, Run run) {
+    if (kSseBuild && bound) {
+        if (whole) run.template operator()<true, true>();
+        else run.template operator()<false, true>();
+    } else if (whole) {
+        run.template operator()<true, false>();
+    } else {
+        run.template operator()<false, false>();
+    }
+}
+
 void sumRows(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB, std::size_t bStep,
              std::int64_t length, std::int64_t count, RowSums& sums, bool whole = false, bool bound = false) {
-    if (!useAvx2()) sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
-    else if (kSseBuild && bound) {
-        if (whole) sumRowsAvx2<true, true>(rowA, aStep, rowB, bStep, length, count, sums);
-        else sumRowsAvx2<false, true>(rowA, aStep, rowB, bStep, length, count, sums);
-    } else if (whole) sumRowsAvx2<true, false>(rowA, aStep, rowB, bStep, length, count, sums);
-    else sumRowsAvx2<false, false>(rowA, aStep, rowB, bStep, length, count, sums);
+    if (!useAvx2()) {
+        sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
+        return;
+    }
+    withVariant(whole, bound, [&]<bool W, bool B>() { sumRowsAvx2<W, B>(rowA, aStep, rowB, bStep, length, count, sums); });
 }
 
 void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB, std::int64_t length, int count,
                 RowSums& sums, bool whole = false, bool bound = false) {
-    if (useAvx2()) {
-        if (kSseBuild && bound) {
-            if (whole) sumRowListAvx2<true, true>(rowsA, rowsB, length, count, sums);
-            else sumRowListAvx2<false, true>(rowsA, rowsB, length, count, sums);
-        } else if (whole) sumRowListAvx2<true, false>(rowsA, rowsB, length, count, sums);
-        else sumRowListAvx2<false, false>(rowsA, rowsB, length, count, sums);
-    } else {
+    if (!useAvx2()) {
         for (int row = 0; row < count; ++row) sumRowsSse2(rowsA[row], 0, rowsB[row], 0, length, 1, sums);
+        return;
     }
+    withVariant(whole, bound, [&]<bool W, bool B>() { sumRowListAvx2<W, B>(rowsA, rowsB, length, count, sums); });
 }
 
 // Rows summed between two looks at the running total: about 512 pairs.
@@ -464,14 +473,11 @@ void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOf
             for (int r = 0; r < rowCount; ++r) sumRows(aRows[r], 0, windows[i] + bRowOffsets[r], 0, length, 1, sums, whole, bound);
             out[i] = rowUnits(sums, p);
         }
-    } else if (kSseBuild && bound) {
-        if (whole) windowListUnitsAvx2<true, true>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
-        else windowListUnitsAvx2<false, true>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
-    } else if (whole) {
-        windowListUnitsAvx2<true, false>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
-    } else {
-        windowListUnitsAvx2<false, false>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
+        return;
     }
+    withVariant(whole, bound, [&]<bool W, bool B>() {
+        windowListUnitsAvx2<W, B>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
+    });
 }
 
 void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
@@ -481,14 +487,11 @@ void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* c
     const std::uint64_t p = std::uint64_t(penalty);
     if (!useAvx2()) {
         for (std::int64_t i = 0; i < count; ++i) out[i] = rowsUnits(a, aStep, windows[i], bStep, length, rows, whole, bound);
-    } else if (kSseBuild && bound) {
-        if (whole) windowUnitsAvx2<true, true>(a, aStep, windows, bStep, length, rows, count, p, out);
-        else windowUnitsAvx2<false, true>(a, aStep, windows, bStep, length, rows, count, p, out);
-    } else if (whole) {
-        windowUnitsAvx2<true, false>(a, aStep, windows, bStep, length, rows, count, p, out);
-    } else {
-        windowUnitsAvx2<false, false>(a, aStep, windows, bStep, length, rows, count, p, out);
+        return;
     }
+    withVariant(whole, bound, [&]<bool W, bool B>() {
+        windowUnitsAvx2<W, B>(a, aStep, windows, bStep, length, rows, count, p, out);
+    });
 }
 
 DifferenceUnits unitsThreshold(float bound, std::int64_t pairs) {
