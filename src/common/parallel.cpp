@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <exception>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -54,6 +56,7 @@ public:
             std::unique_lock<std::mutex> lock(mutex_);
             done_.wait(lock, finished);
         }
+        if (job.error) std::rethrow_exception(std::exchange(job.error, nullptr));
     }
 
 private:
@@ -64,6 +67,7 @@ private:
         std::atomic<std::int64_t> count{0};
         std::atomic<const std::function<void(std::int64_t)>*> body{nullptr};
         std::atomic<std::int64_t> completed{0};
+        std::exception_ptr error;   // the first exception of a body, under mutex_
     };
     // The ticket holds the generation (low 24 bits) above the next item's index (40 bits);
     // an item is claimed by moving the ticket on while it still names the generation read.
@@ -95,7 +99,13 @@ private:
             if (!ticket_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
                 continue;
             }
-            (*job.body.load(std::memory_order_relaxed))(index);
+            try {
+                (*job.body.load(std::memory_order_relaxed))(index);
+            } catch (...) {
+                // Handed to the caller once every item is done (a failed allocation, say).
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!job.error) job.error = std::current_exception();
+            }
             if (job.completed.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 done_.notify_one();

@@ -1,6 +1,12 @@
 #include "driver/run_driver.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 
 #include "blocks/block_stage.h"
 #include "common/clock.h"
@@ -14,6 +20,10 @@
 #include "registration/global_adjustment.h"
 
 namespace {
+
+// Aligned frames are renamed into place without an fsync of their own: it cost more than the
+// 5 % of a frame's time allowed (the composite files and shift.lst are synced).
+constexpr bool kSyncAlignedFrames = false;
 
 void printBanner() {
     std::printf("**************************************\n");
@@ -47,21 +57,40 @@ void loadReference() {
     s.reference.y0 = s.referenceY0Given == 1 ? s.referenceY0 : s.reference.height / 2;
 }
 
+// One run at a time in a folder: a second one would mix its shift.lst lines and outputs with
+// the first one's. The lock is taken on the folder itself (no lock file is left behind) and
+// held until every output is in place; a folder that cannot be opened goes without it.
+void lockFolder() {
+    RunSettings& s = settings;
+    s.runLock = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (s.runLock >= 0 && ::flock(s.runLock, LOCK_EX | LOCK_NB) != 0) {
+        std::printf("Erreur : une autre execution de Kalvorine travaille deja dans ce dossier\n");
+        fatalStop();
+    }
+}
+
 void openShiftLog() {
-    settings.shiftLog = std::fopen("shift.lst", "w");
-    if (settings.shiftLog == nullptr) {
+    RunSettings& s = settings;
+    if (openOutput(s.shiftLogFile, "shift.lst") == OutputOpen::opened) {
+        s.shiftLog = s.shiftLogFile.file;
+    } else {
         std::printf("Attention : impossible de creer le fichier shift.lst, les decalages ne seront pas enregistres\n");
     }
 }
 
 void closeShiftLog() {
-    std::FILE*& log = settings.shiftLog;
-    if (log == nullptr) return;
-    const bool failed = std::ferror(log) != 0;
-    if (std::fclose(log) != 0 || failed) {
+    RunSettings& s = settings;
+    if (s.shiftLog == nullptr) return;
+    s.shiftLog = nullptr;
+    if (!commitOutput(s.shiftLogFile, true)) {
         std::printf("Erreur : ecriture incomplete du fichier shift.lst (disque plein ?)\n");
     }
-    log = nullptr;
+}
+
+// A failed allocation: says what was being done, then the fatal stop.
+[[noreturn]] void outOfMemory(const char* doing) {
+    std::printf("\nErreur : memoire insuffisante %s\n", doing);
+    fatalStop();
 }
 
 void processImage(int i) {
@@ -72,17 +101,27 @@ void processImage(int i) {
     const std::int32_t imageStart = processorTicks();
     s.current.x0 = s.sourceX0Given[i] != 0 ? s.sourceX0[i] : s.reference.x0;
     s.current.y0 = s.sourceY0Given[i] != 0 ? s.sourceY0[i] : s.reference.y0;
-    if (s.angleMin < s.angleMax || s.angleMin > s.angleMax) {
-        globalAdjustment();
-    } else {
-        coarseTranslationSearch();
+    const char* doing = "pendant l'ajustement global";
+    try {
+        if (s.angleMin < s.angleMax || s.angleMin > s.angleMax) {
+            globalAdjustment();
+        } else {
+            coarseTranslationSearch();
+        }
+        if (s.current.pixels == nullptr) return;   // too large once aligned: reported, skipped
+        doing = "pendant l'ajustage par blocs";
+        if (s.blockGridWidth > 0) runBlockStage();
+        std::printf("Temps total de calcul pour l'image: %u secondes\n",
+                    unsigned(processorSeconds() - imageStart / 1000000));
+        doing = "pendant la sauvegarde";
+        saveBmp(s.current, s.resultNames[i].c_str(), kSyncAlignedFrames);
+        doing = "pendant le compositage";
+        if (!s.compositeName.empty()) addToComposite(s.current);
+    } catch (const std::bad_alloc&) {
+        outOfMemory(doing);
+    } catch (const std::length_error&) {
+        outOfMemory(doing);
     }
-    if (s.current.pixels == nullptr) return;   // too large once aligned: reported, skipped
-    if (s.blockGridWidth > 0) runBlockStage();
-    std::printf("Temps total de calcul pour l'image: %u secondes\n",
-                unsigned(processorSeconds() - imageStart / 1000000));
-    saveBmp(s.current, s.resultNames[i].c_str());
-    if (!s.compositeName.empty()) addToComposite(s.current);
     releasePixels(s.current);
 }
 
@@ -103,13 +142,23 @@ int runKalvorine(int argc, char** argv) {
     }
     printBanner();
     const std::int32_t startSeconds = processorSeconds();
+    removeTemporaryOutputsOnSignals();
+    lockFolder();
     readScript();
-    loadReference();
-    if (!s.compositeName.empty()) startComposite();
+    try {
+        loadReference();
+        if (!s.compositeName.empty()) startComposite();
+    } catch (const std::exception&) {
+        outOfMemory("pendant le chargement de la reference");
+    }
     openShiftLog();
     for (int i = 1; i <= s.imageCount; ++i) processImage(i);
     closeShiftLog();
-    if (!s.compositeName.empty()) finishComposite();
+    try {
+        if (!s.compositeName.empty()) finishComposite();
+    } catch (const std::exception&) {
+        outOfMemory("pendant l'ecriture de l'image compositee");
+    }
 
     releasePixels(s.reference);
     releasePixels(s.referenceFeatures);
@@ -118,6 +167,8 @@ int runKalvorine(int argc, char** argv) {
     s.resultNames.clear();
     std::printf("\nTemps pour l'ensemble du calcul: %u secondes\n", unsigned(processorSeconds() - startSeconds));
     std::printf("Fin de l'execution de Kalvorine\n");
+    ::close(s.runLock);   // every output is in place: another run may use the folder
+    s.runLock = -1;
     if (s.skipFinalPause == 0) {
         std::printf("Appuyez sur entree pour quitter\n");
         std::fflush(stdout);

@@ -1,5 +1,7 @@
 #include "driver/run_settings.h"
 
+#include <unistd.h>
+
 RunSettings settings;
 float mismatchPenalty = 0.01f;
 
@@ -8,7 +10,9 @@ void resetRunSettings() {
     releasePixels(settings.current);
     releasePixels(settings.composite);
     releasePixels(settings.referenceFeatures);
-    if (settings.shiftLog != nullptr) std::fclose(settings.shiftLog);
+    if (settings.shiftLogFile.file == nullptr && settings.shiftLog != nullptr) std::fclose(settings.shiftLog);
+    discardOutput(settings.shiftLogFile);
+    if (settings.runLock >= 0) ::close(settings.runLock);
     settings = RunSettings{};
     mismatchPenalty = 0.01f;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/image.h"
+#include "imageio/output_file.h"
 
 constexpr int kImageSlots = 30000;     // index 0 unused: images 1 .. 29999
 constexpr int kMaxImages = kImageSlots - 1;
@@ -72,6 +73,8 @@ struct RunSettings {
 
     // Run state.
     std::FILE* shiftLog = nullptr;     // "shift.lst"; null when it could not be created
+    OutputFile shiftLogFile;           // the output behind shiftLog, renamed into place at the end
+    int runLock = -1;                  // descriptor holding the folder's run lock; -1: none
     Image reference;
     Image current;
     Image composite;

@@ -323,7 +323,9 @@ void blockCommand(LineTokens& tokens, long long lineNo) {
     if (const char* value = tokens.argument()) {
         const std::int32_t m = parseInt(value);
         std::printf("Decalage maxi de bloc=%i  ", m);
-        if (std::abs(std::int64_t(m)) <= kMaxScriptShift) {
+        if (m < 0) {
+            refuse("decalage negatif", lineNo);
+        } else if (m <= kMaxScriptShift) {
             s.blockShiftXMax = m;
             s.blockShiftXMin = -m;
             s.blockShiftYMin = -m;

@@ -23,7 +23,7 @@ void put32(std::uint8_t* at, std::uint32_t v) {
 
 }  // namespace
 
-bool saveBmp(const Image& image, const char* path) {
+bool saveBmp(const Image& image, const char* path, bool durable) {
     std::printf("Sauvegarde d'une image %s", path);
     if (image.width < 0 || image.height < 0) {
         std::printf(" ERREUR : dimensions d'image invalides\n");
@@ -37,9 +37,9 @@ bool saveBmp(const Image& image, const char* path) {
                     image.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
         return false;
     }
-    std::FILE* file = openForRewrite(path);
-    if (file == nullptr) {
-        std::printf(" ERREUR : impossible de creer le fichier\n");
+    OutputFile out;
+    if (const OutputOpen opened = openOutput(out, path); opened != OutputOpen::opened) {
+        std::printf(" %s\n", outputOpenError(opened));
         return false;
     }
     const std::int64_t rowSize = ((3 * std::int64_t(image.width) - 1) / 4) * 4 + 4;
@@ -55,12 +55,11 @@ bool saveBmp(const Image& image, const char* path) {
     put16(header + 28, 24);
     put32(header + 38, 2840);
     put32(header + 42, 2840);
-    bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
+    bool ok = std::fwrite(header, 1, sizeof header, out.file) == sizeof header;
 
-    ok = ok && writeBmpRows(file, image, rowSize);
-    if (!closeRewritten(file)) ok = false;
-    if (!ok) {
-        std::remove(path);
+    ok = ok && writeBmpRows(out.file, image, rowSize);
+    if (!ok) discardOutput(out);
+    if (!ok || !commitOutput(out, durable)) {
         std::printf(" ERREUR : ecriture incomplete du fichier (disque plein ?)\n");
         return false;
     }

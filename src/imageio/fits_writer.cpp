@@ -58,15 +58,16 @@ bool writeFitsChannel(const char* path, int channel) {
     }
     out.append((kFitsBlock - out.size() % kFitsBlock) % kFitsBlock, '\0');
 
-    std::FILE* file = openForRewrite(path);
-    if (file == nullptr) {
-        std::printf("Erreur : impossible de creer le fichier %s\n", path);
+    OutputFile file;
+    if (const OutputOpen opened = openOutput(file, path); opened != OutputOpen::opened) {
+        std::printf("Erreur : impossible de creer le fichier %s%s\n", path,
+                    opened == OutputOpen::folder ? " (c'est un dossier)" : "");
         return false;
     }
-    bool ok = std::fwrite(out.data(), 1, out.size(), file) == out.size();
-    if (!closeRewritten(file)) ok = false;
-    if (!ok) {
-        std::remove(path);
+    bool ok = std::fwrite(out.data(), 1, out.size(), file.file) == out.size();
+    if (!ok) discardOutput(file);
+    if (!ok || !commitOutput(file, true)) {
+        ok = false;
         std::printf("Erreur : ecriture incomplete du fichier %s (disque plein ?)\n", path);
     }
     return ok;
