@@ -349,6 +349,9 @@ TEST_P(FaultRun, StepsTooFineToBeReachedAreRefusedAndTheRunEnds) {
                                                  "que 0.0001 degre). Ligne 3  \n"},
         {"Translation 2 1\nBloc 16 4 2 1e-9\n", "Pas de decalage de bloc=0.000000   *** valeur refusee (pas plus "
                                                  "fin que 0.01 pixel). Ligne 4  \n"},
+        // A negative block shift range once made a grid of millions of blocks.
+        {"Translation 2 1\nBloc 1 0 -65535 1\n", "Decalage maxi de bloc=-65535   *** valeur refusee (decalage "
+                                                   "negatif). Ligne 4  "},
     };
     writeScene(faulty.path);
     for (const auto& [lines, refusal] : cases) {
