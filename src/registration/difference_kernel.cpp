@@ -316,10 +316,13 @@ void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* row
 std::int64_t rowsPerLook(std::int64_t rowLength) { return std::max<std::int64_t>(1, 512 / std::max<std::int64_t>(rowLength, 1)); }
 
 // The half penalty in units, or -1 when it is not a whole number of units.
+// Read from the tunable at every call (a few instructions), so that a changed penalty takes
+// effect at once.
 long long halfPenaltyUnits() {
     const long double units = (long double)(0.5f * mismatchPenalty) * kUnit;
-    if (!(units >= 0) || units != std::floor(units) || units > 0x1p62L) return -1;
-    return (long long)units;
+    if (!(units >= 0) || units > 0x1p62L) return -1;
+    const long long whole = (long long)units;
+    return (long double)whole == units ? whole : -1;
 }
 
 Units rowUnits(const RowSums& sums, std::uint64_t penalty) {
@@ -385,7 +388,7 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInva
 bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total,
                                 DifferenceUnits threshold) const {
     // Rows are summed in groups of about 320 pairs between two looks at the total.
-    static const long long penalty = halfPenaltyUnits();
+    const long long penalty = halfPenaltyUnits();
     constexpr int kMostRows = 8;
     const int group = int(std::clamp<std::int64_t>((320 + rowLength_ - 1) / rowLength_, 1, kMostRows));
     const std::uint8_t* rowsA[kMostRows];
@@ -420,7 +423,7 @@ DifferenceUnits DifferenceScan::threshold(float bound) const { return unitsThres
 
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
                           std::int64_t length, std::int64_t rows, bool whole, bool bound) {
-    static const long long penalty = halfPenaltyUnits();
+    const long long penalty = halfPenaltyUnits();
     RowSums sums;
     sumRows(a, aStep, b, bStep, length, rows, sums, whole, bound);
     return rowUnits(sums, std::uint64_t(penalty));
@@ -465,7 +468,7 @@ __attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* con
 void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets, int rowCount,
                      const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole, bool bound,
                      DifferenceUnits* out) {
-    static const long long penalty = halfPenaltyUnits();
+    const long long penalty = halfPenaltyUnits();
     const std::uint64_t p = std::uint64_t(penalty);
     if (!useAvx2()) {
         for (std::int64_t i = 0; i < count; ++i) {
@@ -483,7 +486,7 @@ void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOf
 void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
                  std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool bound,
                  DifferenceUnits* out) {
-    static const long long penalty = halfPenaltyUnits();
+    const long long penalty = halfPenaltyUnits();
     const std::uint64_t p = std::uint64_t(penalty);
     if (!useAvx2()) {
         for (std::int64_t i = 0; i < count; ++i) out[i] = rowsUnits(a, aStep, windows[i], bStep, length, rows, whole, bound);
@@ -508,7 +511,7 @@ DifferenceUnits unitsThreshold(float bound, std::int64_t pairs) {
 }
 
 bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUnits threshold) const {
-    static const long long penalty = halfPenaltyUnits();
+    const long long penalty = halfPenaltyUnits();
     if (aInvalid_ != nullptr && aInvalid_[r] != 0) {
         total += Units(rowLength_) * std::uint64_t(penalty);
     } else {
@@ -521,7 +524,7 @@ bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUn
 
 bool DifferenceScan::addRowFrom(std::int64_t r, const std::uint8_t* aRow, DifferenceUnits& total,
                                 DifferenceUnits threshold) const {
-    static const long long penalty = halfPenaltyUnits();
+    const long long penalty = halfPenaltyUnits();
     if (aInvalid_ != nullptr && aInvalid_[r] != 0) {
         total += Units(rowLength_) * std::uint64_t(penalty);
     } else {
@@ -534,7 +537,7 @@ bool DifferenceScan::addRowFrom(std::int64_t r, const std::uint8_t* aRow, Differ
 }
 
 bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits threshold) const {
-    static const long long penalty = halfPenaltyUnits();
+    const long long penalty = halfPenaltyUnits();
     if (order_ != nullptr) return p == 0 ? addOrdered(0, orderSplit_, total, threshold)
                                          : addOrdered(orderSplit_, orderCount_, total, threshold);
     if (aInvalid_ != nullptr) {   // rows known to be invalid cost nothing to read
