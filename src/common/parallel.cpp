@@ -1,5 +1,6 @@
 #include "common/parallel.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <immintrin.h>
@@ -115,6 +116,13 @@ private:
         insideBody = false;
     }
     void serve() {
+        // Signals that stop the run are handled on the main thread alone, which knows what it
+        // is doing with its output files.
+        sigset_t stopping;
+        sigemptyset(&stopping);
+        sigaddset(&stopping, SIGINT);
+        sigaddset(&stopping, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
         std::uint64_t seen = 0;
         for (;;) {
             auto fresh = [&] { return stopping_.load() || generation_.load(std::memory_order_acquire) != seen; };

@@ -125,10 +125,18 @@ OutputOpen openOutput(OutputFile& out, const char* path) {
         out.path = target;
         return OutputOpen::opened;
     }
+    // SIGINT and SIGTERM wait while the temporary file exists unregistered (the workers of the
+    // pool never take them: see common/parallel.cpp).
+    sigset_t stopping, before;
+    sigemptyset(&stopping);
+    sigaddset(&stopping, SIGINT);
+    sigaddset(&stopping, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stopping, &before);
     std::string temporary;
     const int fd = createTemporary(target, exists ? &info : nullptr, temporary);
+    if (fd >= 0) rememberTemporary(temporary);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) return OutputOpen::failed;
-    rememberTemporary(temporary);
     out.file = ::fdopen(fd, "wb");
     if (out.file == nullptr) {
         ::close(fd);
