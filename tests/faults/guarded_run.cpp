@@ -13,6 +13,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "support/run_program.h"
 #include "support/test_images.h"
 
 bool GuardedResult::aborted() const { return !hung && signal == SIGABRT; }
@@ -31,22 +32,13 @@ GuardedResult runGuarded(const std::string& program, const std::vector<std::stri
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int in = open(inPath.c_str(), O_RDONLY);
-        if (in < 0 || chdir(workDir.c_str()) != 0) _exit(127);
-        dup2(in, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        if (options.fileSizeLimit >= 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        ChildSetup setup;
+        setup.workDir = workDir;
+        setup.input = inPath;
+        setup.outputFd = outPipe[1];
+        setup.errorFd = errPipe[1];
+        setup.fileSizeLimit = options.fileSizeLimit;
+        execProgram(program, args, setup);
     }
     close(outPipe[1]);
     close(errPipe[1]);

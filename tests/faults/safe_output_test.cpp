@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "guarded_run.h"
+#include "support/run_program.h"
 #include "support/test_images.h"
 
 namespace fs = std::filesystem;
@@ -43,12 +44,10 @@ bool hasTemporary(const fs::path& dir) {
 pid_t start(const std::string& program, const fs::path& dir, const std::string& script) {
     const pid_t pid = fork();
     if (pid == 0) {
-        const int out = open((dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || chdir(dir.c_str()) != 0) _exit(127);
-        dup2(out, 1);
-        close(0);
-        execl(program.c_str(), program.c_str(), script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+        ChildSetup setup;
+        setup.workDir = dir;
+        setup.outputFile = dir / "console.txt";
+        execProgram(program, {script}, setup);
     }
     return pid;
 }
@@ -223,15 +222,11 @@ TEST_P(SafeOutput, MemoryRunningOutEndsWithAMessageAndTheFatalStop) {
         writeText(big / "script.txt", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 1\nTranslation 2 1\n");
         const pid_t pid = fork();
         if (pid == 0) {
-            const rlimit limit{rlim_t(megabytes) << 20, rlim_t(megabytes) << 20};
-            setrlimit(RLIMIT_AS, &limit);
-            const int out = open((big / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || chdir(big.path.c_str()) != 0) _exit(127);
-            dup2(out, 1);
-            dup2(out, 2);
-            close(0);
-            execl(GetParam().path, GetParam().path, "script.txt", static_cast<char*>(nullptr));
-            _exit(127);
+            ChildSetup setup;
+            setup.workDir = big.path;
+            setup.outputFile = big / "console.txt";
+            setup.addressSpaceLimit = megabytes << 20;
+            execProgram(GetParam().path, {"script.txt"}, setup);
         }
         int status = 0;
         waitpid(pid, &status, 0);

@@ -1,6 +1,8 @@
 #include "imageio/bmp_writer.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <sys/stat.h>
 
 #include "imageio/bmp_reader.h"
@@ -98,6 +100,48 @@ TEST_F(BmpWriter, OverwritesAnExistingFileWithExactlyTheNewBytes) {
     bool ok = false;
     captureStdout([&] { ok = saveBmp(large.im, "/dev/null"); });
     EXPECT_TRUE(ok);
+}
+
+// Found by the fault runs: a 1 x 65535 frame (a 262 KB file) turned by 45 degrees was written
+// as a 6.4 GB file whose 32-bit size field had wrapped. Sizes are checked before the file is
+// created, so the pixel buffer is never read here.
+TEST(BmpWriterLimits, AnImageLargerThanTheReaderAcceptsIsRefusedBeforeAnyFileIsCreated) {
+    TempDir dir;
+    const std::pair<std::int32_t, std::int32_t> sizes[] = {{65536, 1}, {1, 65536}, {46341, 46341}, {16385, 16384}};
+    for (const auto& [width, height] : sizes) {
+        SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
+        Image im;
+        im.width = width;
+        im.height = height;
+        const std::string path = (dir / "big.bmp").string();
+        bool saved = true;
+        const std::string out = captureStdout([&] { saved = saveBmp(im, path.c_str()); });
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(out, "Sauvegarde d'une image " + path + " ERREUR : image trop grande (" + std::to_string(width) +
+                           " x " + std::to_string(height) + " pixels; limite 65535 de cote, 268435456 en tout)\n");
+        EXPECT_FALSE(std::filesystem::exists(path));
+    }
+}
+
+TEST(BmpWriterLimits, TheLargestSidesTheReaderAcceptsAreWrittenAndReadBack) {
+    TempDir dir;
+    Image wide = makeImage(65535, 1, {1, 2, 3, 255});
+    Image tall = makeImage(1, 65535, {4, 5, 6, 255});
+    for (Image* im : {&wide, &tall}) {
+        const std::string path = (dir / "edge.bmp").string();
+        bool saved = false;
+        captureStdout([&] { saved = saveBmp(*im, path.c_str()); });
+        EXPECT_TRUE(saved);
+        Image back;
+        int result = -1;
+        captureStdout([&] { result = loadBmp(back, path.c_str()); });
+        ASSERT_EQ(result, kBmpLoaded);
+        EXPECT_EQ(back.width, im->width);
+        EXPECT_EQ(back.height, im->height);
+        EXPECT_EQ(pixelOf(back, back.width - 1, back.height - 1), pixelOf(*im, im->width - 1, im->height - 1));
+        releasePixels(back);
+        releasePixels(*im);
+    }
 }
 
 }  // namespace

@@ -61,22 +61,11 @@ protected:
     template <typename Stage>
     Outcome run(const RunSettings& base, Stage stage) {
         resetRunSettings();
-        settings.angleMin = base.angleMin;
-        settings.angleMax = base.angleMax;
-        settings.angleStep = base.angleStep;
-        settings.shiftXMin = base.shiftXMin;
-        settings.shiftXMax = base.shiftXMax;
-        settings.shiftYMin = base.shiftYMin;
-        settings.shiftYMax = base.shiftYMax;
-        settings.shiftStep = base.shiftStep;
-        settings.translationFraction = base.translationFraction;
-        settings.blockGridWidth = base.blockGridWidth;
-        settings.blockSearchWidth = base.blockSearchWidth;
-        settings.blockShiftXMin = base.blockShiftXMin;
-        settings.blockShiftXMax = base.blockShiftXMax;
-        settings.blockShiftYMin = base.blockShiftYMin;
-        settings.blockShiftYMax = base.blockShiftYMax;
-        settings.blockShiftStep = base.blockShiftStep;
+        // Every parameter as one record, so that a new field cannot be left out; the images
+        // are the case's own copies, the run state fresh.
+        settings = base;
+        settings.referenceFeatures = Image{};
+        settings.referenceWholeOf = nullptr;
         settings.reference = copyImage(base.reference);
         settings.current = copyImage(base.current);
         settings.shiftLog = std::tmpfile();

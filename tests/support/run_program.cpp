@@ -14,6 +14,36 @@
 
 bool RunResult::aborted() const { return signal == SIGABRT; }
 
+void execProgram(const std::string& program, const std::vector<std::string>& args, const ChildSetup& setup) {
+    const int in = setup.input.empty() ? -1 : open(setup.input.c_str(), O_RDONLY);
+    const int out = setup.outputFd >= 0        ? setup.outputFd
+                    : setup.outputFile.empty() ? 1
+                                               : open(setup.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if ((!setup.input.empty() && in < 0) || out < 0 || chdir(setup.workDir.c_str()) != 0) _exit(127);
+    if (in >= 0) {
+        dup2(in, 0);
+    } else {
+        close(0);
+    }
+    dup2(out, 1);
+    if (setup.errorFd >= 0) dup2(setup.errorFd, 2);
+    if (setup.fileSizeLimit >= 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{rlim_t(setup.fileSizeLimit), rlim_t(setup.fileSizeLimit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (setup.addressSpaceLimit >= 0) {
+        const rlimit limit{rlim_t(setup.addressSpaceLimit), rlim_t(setup.addressSpaceLimit)};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const RunOptions& options) {
     TempDir io;
@@ -22,22 +52,12 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int in = open(inPath.c_str(), O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || chdir(workDir.c_str()) != 0) _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        if (options.fileSizeLimit >= 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        ChildSetup setup;
+        setup.workDir = workDir;
+        setup.input = inPath;
+        setup.outputFile = outPath;
+        setup.fileSizeLimit = options.fileSizeLimit;
+        execProgram(program, args, setup);
     }
     int status = 0;
     waitpid(pid, &status, 0);

@@ -18,6 +18,22 @@ struct RunOptions {
     long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1 for none
 };
 
+// What a forked child sets up before it becomes the program: its folder, its standard
+// streams (a file for standard input, or none; a descriptor or a file for the output ones),
+// and its limits. For the callers that fork themselves.
+struct ChildSetup {
+    std::filesystem::path workDir;
+    std::filesystem::path input;          // empty: standard input closed
+    std::filesystem::path outputFile;     // used when outputFd < 0; empty: unchanged
+    int outputFd = -1;
+    int errorFd = -1;                     // -1: unchanged
+    long fileSizeLimit = -1;              // RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1 for none
+    long addressSpaceLimit = -1;          // RLIMIT_AS in bytes, -1 for none
+};
+
+// In a forked child: sets up as told and executes the program; never returns.
+[[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& args, const ChildSetup& setup);
+
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const RunOptions& options = {});
 
