@@ -131,6 +131,11 @@ void globalAdjustment() {
     Image aligned = plain::rotateAndShift(s.current.pixels, s.current.width, s.current.height, s.current.x0, s.current.y0,
                                    best.angle, float(best.shiftX), float(best.shiftY));
     releasePixels(s.current);
+    if (aligned.pixels == nullptr && aligned.width > 0 && aligned.height > 0) {
+        std::printf("Erreur : image alignee trop grande (%i x %i pixels; limite %i de cote, %lli en tout), image "
+                    "ignoree\n", aligned.width, aligned.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
+        aligned = Image{};
+    }
     s.current = aligned;
 }
 
