@@ -113,16 +113,21 @@ extern "C" void removeAndResignal(int signal) {
 
 OutputOpen openOutput(OutputFile& out, const char* path) {
     out = OutputFile{};
-    const std::string target = followLinks(path);
     struct stat info;
-    const bool exists = ::stat(target.c_str(), &info) == 0;
+    const bool exists = ::stat(path, &info) == 0;
     if (!exists && errno == ENAMETOOLONG) return OutputOpen::failed;
     if (exists && S_ISDIR(info.st_mode)) return OutputOpen::folder;
-    if (exists && !S_ISREG(info.st_mode)) {
-        // A device, a FIFO or a terminal: written in sequence, never replaced.
-        out.file = std::fopen(target.c_str(), "wb");
+    const std::string target = followLinks(path);
+    struct stat targetInfo;
+    // A regular file that can be replaced by a rename is the one the links lead to. Anything
+    // else (a device, a FIFO, a terminal, or a file reached through a link of the system's
+    // own that names no path, such as /proc/self/fd/N of a deleted file) is written in
+    // sequence where it is, never replaced.
+    if (exists && (!S_ISREG(info.st_mode) || ::stat(target.c_str(), &targetInfo) != 0 ||
+                   targetInfo.st_dev != info.st_dev || targetInfo.st_ino != info.st_ino)) {
+        out.file = std::fopen(path, "wb");
         if (out.file == nullptr) return OutputOpen::failed;
-        out.path = target;
+        out.path = path;
         return OutputOpen::opened;
     }
     // SIGINT and SIGTERM wait while the temporary file exists unregistered (the workers of the
