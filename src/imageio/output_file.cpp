@@ -96,13 +96,6 @@ int createTemporary(const std::string& path, const struct stat* existing, std::s
     return -1;
 }
 
-void syncFolderOf(const std::string& path) {
-    const int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 extern "C" void removeAndResignal(int signal) {
     removeTemporaryOutputs();
     ::signal(signal, SIG_DFL);
@@ -164,7 +157,6 @@ bool commitOutput(OutputFile& out, bool durable) {
         if (ok) ok = std::rename(out.temporary.c_str(), out.path.c_str()) == 0;
         if (!ok) ::unlink(out.temporary.c_str());
         forgetTemporary(out.temporary);
-        if (ok && durable) syncFolderOf(out.path);
         out.temporary.clear();
     }
     return ok;

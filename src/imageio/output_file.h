@@ -26,7 +26,8 @@ OutputOpen openOutput(OutputFile& out, const char* path);
 
 // Flushes and closes the output and, for a regular destination, renames the temporary file
 // over it. With durable the data reach the disk (fsync) before the rename, so that a power
-// cut cannot leave an empty file under the final name. false when anything failed: the
+// cut cannot leave an empty file under the final name (the rename itself may then be lost,
+// leaving the earlier content: the folder is not synced). false when anything failed: the
 // temporary file is then removed and the destination keeps its earlier content.
 bool commitOutput(OutputFile& out, bool durable);
 
