@@ -138,16 +138,17 @@ TEST_F(SplitRuns, EverySplitMergedInAnyOrderOrAsATreeGivesTheWholeRunsFiles) {
         const std::string tag = p.name;
         const fs::path wholeSums = *dir / ("whole-" + tag) / "sums.fit";
 
+        const std::vector<std::string> three = runParts(p, tag + "-three-", kThreeParts);
+        RunResult r = merge(tag + "-three", {three[1], three[2], three[0]});
+        ASSERT_TRUE(r.exitedWith(0)) << r.out;
+        expectWholeRunFiles(p, tag + "-three");
+        if (&p != &kPrograms[0]) continue;   // the other splits with one program: it is the same code
+
         const std::vector<std::string> two = runParts(p, tag + "-two-", kTwoParts);
-        RunResult r = merge(tag + "-two", {two[1], two[0]});
+        r = merge(tag + "-two", {two[1], two[0]});
         ASSERT_TRUE(r.exitedWith(0)) << r.out;
         expectWholeRunFiles(p, tag + "-two");
         expectSameSums(*dir / (tag + "-twoS.fit"), wholeSums, 2);
-
-        const std::vector<std::string> three = runParts(p, tag + "-three-", kThreeParts);
-        r = merge(tag + "-three", {three[1], three[2], three[0]});
-        ASSERT_TRUE(r.exitedWith(0)) << r.out;
-        expectWholeRunFiles(p, tag + "-three");
 
         const std::vector<std::string> seven = runParts(p, tag + "-seven-", kSevenParts);
         ASSERT_TRUE(merge(tag + "-t1", {seven[6], seven[0], seven[3]}).exitedWith(0));
