@@ -19,7 +19,6 @@ constexpr int kPlanes = 3;
 constexpr int kLayoutVersion = 1;
 constexpr std::size_t kMaxHeaderBlocks = 16;          // far more than the cards written
 constexpr std::size_t kMaxNameLength = 60;
-constexpr std::size_t kChunkWords = std::size_t(1) << 16;   // 256 KiB of data per read or write
 constexpr std::uint32_t kSignFlip = 0x80000000u;      // stored word = sum - BZERO = sum ^ this
 const char* const kKind = "COMPOSITE";
 const char* const kChecksumPlaceholder = "0000000000000000";
@@ -117,21 +116,35 @@ std::string withEnd(std::string cards) {
     return cards;
 }
 
-// The stored words of file data words [first, first + count), big-endian, into out.
-void storedWords(const std::vector<CompositeCell>& sums, std::int32_t width, std::int32_t height, std::size_t first,
-                 std::size_t count, char* out) {
-    const std::size_t planeWords = std::size_t(width) * std::size_t(height);
-    for (std::size_t i = first; i < first + count; ++i, out += 4) {
-        const int plane = int(i / planeWords);
-        const std::size_t inPlane = i % planeWords;
-        const std::size_t row = inPlane / std::size_t(width), x = inPlane % std::size_t(width);
-        const std::size_t y = std::size_t(height) - 1 - row;
-        const std::uint32_t w = sums[y * std::size_t(width) + x].sum[channelOfPlane(plane)] ^ kSignFlip;
+// File row `row` of plane `plane` (picture row height - 1 - row), big-endian stored words, into out.
+void storedRow(const std::vector<CompositeCell>& sums, std::int32_t width, std::int32_t height, int plane,
+               std::int32_t row, char* out) {
+    const int channel = channelOfPlane(plane);
+    const CompositeCell* cell = sums.data() + std::size_t(height - 1 - row) * std::size_t(width);
+    for (std::int32_t x = 0; x < width; ++x, ++cell, out += 4) {
+        const std::uint32_t w = cell->sum[channel] ^ kSignFlip;
         out[0] = char(std::uint8_t(w >> 24));
         out[1] = char(std::uint8_t(w >> 16));
         out[2] = char(std::uint8_t(w >> 8));
         out[3] = char(std::uint8_t(w));
     }
+}
+
+// The stored words of a file row back into plane `plane`, picture row height - 1 - row;
+// false when a sum exceeds highest.
+bool readRow(const char* in, std::int32_t width, std::int32_t height, int plane, std::int32_t row,
+             std::uint64_t highest, std::vector<CompositeCell>& sums) {
+    const int channel = channelOfPlane(plane);
+    CompositeCell* cell = sums.data() + std::size_t(height - 1 - row) * std::size_t(width);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(in);
+    bool within = true;
+    for (std::int32_t x = 0; x < width; ++x, ++cell, p += 4) {
+        const std::uint32_t v =
+            ((std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3]) ^ kSignFlip;
+        cell->sum[channel] = v;
+        within = within && v <= highest;
+    }
+    return within;
 }
 
 // The parsed cards of a header: keyword, value text (strings unquoted), whether a string.
@@ -264,16 +277,16 @@ std::string encodeChecksum(std::uint32_t sum) {
 
 bool writeSumsFile(const char* path, const SumsHeader& header, const std::vector<CompositeCell>& sums) {
     const std::int32_t width = header.reference.width, height = header.reference.height;
-    const std::size_t words = std::size_t(kPlanes) * sums.size();
-    std::vector<char> chunk(kChunkWords * 4);
+    const std::size_t words = std::size_t(kPlanes) * sums.size(), rowBytes = std::size_t(width) * 4;
+    std::vector<char> row(rowBytes);
 
     // The data's checksum first: it goes in the header.
     std::uint32_t dataSum = 0;
-    for (std::size_t first = 0; first < words; first += kChunkWords) {
-        const std::size_t count = std::min(kChunkWords, words - first);
-        storedWords(sums, width, height, first, count, chunk.data());
-        dataSum = onesComplementSum(chunk.data(), count * 4, dataSum);
-    }
+    for (int plane = 0; plane < kPlanes; ++plane)
+        for (std::int32_t r = 0; r < height; ++r) {
+            storedRow(sums, width, height, plane, r, row.data());
+            dataSum = onesComplementSum(row.data(), rowBytes, dataSum);
+        }
     const std::string unsummed = withEnd(headerCards(header, dataSum, kChecksumPlaceholder));
     const std::uint32_t hduSum = onesComplementSum(unsummed.data(), unsummed.size(), dataSum);
     const std::string head = withEnd(headerCards(header, dataSum, encodeChecksum(hduSum)));
@@ -284,11 +297,11 @@ bool writeSumsFile(const char* path, const SumsHeader& header, const std::vector
         return false;
     }
     bool ok = std::fwrite(head.data(), 1, head.size(), file.file) == head.size();
-    for (std::size_t first = 0; ok && first < words; first += kChunkWords) {
-        const std::size_t count = std::min(kChunkWords, words - first);
-        storedWords(sums, width, height, first, count, chunk.data());
-        ok = std::fwrite(chunk.data(), 1, count * 4, file.file) == count * 4;
-    }
+    for (int plane = 0; plane < kPlanes; ++plane)
+        for (std::int32_t r = 0; ok && r < height; ++r) {
+            storedRow(sums, width, height, plane, r, row.data());
+            ok = std::fwrite(row.data(), 1, rowBytes, file.file) == rowBytes;
+        }
     const std::size_t fill = (kFitsBlock - (words * 4) % kFitsBlock) % kFitsBlock;
     const std::vector<char> zeros(fill, '\0');
     ok = ok && std::fwrite(zeros.data(), 1, fill, file.file) == fill;
@@ -436,27 +449,19 @@ bool readSumsFile(const char* path, SumsHeader& header, std::vector<CompositeCel
     header.runs = runs;
     sums.assign(std::size_t(width) * std::size_t(height), CompositeCell{{0, 0, 0}});
     const std::uint64_t highest = 255 * std::uint64_t(added);
-    const std::size_t planeWords = sums.size(), words = planeWords * kPlanes;
-    std::vector<char> chunk(kChunkWords * 4);
+    const std::size_t rowBytes = std::size_t(width) * 4;
+    std::vector<char> row(rowBytes);
     std::uint32_t dataSum = 0;
     bool tooLarge = false;
-    for (std::size_t first = 0; first < words; first += kChunkWords) {
-        const std::size_t count = std::min(kChunkWords, words - first);
-        if (!readFully(file.get(), chunk.data(), count * 4)) {
-            why = "lecture impossible des sommes";
-            return false;
+    for (int plane = 0; plane < kPlanes; ++plane)
+        for (std::int32_t r = 0; r < std::int32_t(height); ++r) {
+            if (!readFully(file.get(), row.data(), rowBytes)) {
+                why = "lecture impossible des sommes";
+                return false;
+            }
+            dataSum = onesComplementSum(row.data(), rowBytes, dataSum);
+            if (!readRow(row.data(), std::int32_t(width), std::int32_t(height), plane, r, highest, sums)) tooLarge = true;
         }
-        dataSum = onesComplementSum(chunk.data(), count * 4, dataSum);
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(chunk.data());
-        for (std::size_t i = first; i < first + count; ++i, p += 4) {
-            const std::uint32_t v =
-                ((std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3]) ^ kSignFlip;
-            const std::size_t inPlane = i % planeWords;
-            const std::size_t y = std::size_t(height) - 1 - inPlane / std::size_t(width), x = inPlane % std::size_t(width);
-            sums[y * std::size_t(width) + x].sum[channelOfPlane(int(i / planeWords))] = v;
-            tooLarge = tooLarge || v > highest;
-        }
-    }
     std::vector<char> fill(std::size_t(expected - head.size() - dataBytes));
     if (!readFully(file.get(), fill.data(), fill.size())) {
         why = "lecture impossible des sommes";
