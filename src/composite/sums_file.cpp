@@ -293,7 +293,8 @@ bool writeSumsFile(const char* path, const SumsHeader& header, const std::vector
 
     OutputFile file;
     if (const OutputOpen opened = openOutput(file, path); opened != OutputOpen::opened) {
-        std::printf("Erreur : impossible de creer le fichier %s (%s)\n", path, outputOpenError(opened));
+        std::printf("Erreur : impossible de creer le fichier %s%s\n", path,
+                    opened == OutputOpen::folder ? " (c'est un dossier)" : "");
         return false;
     }
     bool ok = std::fwrite(head.data(), 1, head.size(), file.file) == head.size();

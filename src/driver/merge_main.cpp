@@ -1,5 +1,7 @@
 // kalvorine-merge out_stem part1.fit part2.fit ...: see composite/sums_merge.h.
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,5 +17,13 @@ int main(int argc, char** argv) {
                     (std::string("nom_de_sortie") + kMergedSumsSuffix).c_str());
         return 2;
     }
-    return mergeSumsFiles(argv[1], std::vector<std::string>(argv + 2, argv + argc));
+    try {
+        return mergeSumsFiles(argv[1], std::vector<std::string>(argv + 2, argv + argc));
+    } catch (const std::bad_alloc&) {
+        std::printf("\nErreur : memoire insuffisante pour la fusion\n");
+    } catch (const std::length_error&) {
+        std::printf("\nErreur : memoire insuffisante pour la fusion\n");
+    }
+    std::printf("Fusion abandonnee\n");
+    return 1;
 }

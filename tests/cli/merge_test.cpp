@@ -246,6 +246,13 @@ TEST_F(SplitRuns, DamagedPartsAreRefusedAndNothingIsWritten) {
     const RunResult missing = merge("out", {parts[0], (*dir / "nowhere.fit").string()});
     EXPECT_TRUE(missing.exitedWith(1));
     EXPECT_NE(missing.out.find("impossible d'ouvrir le fichier"), std::string::npos) << missing.out;
+    const RunResult unwritable = merge("nowhere/out", {parts[0]});
+    EXPECT_TRUE(unwritable.exitedWith(1));
+    EXPECT_NE(unwritable.out.find("Erreur : impossible de creer le fichier nowhere/outS.fit\n"), std::string::npos)
+        << unwritable.out;
+    EXPECT_NE(unwritable.out.find("Sauvegarde d'une image nowhere/out.bmp ERREUR : impossible de creer le fichier\n"),
+              std::string::npos)
+        << unwritable.out;
     const RunResult none = merge("out", {});
     EXPECT_TRUE(none.exitedWith(2));
     EXPECT_EQ(none.out, "Erreur : aucune partie a fusionner\n"
