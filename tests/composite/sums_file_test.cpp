@@ -58,21 +58,6 @@ TEST_F(SumsFile, WhatIsWrittenReadsBackCellForCell) {
     }
 }
 
-TEST_F(SumsFile, PlanesAreRedGreenBlueBottomRowFirstAsUnsignedWords) {
-    std::vector<CompositeCell> sums(6, CompositeCell{{0, 0, 0}});
-    sums[3] = CompositeCell{{1, 2, 0xFFFFFFFFu}};   // column 0 of the bottom row (row 1)
-    const std::vector<std::uint8_t> f = readFile(write("s.fit", header(3, 2, 1, 1), sums));
-    ASSERT_EQ(f.size(), 2u * 2880u);
-    auto word = [&](std::size_t k) {
-        const std::size_t at = 2880 + 4 * k;
-        return std::uint32_t(f[at]) << 24 | std::uint32_t(f[at + 1]) << 16 | std::uint32_t(f[at + 2]) << 8 | f[at + 3];
-    };
-    EXPECT_EQ(word(0), 0x7FFFFFFFu);    // red 0xFFFFFFFF less BZERO
-    EXPECT_EQ(word(6), 0x80000002u);    // green 2
-    EXPECT_EQ(word(12), 0x80000001u);   // blue 1
-    EXPECT_EQ(word(1), 0x80000000u);    // 0
-}
-
 TEST_F(SumsFile, TheChecksumEncodingMakesTheWholeSumNegativeZero) {
     // A card-aligned block with the CHECKSUM placeholder at column 12 of its second card.
     for (std::uint32_t seed : {0u, 1u, 77u, 4242u, 99999u}) {
