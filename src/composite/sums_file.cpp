@@ -328,7 +328,7 @@ bool readSumsFile(const char* path, SumsHeader& header, std::vector<CompositeCel
     const std::uint64_t fileSize = std::uint64_t(info.st_size);
     if (fileSize < kFitsBlock || fileSize % kFitsBlock != 0) {
         why = "fichier tronque ou endommage (" + std::to_string(fileSize) +
-              " octets, pas un multiple de 2880)";
+              " octets ; un fichier FITS en compte un multiple de 2880)";
         return false;
     }
 
