@@ -305,7 +305,7 @@ bool writeSumsFile(const char* path, const SumsHeader& header, const std::vector
         }
     const std::size_t fill = (kFitsBlock - (words * 4) % kFitsBlock) % kFitsBlock;
     const std::vector<char> zeros(fill, '\0');
-    ok = ok && std::fwrite(zeros.data(), 1, fill, file.file) == fill;
+    ok = ok && (fill == 0 || std::fwrite(zeros.data(), 1, fill, file.file) == fill);
     if (!ok) discardOutput(file);
     if (!ok || !commitOutput(file, true)) {
         std::printf("Erreur : ecriture incomplete du fichier %s (disque plein ?)\n", path);
@@ -464,7 +464,7 @@ bool readSumsFile(const char* path, SumsHeader& header, std::vector<CompositeCel
             if (!readRow(row.data(), std::int32_t(width), std::int32_t(height), plane, r, highest, sums)) tooLarge = true;
         }
     std::vector<char> fill(std::size_t(expected - head.size() - dataBytes));
-    if (!readFully(file.get(), fill.data(), fill.size())) {
+    if (!fill.empty() && !readFully(file.get(), fill.data(), fill.size())) {
         why = "lecture impossible des sommes";
         return false;
     }
