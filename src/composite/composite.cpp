@@ -4,6 +4,7 @@
 #include <string>
 
 #include "composite/composite_cells.h"
+#include "composite/sums_file.h"
 #include "driver/run_settings.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/fits_writer.h"
@@ -16,10 +17,14 @@ void startComposite() {
 void finishComposite() {
     RunSettings& s = settings;
     std::printf("Sauvegarde de l'image compositee : %s\n", s.compositeName.c_str());
-    const std::string base = s.compositeName.substr(0, s.compositeName.find('.'));
-    writeFitsChannel((base + "R.fit").c_str(), 2);
-    writeFitsChannel((base + "V.fit").c_str(), 1);
-    writeFitsChannel((base + "B.fit").c_str(), 0);
+    writeCompositeFiles(s.compositeName.substr(0, s.compositeName.find('.')));
+}
+
+bool writeCompositeFiles(const std::string& base) {
+    RunSettings& s = settings;
+    bool ok = writeFitsChannel((base + "R.fit").c_str(), 2);
+    ok = writeFitsChannel((base + "V.fit").c_str(), 1) && ok;
+    ok = writeFitsChannel((base + "B.fit").c_str(), 0) && ok;
 
     Image& out = s.composite;
     out.width = s.reference.width;
@@ -29,6 +34,18 @@ void finishComposite() {
     out.pixels = allocatePixels(out.width, out.height);
     averageComposite(out);
     std::vector<CompositeCell>().swap(s.compositeSums);
-    saveBmp(out, (base + ".bmp").c_str());
+    ok = saveBmp(out, (base + ".bmp").c_str()) && ok;
     releasePixels(out);
+    return ok;
+}
+
+bool saveCompositeSums() {
+    const RunSettings& s = settings;
+    std::printf("Sauvegarde des sommes du compositage : %s\n", s.sumsName.c_str());
+    SumsHeader header;
+    header.reference = identifyReference(s.reference, s.referenceName);
+    header.framesListed = s.imageCount;
+    header.framesAdded = s.framesAdded;
+    header.runs = 1;
+    return writeSumsFile(s.sumsName.c_str(), header, s.compositeSums);
 }

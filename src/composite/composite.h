@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "common/image.h"
 
 // Allocates settings.compositeSums over the reference grid, every sum 0.
@@ -12,3 +14,12 @@ void addToComposite(const Image& image);
 // Writes the red, green and blue FITS files and the averaged BMP, then releases the
 // accumulator.
 void finishComposite();
+
+// Writes the red, green and blue FITS files and the averaged BMP of settings.compositeSums
+// (settings.imageCount frames listed) under base followed by "R.fit", "V.fit", "B.fit" and
+// ".bmp", then releases the accumulator. false when any of them could not be written.
+bool writeCompositeFiles(const std::string& base);
+
+// Writes settings.compositeSums, the run's frame counts and the reference's identity to
+// settings.sumsName (the "Sommes" command), saying so on the console. The accumulator stays.
+bool saveCompositeSums();

@@ -93,6 +93,18 @@ void closeShiftLog() {
     fatalStop();
 }
 
+// The composite accumulator is kept for the composite files ("Compositage"), for its raw
+// sums ("Sommes"), or for both.
+bool accumulating() { return !settings.compositeName.empty() || !settings.sumsName.empty(); }
+
+// The raw sums first: writing the composite files releases the accumulator.
+void finishAccumulator() {
+    RunSettings& s = settings;
+    if (!s.sumsName.empty()) saveCompositeSums();
+    if (!s.compositeName.empty()) finishComposite();
+    std::vector<CompositeCell>().swap(s.compositeSums);
+}
+
 void processImage(int i) {
     RunSettings& s = settings;
     std::printf("\n**************************************************\n");
@@ -116,7 +128,10 @@ void processImage(int i) {
         doing = "pendant la sauvegarde";
         saveBmp(s.current, s.resultNames[i].c_str(), kSyncAlignedFrames);
         doing = "pendant le compositage";
-        if (!s.compositeName.empty()) addToComposite(s.current);
+        if (accumulating()) {
+            addToComposite(s.current);
+            ++s.framesAdded;
+        }
     } catch (const std::bad_alloc&) {
         outOfMemory(doing);
     } catch (const std::length_error&) {
@@ -147,7 +162,7 @@ int runKalvorine(int argc, char** argv) {
     readScript();
     try {
         loadReference();
-        if (!s.compositeName.empty()) startComposite();
+        if (accumulating()) startComposite();
     } catch (const std::exception&) {
         outOfMemory("pendant le chargement de la reference");
     }
@@ -155,7 +170,7 @@ int runKalvorine(int argc, char** argv) {
     for (int i = 1; i <= s.imageCount; ++i) processImage(i);
     closeShiftLog();
     try {
-        if (!s.compositeName.empty()) finishComposite();
+        finishAccumulator();
     } catch (const std::exception&) {
         outOfMemory("pendant l'ecriture de l'image compositee");
     }

@@ -83,6 +83,11 @@ struct RunSettings {
     const std::uint8_t* referenceWholeOf = nullptr;   // the reference pixels referenceWhole tells of
     bool referenceWhole = false;           // every pixel of those valid
     std::vector<CompositeCell> compositeSums;   // reference width x height cells
+
+    // Raw composite sums ("Sommes"): the accumulator written as it stands at the end of the
+    // run, for kalvorine-merge. compositeSums exists when compositeName or sumsName is set.
+    std::string sumsName;              // empty: no raw sums file (not reset)
+    std::int32_t framesAdded = 0;      // frames added to compositeSums so far
 };
 
 extern RunSettings settings;           // the one instance

@@ -204,6 +204,17 @@ void compositeCommand(LineTokens& tokens, long long lineNo) {
     std::printf("\n");
 }
 
+// "Sommes name": the composite accumulator's raw sums are written to name at the end.
+void sumsCommand(LineTokens& tokens, long long lineNo) {
+    if (const char* name = tokens.argument()) {
+        settings.sumsName = name;
+        std::printf("Sommes du compositage: %s", name);
+    } else {
+        std::printf("Commande sommes sans nom de fichier. Ligne %lli\n", lineNo);
+    }
+    std::printf("\n");
+}
+
 // One examination of a "Dimension" line; the line is examined twice, each time with the
 // next word.
 void dimensionExamination(LineTokens& tokens, bool second) {
@@ -423,6 +434,10 @@ void readScript() {
         }
         if (is(keyword, "Bloc", "bloc")) {
             blockCommand(tokens, lineNo);
+            recognised = true;
+        }
+        if (is(keyword, "Sommes", "sommes")) {
+            sumsCommand(tokens, lineNo);
             recognised = true;
         }
         if (is(keyword, "Rem", "rem")) recognised = true;

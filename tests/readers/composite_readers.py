@@ -19,6 +19,11 @@ Three jobs, each in its own folder under --work:
             nothing to hold on to and takes the first shift it tries, (-10, -10); the sums
             follow from the shifts of shift.lst exactly (127 images: scale 127/127).
 
+The many case also writes the raw sums ("Sommes many.sums.fit"): fitsverify must find neither
+error nor warning in it (its DATASUM and CHECKSUM included), astropy must open it with checksum
+verification and no warning, as unsigned 32-bit planes red, green, blue (row 0 the bottom row)
+holding the exact channel sums, with the frame counts and the reference in its header.
+
 For every FITS file: fitsverify must report no error; astropy must open it without a warning,
 with BITPIX 16, NAXIS1 x NAXIS2 the reference size and MIPS-HI 256 x the scale; row 0 of the
 astropy array must be the bottom row of the picture. For every averaged BMP: Pillow must read
@@ -255,6 +260,48 @@ def check_composite(case, folder, base, width, height, image_count, expected_sum
     return picture if image_count <= 126 else None
 
 
+def check_sums_file(case, path, width, height, frames, expected_sums):
+    """The raw sums file of a run over frames (all added) whose channel sums are expected_sums
+    (top row first, channels red, green, blue)."""
+    name = os.path.basename(path)
+    if not os.path.isfile(path):
+        fail(case, f"the run wrote no {name}")
+        return
+    check_fitsverify(case, [path])
+    done = subprocess.run([FITSVERIFY, path], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          errors="replace", timeout=60)
+    if "0 warning(s) and 0 error(s)" not in done.stdout:
+        fail(case, f"fitsverify warns about {name}:\n{done.stdout}")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            with fits.open(path, mode="readonly", memmap=False, checksum=True) as hdul:
+                hdul.verify("exception")
+                if len(hdul) != 1:
+                    fail(case, f"{name}: astropy sees {len(hdul)} HDUs, expected the primary one alone")
+                header = hdul[0].header
+                expected = {"BITPIX": 32, "NAXIS": 3, "NAXIS1": width, "NAXIS2": height, "NAXIS3": 3,
+                            "KALKIND": "COMPOSITE", "PLANE1": "SOMME-R", "PLANE2": "SOMME-V",
+                            "PLANE3": "SOMME-B", "NLISTED": frames, "NADDED": frames, "NRUNS": 1,
+                            "REFNAME": "reference.bmp", "REFX0": width // 2, "REFY0": height // 2}
+                for keyword, value in expected.items():
+                    if header.get(keyword) != value:
+                        fail(case, f"{name}: {keyword} = {header.get(keyword)!r}, expected {value!r}")
+                data = hdul[0].data
+                if data is None or data.shape != (3, height, width) or data.dtype != np.uint32:
+                    fail(case, f"{name}: astropy array {None if data is None else (data.shape, data.dtype)}, "
+                               f"expected (3, {height}, {width}) of uint32")
+                    return
+                picture = np.moveaxis(data.astype(np.int64), 0, 2)[::-1]    # top row first, RGB
+                if not np.array_equal(picture, expected_sums):
+                    wrong = picture != expected_sums
+                    y, x, c = np.argwhere(wrong)[0]
+                    fail(case, f"{wrong.sum()} sums of {name} differ from the channel sums; first at row {y} "
+                               f"column {x} channel {'RGB'[c]}: {picture[y, x, c]}, expected {expected_sums[y, x, c]}")
+        except (Warning, OSError, ValueError, fits.VerifyError) as problem:
+            fail(case, f"astropy cannot open {name} cleanly: {type(problem).__name__}: {problem}")
+
+
 def lay_on_grid(sums, image, dx, dy):
     """Adds image (top-down, H x W x 3) into sums so that grid cell (x, y) takes pixel (x+dx, y+dy)."""
     height, width = sums.shape[:2]
@@ -387,7 +434,7 @@ def case_many(program, work):
     with open(os.path.join(folder, "script.txt"), "w") as script:
         script.write(f"Reference reference.bmp\nSourcesbmp frame aligned 1 {frames}\n"
                      "Angle 0 0 1\nTranslation 0 1\nOptiTranslation 1\n"
-                     "Compositage many.composite.bmp\nQuitter \n")
+                     "Compositage many.composite.bmp\nSommes many.sums.fit\nQuitter \n")
     rc = run([program, "script.txt"], folder, "run.log")
     if rc != 0:
         fail(case, f"{os.path.basename(program)} exits {rc} (see {folder}/run.log)")
@@ -403,6 +450,7 @@ def case_many(program, work):
             fail(case, f"aligned{index}.bmp is not frame{index}.bmp moved by ({dx}, {dy})")
         expected += moved
     check_composite(case, folder, "many", width, height, frames, expected)
+    check_sums_file(case, os.path.join(folder, "many.sums.fit"), width, height, frames, expected)
 
 
 def case_flat(program, work):
