@@ -1,0 +1,280 @@
+#include "registration/subpixel_refinement.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "common/parallel.h"
+
+namespace {
+
+constexpr float kNoData = std::numeric_limits<float>::quiet_NaN();
+constexpr std::int32_t kMinLevelSide = 64;      // the coarsest copy keeps at least this much on its short side
+constexpr std::int32_t kMaxLevels = 4;          // full size and three halvings
+constexpr std::int32_t kIterations[kMaxLevels] = {4, 6, 8, 10};   // most Gauss-Newton steps per level
+constexpr std::int32_t kBorder = 2;             // reference pixels this near an edge are left out
+constexpr std::int64_t kMinPixels = 64;         // fewer in common: nothing is refined
+constexpr std::int64_t kChunk = 8192;           // samples per summed chunk, fixed: results do not depend on threads
+constexpr double kHuber = 1.345;                // Huber threshold, in noise deviations
+constexpr double kConverged = 1e-4;             // a step moving no point by more than this (level pixels) ends a level
+
+// Luminance plane; NaN marks a pixel without data.
+struct Plane {
+    std::vector<float> v;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
+
+Plane luminance(const Image& im) {
+    Plane p;
+    p.width = im.width;
+    p.height = im.height;
+    p.v.resize(std::size_t(std::max(im.width, 0)) * std::size_t(std::max(im.height, 0)));
+    parallelFor(std::max(im.height, 0), [&](std::int64_t y) {
+        const std::uint8_t* px = pixelAt(im, 0, std::int32_t(y));
+        float* out = p.v.data() + std::size_t(y) * std::size_t(im.width);
+        for (std::int32_t x = 0; x < im.width; ++x, px += kBytesPerPixel) {
+            out[x] = px[3] == 0 ? kNoData : float(std::int32_t(px[0]) + px[1] + px[2]) * (1.0f / 3.0f);
+        }
+    });
+    return p;
+}
+
+// Each pixel the mean of a 2 x 2 square of p: pixel i covers 2i and 2i + 1, so a position x
+// of the half-size plane is 2x + 1/2 in p.
+Plane halved(const Plane& p) {
+    Plane h;
+    h.width = p.width / 2;
+    h.height = p.height / 2;
+    h.v.resize(std::size_t(h.width) * std::size_t(h.height));
+    parallelFor(h.height, [&](std::int64_t y) {
+        const float* a = p.v.data() + std::size_t(2 * y) * std::size_t(p.width);
+        const float* b = a + p.width;
+        float* out = h.v.data() + std::size_t(y) * std::size_t(h.width);
+        for (std::int32_t x = 0; x < h.width; ++x) {
+            out[x] = ((a[2 * x] + a[2 * x + 1]) + (b[2 * x] + b[2 * x + 1])) * 0.25f;
+        }
+    });
+    return h;
+}
+
+// The reference pixels a level compares: offset from the reference point, value, gradient.
+struct Samples {
+    std::vector<float> dx, dy, value, gx, gy;
+    std::size_t size() const { return value.size(); }
+};
+
+Samples templateSamples(const Plane& p, double pointX, double pointY) {
+    Samples s;
+    const std::int32_t x0 = kBorder, x1 = p.width - kBorder, y0 = kBorder, y1 = p.height - kBorder;
+    for (std::int32_t y = y0; y < y1; ++y) {
+        const float* row = p.v.data() + std::size_t(y) * std::size_t(p.width);
+        for (std::int32_t x = x0; x < x1; ++x) {
+            const float gx = (row[x + 1] - row[x - 1]) * 0.5f;
+            const float gy = (row[x + p.width] - row[x - p.width]) * 0.5f;
+            if (!std::isfinite(row[x]) || !std::isfinite(gx) || !std::isfinite(gy)) continue;
+            s.dx.push_back(float(x - pointX));
+            s.dy.push_back(float(y - pointY));
+            s.value.push_back(row[x]);
+            s.gx.push_back(gx);
+            s.gy.push_back(gy);
+        }
+    }
+    return s;
+}
+
+// The sums one Gauss-Newton step needs, over one chunk of samples.
+struct Sums {
+    double h[6] = {0, 0, 0, 0, 0, 0};   // weighted normal matrix: 00 01 02 11 12 22
+    double e[3] = {0, 0, 0};            // weighted steepest descent times residual
+    double w = 0, wt = 0, wi = 0, wtt = 0, wti = 0;   // weighted luminance moments (gain, offset)
+    double rr = 0, absR = 0;            // unweighted squares and magnitudes of the residuals
+    std::int64_t count = 0;
+
+    void add(const Sums& o) {
+        for (int k = 0; k < 6; ++k) h[k] += o.h[k];
+        for (int k = 0; k < 3; ++k) e[k] += o.e[k];
+        w += o.w;
+        wt += o.wt;
+        wi += o.wi;
+        wtt += o.wtt;
+        wti += o.wti;
+        rr += o.rr;
+        absR += o.absR;
+        count += o.count;
+    }
+};
+
+// Where the reference offset d lands in a level's source: R(angle) d + base.
+struct Warp {
+    float cosA = 1, sinA = 0, baseX = 0, baseY = 0;
+    float gain = 1, offset = 0;
+    float huber = std::numeric_limits<float>::infinity();   // residual magnitude beyond which weights fall
+};
+
+Sums sumChunk(const Samples& s, const Plane& src, const Warp& w, std::size_t begin, std::size_t end) {
+    Sums out;
+    const float xLimit = float(src.width - 1), yLimit = float(src.height - 1);
+    const std::size_t stride = std::size_t(src.width);
+    for (std::size_t j = begin; j < end; ++j) {
+        const float dx = s.dx[j], dy = s.dy[j];
+        const float sx = w.cosA * dx - w.sinA * dy + w.baseX;
+        const float sy = w.sinA * dx + w.cosA * dy + w.baseY;
+        if (!(sx >= 0.0f && sx < xLimit && sy >= 0.0f && sy < yLimit)) continue;
+        const std::int32_t ix = std::int32_t(sx), iy = std::int32_t(sy);
+        const float fx = sx - float(ix), fy = sy - float(iy);
+        const float* p = src.v.data() + std::size_t(iy) * stride + std::size_t(ix);
+        const float top = p[0] + (p[1] - p[0]) * fx;
+        const float bottom = p[stride] + (p[stride + 1] - p[stride]) * fx;
+        const float i = top + (bottom - top) * fy;
+        if (!std::isfinite(i)) continue;
+        const float t = s.value[j];
+        const float r = i - (w.gain * t + w.offset);
+        const float magnitude = std::fabs(r);
+        const double weight = magnitude <= w.huber ? 1.0 : double(w.huber / magnitude);
+        const double a = double(w.gain) * (double(s.gy[j]) * dx - double(s.gx[j]) * dy);
+        const double b = double(w.gain) * s.gx[j], c = double(w.gain) * s.gy[j];
+        const double wa = weight * a, wb = weight * b, wc = weight * c;
+        out.h[0] += wa * a;
+        out.h[1] += wa * b;
+        out.h[2] += wa * c;
+        out.h[3] += wb * b;
+        out.h[4] += wb * c;
+        out.h[5] += wc * c;
+        out.e[0] += wa * r;
+        out.e[1] += wb * r;
+        out.e[2] += wc * r;
+        out.w += weight;
+        out.wt += weight * t;
+        out.wi += weight * i;
+        out.wtt += weight * double(t) * t;
+        out.wti += weight * double(t) * i;
+        out.rr += double(r) * r;
+        out.absR += magnitude;
+        ++out.count;
+    }
+    return out;
+}
+
+Sums sumAll(const Samples& s, const Plane& src, const Warp& w) {
+    const std::int64_t chunks = std::int64_t((s.size() + kChunk - 1) / kChunk);
+    std::vector<Sums> parts(std::size_t(std::max<std::int64_t>(chunks, 0)));
+    parallelFor(chunks, [&](std::int64_t k) {
+        const std::size_t begin = std::size_t(k) * kChunk;
+        parts[std::size_t(k)] = sumChunk(s, src, w, begin, std::min(s.size(), begin + kChunk));
+    });
+    Sums total;
+    for (const Sums& p : parts) total.add(p);   // in chunk order: the same for any thread count
+    return total;
+}
+
+// Solves the symmetric 3 x 3 system h x = e by Cholesky; false when h is not positive definite.
+bool solve3(const double h[6], const double e[3], double x[3]) {
+    const double l00 = h[0];
+    if (!(l00 > 0)) return false;
+    const double a = std::sqrt(l00);
+    const double l10 = h[1] / a, l20 = h[2] / a;
+    const double d1 = h[3] - l10 * l10;
+    if (!(d1 > 0)) return false;
+    const double b = std::sqrt(d1);
+    const double l21 = (h[4] - l20 * l10) / b;
+    const double d2 = h[5] - l20 * l20 - l21 * l21;
+    if (!(d2 > 0)) return false;
+    const double c = std::sqrt(d2);
+    const double y0 = e[0] / a, y1 = (e[1] - l10 * y0) / b, y2 = (e[2] - l20 * y0 - l21 * y1) / c;
+    x[2] = y2 / c;
+    x[1] = (y1 - l21 * x[2]) / b;
+    x[0] = (y0 - l10 * x[1] - l20 * x[2]) / a;
+    return std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]);
+}
+
+}  // namespace
+
+RefinedMotion refineRigidMotion(const Image& reference, const Image& source, const RigidMotion& start,
+                                double maxMove) {
+    RefinedMotion result;
+    result.motion = start;
+    if (reference.pixels == nullptr || source.pixels == nullptr || reference.width < 2 * kBorder + 2 ||
+        reference.height < 2 * kBorder + 2 || source.width < 2 || source.height < 2) {
+        return result;
+    }
+    std::vector<Plane> refs, srcs;
+    refs.push_back(luminance(reference));
+    srcs.push_back(luminance(source));
+    while (std::int32_t(refs.size()) < kMaxLevels &&
+           std::min({refs.back().width, refs.back().height, srcs.back().width, srcs.back().height}) / 2 >= kMinLevelSide) {
+        refs.push_back(halved(refs.back()));
+        srcs.push_back(halved(srcs.back()));
+    }
+
+    // Level L: full-size position X is 2^L x + (2^L - 1) / 2; the motion keeps its angle and
+    // its shift is divided by 2^L.
+    double angle = start.angle, shiftX = start.shiftX, shiftY = start.shiftY;
+    double gain = 1, offset = 0;
+    // The farthest a reference pixel lies from the reference point, for the convergence test.
+    const double reach = std::hypot(double(std::max(reference.x0, reference.width - reference.x0)),
+                                    double(std::max(reference.y0, reference.height - reference.y0)));
+    bool failed = false;
+    for (std::int32_t level = std::int32_t(refs.size()) - 1; level >= 0 && !failed; --level) {
+        const double scale = std::ldexp(1.0, level), half = (scale - 1) * 0.5;
+        const Samples samples = templateSamples(refs[std::size_t(level)], (reference.x0 - half) / scale,
+                                                (reference.y0 - half) / scale);
+        const double sourceX = (source.x0 - half) / scale, sourceY = (source.y0 - half) / scale;
+        float huber = std::numeric_limits<float>::infinity();
+        for (std::int32_t it = 0; it < kIterations[level]; ++it) {
+            Warp w;
+            w.cosA = float(std::cos(angle));
+            w.sinA = float(std::sin(angle));
+            w.baseX = float(sourceX + shiftX / scale);
+            w.baseY = float(sourceY + shiftY / scale);
+            w.gain = float(gain);
+            w.offset = float(offset);
+            w.huber = huber;
+            const Sums sums = sumAll(samples, srcs[std::size_t(level)], w);
+            ++result.iterations;
+            if (sums.count < kMinPixels) {
+                failed = true;
+                break;
+            }
+            if (level == 0) {
+                result.residual = std::sqrt(sums.rr / double(sums.count));
+                result.pixelsUsed = sums.count;
+            }
+            double step[3];
+            if (!solve3(sums.h, sums.e, step)) {
+                failed = true;
+                break;
+            }
+            // W <- W o W(step)^-1: the angle loses step[0], the shift loses R(new angle) step[1..2].
+            angle -= step[0];
+            const double c = std::cos(angle), s = std::sin(angle);
+            shiftX -= (c * step[1] - s * step[2]) * scale;
+            shiftY -= (s * step[1] + c * step[2]) * scale;
+            // Gain and offset of the source's luminance against the reference's, weighted alike.
+            const double varT = sums.w * sums.wtt - sums.wt * sums.wt;
+            if (varT > 0) {
+                gain = (sums.w * sums.wti - sums.wt * sums.wi) / varT;
+                offset = (sums.wi - gain * sums.wt) / sums.w;
+            }
+            if (!(gain > 0.05 && gain < 20)) {
+                gain = 1;
+                offset = 0;
+            }
+            // Gaussian noise of deviation sigma has a mean magnitude of sigma * sqrt(2 / pi).
+            huber = float(kHuber * 1.2533141373155003 * sums.absR / double(sums.count));
+            if (!(huber > 1e-3f)) huber = 1e-3f;
+            const double moved = std::fabs(step[0]) * reach / scale + std::hypot(step[1], step[2]);
+            if (moved < kConverged) break;
+        }
+    }
+    const double moved = std::fabs(angle - start.angle) * reach + std::hypot(shiftX - start.shiftX, shiftY - start.shiftY);
+    if (failed || !std::isfinite(moved) || !(moved <= maxMove)) {
+        result.motion = start;
+        result.refined = false;
+        return result;
+    }
+    result.motion = RigidMotion{angle, shiftX, shiftY};
+    result.refined = true;
+    return result;
+}
