@@ -361,11 +361,7 @@ void refinementCommand(LineTokens& tokens, long long lineNo) {
     errno = 0;
     const long long n = std::strtoll(value, &end, 10);
     const bool numeric = end != value && std::strspn(end, " \t\r") == std::strlen(end);
-    if (numeric) {
-        std::printf("Affinage sous-pixel=%lli  ", n);
-    } else {
-        std::printf("Affinage sous-pixel=%s  ", value);
-    }
+    std::printf("Affinage sous-pixel=%.*s  ", int(std::strcspn(value, " \t\r")), value);
     if (!numeric) {
         refuse("valeur non numerique", lineNo);
     } else if (n < 0) {

@@ -324,8 +324,12 @@ std::vector<double> seeingField(const SequenceOptions& options, std::int32_t ind
 
 Raster renderFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
                    std::int64_t* outsideSamples) {
+    return renderPlacedFrame(scene, options, index, frameTruth(options, index), outsideSamples);
+}
+
+Raster renderPlacedFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
+                         const FrameTruth& truth, std::int64_t* outsideSamples) {
     const Planes source = toPlanes(scene);
-    const FrameTruth truth = frameTruth(options, index);
     const std::vector<double> seeing = seeingField(options, index);
     const std::int32_t w = options.width, h = options.height;
     const double centreX = w / 2, centreY = h / 2;                       // integer division, as kalvorine
@@ -459,6 +463,32 @@ bool readTruth(const std::string& path, std::vector<FrameTruth>& out, std::strin
         out.push_back(t);
     }
     return true;
+}
+
+double placementDistance(const FrameTruth& a, const FrameTruth& b, std::int32_t width, std::int32_t height) {
+    if (width <= 0 || height <= 0) return 0;
+    // |M d + e|^2 with M = R(a) - R(b) = [[p, -q], [q, p]] and e the difference of the shifts,
+    // averaged over d = q - C: (p^2 + q^2) E|d|^2 + 2 e.(M E d) + |e|^2.
+    const double ta = a.rotationDegrees * kPi / 180, tb = b.rotationDegrees * kPi / 180;
+    const double p = std::cos(ta) - std::cos(tb), q = std::sin(ta) - std::sin(tb);
+    const double ex = a.shiftX - b.shiftX, ey = a.shiftY - b.shiftY;
+    const double cx = width / 2, cy = height / 2;
+    double mx = 0, mxx = 0, my = 0, myy = 0;
+    for (std::int32_t x = 0; x < width; ++x) {
+        mx += x - cx;
+        mxx += (x - cx) * (x - cx);
+    }
+    for (std::int32_t y = 0; y < height; ++y) {
+        my += y - cy;
+        myy += (y - cy) * (y - cy);
+    }
+    mx /= width;
+    mxx /= width;
+    my /= height;
+    myy /= height;
+    const double mean = (p * p + q * q) * (mxx + myy) + 2 * (ex * (p * mx - q * my) + ey * (q * mx + p * my)) +
+                        ex * ex + ey * ey;
+    return std::sqrt(std::max(mean, 0.0));
 }
 
 bool writeSequence(const SequenceOptions& options, std::string& error, std::vector<std::int32_t>* outsideFrames) {

@@ -97,6 +97,11 @@ FrameTruth frameTruth(const SequenceOptions& options, std::int32_t index);
 Raster renderFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
                    std::int64_t* outsideSamples = nullptr);
 
+// renderFrame with the placement given instead of drawn (the seeing, blur and noise of frame
+// `index` as before).
+Raster renderPlacedFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
+                         const FrameTruth& truth, std::int64_t* outsideSamples = nullptr);
+
 // Seeing displacement of frame `index` at every pixel, row by row: dx then dy per pixel.
 std::vector<double> seeingField(const SequenceOptions& options, std::int32_t index);
 
@@ -121,6 +126,10 @@ std::string truthText(const SequenceOptions& options);
 
 // Reads the frame lines of a truth file, reference included (entry 0).
 bool readTruth(const std::string& path, std::vector<FrameTruth>& out, std::string& error);
+
+// The RMS, over the pixels q of a width x height frame, of the distance between where two
+// placements put q: C + t + R(theta) (q - C) for each, C = (width / 2, height / 2).
+double placementDistance(const FrameTruth& a, const FrameTruth& b, std::int32_t width, std::int32_t height);
 
 // Renders and writes every frame, the script and the truth file into options.outputDir
 // (created when missing). Prints nothing; returns false with a reason on failure.
