@@ -5,9 +5,12 @@
 #
 #   bash bench/affinage.sh BUILD_DIR [PROGRAM] [SEEDS...]
 #
-# Two sets: "range" (rotations within 3 degrees, shifts within 15 pixels, Angle -5 5 1,
-# Translation 20 1) and "wide" (within 10 degrees and 30 pixels, Angle -12 12 1,
-# Translation 40 1). No Bloc line: the global registration alone.
+# Three sets: "range" (rotations within 3 degrees, shifts within 15 pixels, Angle -5 5 1,
+# Translation 20 1), "wide" (within 10 degrees and 30 pixels, Angle -12 12 1, Translation
+# 40 1) and "still" (range without seeing: a rigid motion and nothing else). No Bloc line: the
+# global registration alone. Also the seeing floor (registration-score --seeing: how far the
+# best rigid placement lies from the truth) and, when python3-opencv is installed, OpenCV's
+# findTransformECC (bench/ecc_compare.py) on the same frames.
 set -euo pipefail
 export LC_ALL=C
 build=$(cd "${1:?usage: affinage.sh BUILD_DIR [PROGRAM] [SEEDS...]}" && pwd)
@@ -18,7 +21,11 @@ seeds=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-score() { "$build/tools/registration-score" "$@" | tail -1 | awk '{ printf "%s %s", $2, $5 }'; }
+here=$(cd "$(dirname "$0")" && pwd)
+score() { "$build/tools/registration-score" "$@" | tail -1 | awk '{ printf "%s/%s", $2, $5 }'; }
+floor() { "$build/tools/registration-score" --seeing "$@" | grep "seeing floor" | awk '{ printf "%s/%s", $4, $7 }'; }
+ecc=no
+/usr/bin/python3 -c "import cv2" 2>/dev/null && ecc=yes
 run() {   # folder: wall seconds of one run
     local start end
     start=$EPOCHREALTIME
@@ -27,12 +34,15 @@ run() {   # folder: wall seconds of one run
     awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", (b - a) / 8 }'
 }
 
-printf "%-6s %-5s | %-22s %-8s | %-22s %-8s\n" set seed "plain median/worst px" "s/frame" "Affinage median/worst" "s/frame"
-for set in range wide; do
+printf "%-6s %-4s | %-15s %-7s | %-15s %-7s | %-15s %-7s | %-15s\n" set seed "plain med/worst" "s/frame" \
+    "Affinage" "s/frame" "ECC" "s/frame" "seeing floor"
+for set in range wide still; do
     for seed in "${seeds[@]}"; do
         dir="$work/$set$seed"
         if [ $set = range ]; then
             "$build/tools/make-sequence" --out "$dir" --seed "$seed" --bloc none --composite none >/dev/null
+        elif [ $set = still ]; then
+            "$build/tools/make-sequence" --out "$dir" --seed "$seed" --bloc none --composite none --seeing 0 >/dev/null
         else
             "$build/tools/make-sequence" --out "$dir" --seed "$seed" --bloc none --composite none \
                 --max-rotation 10 --max-shift 30 --angle=-12,12,1 --translation=40,1 >/dev/null
@@ -43,6 +53,12 @@ for set in range wide; do
         t1=$(run "$dir.a")
         s0=$(score --console "$dir/console.txt" "$dir/truth.txt")
         s1=$(score "$dir.a/affinage.lst" "$dir.a/truth.txt")
-        printf "%-6s %-5s | %-22s %-8s | %-22s %-8s\n" $set $seed "${s0/ //}" "$t0" "${s1/ //}" "$t1"
+        s2=- t2=-
+        if [ $ecc = yes ]; then
+            t2=$(/usr/bin/python3 "$here/ecc_compare.py" "$dir" | awk '{ print $2 }')
+            s2=$(score "$dir/ecc.lst" "$dir/truth.txt")
+        fi
+        printf "%-6s %-4s | %-15s %-7s | %-15s %-7s | %-15s %-7s | %-15s\n" $set $seed "$s0" "$t0" "$s1" "$t1" "$s2" "$t2" \
+            "$(floor "$dir.a/affinage.lst" "$dir/truth.txt")"
     done
 done

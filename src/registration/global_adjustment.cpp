@@ -205,9 +205,11 @@ void logRefinedShift(const Candidate& best, float shiftX, float shiftY) {
 // in settings for affinage.lst. A refinement that fails keeps the whole-pixel values.
 void refineBest(const Candidate& best, float& angle, float& shiftX, float& shiftY) {
     RunSettings& s = settings;
-    // Farther than the search's resolution allows: a false minimum, not taken.
-    const double maxMove = std::fabs(double(s.angleStep)) * std::hypot(double(s.current.width), double(s.current.height)) +
-                           2.0 * std::fabs(double(s.shiftStep)) + 4.0;
+    // Far beyond the search's resolution: a false minimum, not taken (the whole-pixel search can
+    // miss by a little more than its resolution, so twice that, and then some).
+    const double maxMove = 2.0 * std::fabs(double(s.angleStep)) *
+                               std::hypot(double(s.current.width), double(s.current.height)) +
+                           2.0 * std::fabs(double(s.shiftStep)) + 8.0;
     const RigidMotion start{double(best.angle), double(best.shiftX), double(best.shiftY)};
     const RefinedMotion r = refineRigidMotion(s.reference, s.current, start, maxMove);
     angle = float(r.motion.angle);

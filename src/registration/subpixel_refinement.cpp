@@ -10,7 +10,7 @@
 namespace {
 
 constexpr float kNoData = std::numeric_limits<float>::quiet_NaN();
-constexpr std::int32_t kMinLevelSide = 64;      // the coarsest copy keeps at least this much on its short side
+constexpr std::int32_t kMinLevelSide = 48;      // the coarsest copy keeps at least this much on its short side
 constexpr std::int32_t kMaxLevels = 4;          // full size and three halvings
 constexpr std::int32_t kIterations[kMaxLevels] = {3, 4, 6, 8};   // most Gauss-Newton steps per level
 // The least squared gradient of a pixel compared, in means over the level: the full-size level

@@ -131,6 +131,18 @@ bool readTruth(const std::string& path, std::vector<FrameTruth>& out, std::strin
 // placements put q: C + t + R(theta) (q - C) for each, C = (width / 2, height / 2).
 double placementDistance(const FrameTruth& a, const FrameTruth& b, std::int32_t width, std::int32_t height);
 
+// The rigid placement that best explains frame `index` once the seeing is counted: each
+// reference pixel q (every other row and column) is followed to the frame pixel p that shows
+// the same scene point (p + D_k(p) = C + t + R(theta) (q + D_0(q) - C)), and the rotation and
+// shift fitting those pairs in least squares are returned. A registration cannot tell the
+// seeing's mean displacement over the frame from a motion: this is what it can find at best.
+// `truth` is the frame's placement as the truth file gives it.
+FrameTruth bestRigidPlacement(const SequenceOptions& options, std::int32_t index, const FrameTruth& truth);
+
+// The options a truth file's comment lines record (seed, frame count and size, seeing, blur,
+// noise); false when they are not there.
+bool optionsFromTruth(const std::string& path, SequenceOptions& options);
+
 // Renders and writes every frame, the script and the truth file into options.outputDir
 // (created when missing). Prints nothing; returns false with a reason on failure.
 // `outsideFrames`, when given, receives the indices of frames that looked beyond the scene.

@@ -22,7 +22,11 @@ void printUsage(std::FILE* to) {
                  "true and the found placement of each pixel; then the median and the worst.\n"
                  "  --console   FOUND is kalvorine's console output: its \"theta=... DeltaX=... DeltaY=...\"\n"
                  "              (or \"DeltaX=... DeltaY=...\") lines, one per frame in order (any mode)\n"
-                 "  --size WxH  frame size (default: read from the truth file's header, else 640x480)\n");
+                 "  --size WxH  frame size (default: read from the truth file's header, else 640x480)\n"
+                 "  --seeing    also score against the best rigid placement once the sequence's seeing is\n"
+                 "              counted (rebuilt from the truth file's header): a registration cannot tell\n"
+                 "              the seeing's mean displacement over a frame from a motion. Prints that error\n"
+                 "              and the floor (the distance between the truth and that placement)\n");
 }
 
 int fail(const std::string& why) {
@@ -94,7 +98,7 @@ bool sizeFromTruth(const std::string& path, std::int32_t& width, std::int32_t& h
 
 int main(int argc, char** argv) {
     std::string foundPath, truthPath;
-    bool console = false;
+    bool console = false, seeing = false;
     std::int32_t width = 0, height = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -103,6 +107,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--console") {
             console = true;
+        } else if (arg == "--seeing") {
+            seeing = true;
         } else if (arg == "--size" && i + 1 < argc) {
             if (std::sscanf(argv[++i], "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0) {
                 return fail("bad size " + std::string(argv[i]));
@@ -133,20 +139,39 @@ int main(int argc, char** argv) {
     if (!(console ? readConsole(foundPath, found, error) : readRefinementLog(foundPath, found, error))) return fail(error);
     if (found.empty()) return fail("no frame in " + foundPath);
 
-    std::vector<double> errors;
+    kalseq::SequenceOptions options;
+    if (seeing && !kalseq::optionsFromTruth(truthPath, options)) return fail(truthPath + ": no sequence options in its header");
+    std::vector<double> errors, rigidErrors, floors;
     long worstFrame = 0;
-    std::printf("frame  error_px  (frames of %dx%d)\n", width, height);
+    std::printf(seeing ? "frame  error_px  vs_best_rigid_px  seeing_floor_px  (frames of %dx%d)\n"
+                       : "frame  error_px  (frames of %dx%d)\n",
+                width, height);
     for (const Found& f : found) {
         if (f.frame < 1 || f.frame >= long(truth.size())) return fail("frame " + std::to_string(f.frame) + " not in " + truthPath);
         const double e = kalseq::placementDistance(f.placement, truth[std::size_t(f.frame)], width, height);
-        std::printf("%5ld  %.4f\n", f.frame, e);
         if (errors.empty() || e > *std::max_element(errors.begin(), errors.end())) worstFrame = f.frame;
         errors.push_back(e);
+        if (seeing) {
+            const kalseq::FrameTruth best = kalseq::bestRigidPlacement(options, std::int32_t(f.frame), truth[std::size_t(f.frame)]);
+            rigidErrors.push_back(kalseq::placementDistance(f.placement, best, width, height));
+            floors.push_back(kalseq::placementDistance(best, truth[std::size_t(f.frame)], width, height));
+            std::printf("%5ld  %.4f    %.4f            %.4f\n", f.frame, e, rigidErrors.back(), floors.back());
+        } else {
+            std::printf("%5ld  %.4f\n", f.frame, e);
+        }
     }
-    std::vector<double> sorted = errors;
-    std::sort(sorted.begin(), sorted.end());
-    const std::size_t n = sorted.size();
-    const double median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-    std::printf("median %.4f px  worst %.4f px (frame %ld)  over %zu frames\n", median, sorted.back(), worstFrame, n);
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const std::size_t n = v.size();
+        return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    };
+    auto worst = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
+    if (seeing) {
+        std::printf("seeing floor: median %.4f px  worst %.4f px\n", median(floors), worst(floors));
+        std::printf("against the best rigid placement: median %.4f px  worst %.4f px\n", median(rigidErrors),
+                    worst(rigidErrors));
+    }
+    std::printf("median %.4f px  worst %.4f px (frame %ld)  over %zu frames\n", median(errors), worst(errors), worstFrame,
+                errors.size());
     return 0;
 }
