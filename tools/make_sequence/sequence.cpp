@@ -409,6 +409,7 @@ std::string scriptText(const SequenceOptions& o) {
         s << "Bloc " << o.blocGrid << " " << o.blocSearch << " " << o.blocMax << " " << formatNumber(o.blocStep) << "\n";
     }
     if (o.writeComposite) s << "Compositage " << o.compositeName << "\n";
+    if (o.writeAffinage) s << "Affinage 1\n";
     // A keyword alone on its line keeps the line feed in its token; the space after it
     // makes the line readable.
     s << "Quitter \n";

@@ -51,6 +51,7 @@ struct SequenceOptions {
     double blocStep = 1;
     bool writeComposite = true;       // "Compositage name"
     std::string compositeName = "sum.bmp";
+    bool writeAffinage = false;       // "Affinage 1": the sub-pixel refinement
 };
 
 // The true placement of one frame: what kalvorine should report for it.
