@@ -12,17 +12,20 @@ namespace {
 constexpr float kNoData = std::numeric_limits<float>::quiet_NaN();
 constexpr std::int32_t kMinLevelSide = 48;      // the coarsest copy keeps at least this much on its short side
 constexpr std::int32_t kMaxLevels = 4;          // full size and three halvings
-constexpr std::int32_t kIterations[kMaxLevels] = {3, 4, 6, 8};   // most Gauss-Newton steps per level
+constexpr std::int32_t kIterations[kMaxLevels] = {3, 4, 5, 6};   // most Gauss-Newton steps per level
+constexpr std::int32_t kCoarsestIterations = 10;                 // on the coarsest level, which starts farthest
 // The least squared gradient of a pixel compared, in means over the level: the full-size level
-// compares about a sixth of the pixels, the others about a third.
+// compares about a sixth of the pixels (of every other row on a large frame), the others about
+// a third of all.
 constexpr double kStrength[kMaxLevels] = {2, 1, 1, 1};
+constexpr std::int64_t kLargeFrame = std::int64_t(1) << 18;   // pixels: 512 x 512, or 640 x 410
 constexpr std::int32_t kBorder = 2;             // reference pixels this near an edge are left out
 constexpr std::int64_t kMinPixels = 64;         // fewer in common: nothing is refined
 constexpr std::int64_t kChunk = 8192;           // samples per summed chunk, fixed: results do not depend on threads
 constexpr double kHuber = 1.345;                // Huber threshold, in noise deviations
 // A step moving no point by more than this (pixels of the level) ends the level: the coarser
 // levels only need to bring the finest one near its minimum.
-constexpr double kConverged[kMaxLevels] = {1e-3, 2e-3, 5e-3, 5e-3};
+constexpr double kConverged[kMaxLevels] = {1e-3, 2e-3, 1e-2, 1e-2};
 
 // Luminance plane; NaN marks a pixel without data.
 struct Plane {
@@ -71,9 +74,10 @@ struct Samples {
 };
 
 // The reference pixels of rows [y0, y1) whose squared gradient is at least threshold.
-void addRowSamples(const Plane& p, double pointX, double pointY, std::int32_t y0, std::int32_t y1, double threshold,
-                   Samples& s) {
+void addRowSamples(const Plane& p, double pointX, double pointY, std::int32_t y0, std::int32_t y1, std::int32_t rowStep,
+                   double threshold, Samples& s) {
     for (std::int32_t y = y0; y < y1; ++y) {
+        if (y % rowStep != 0) continue;
         const float* row = p.v.data() + std::size_t(y) * std::size_t(p.width);
         for (std::int32_t x = kBorder; x < p.width - kBorder; ++x) {
             const float gx = (row[x + 1] - row[x - 1]) * 0.5f;
@@ -90,9 +94,9 @@ void addRowSamples(const Plane& p, double pointX, double pointY, std::int32_t y0
 }
 
 // Only the pixels whose squared gradient is at least `strength` times its mean over the plane
-// (taken on every fourth row): they carry nearly all the information on the motion, at a
+// (taken on every fourth row), on the rows that are multiples of rowStep: they carry nearly all the information on the motion, at a
 // fraction of the cost. Made by bands of rows in parallel, joined in order.
-Samples templateSamples(const Plane& p, double pointX, double pointY, double strength) {
+Samples templateSamples(const Plane& p, double pointX, double pointY, double strength, std::int32_t rowStep) {
     const std::int32_t y0 = kBorder, y1 = std::max(p.height - kBorder, y0);
     constexpr std::int32_t kBandRows = 16;
     const std::int32_t bands = (y1 - y0 + kBandRows - 1) / kBandRows;
@@ -125,7 +129,7 @@ Samples templateSamples(const Plane& p, double pointX, double pointY, double str
     std::vector<Samples> parts{std::size_t(bands)};
     parallelFor(bands, [&](std::int64_t band) {
         const std::int32_t from = y0 + std::int32_t(band) * kBandRows, to = std::min(y1, from + kBandRows);
-        addRowSamples(p, pointX, pointY, from, to, threshold, parts[std::size_t(band)]);
+        addRowSamples(p, pointX, pointY, from, to, rowStep, threshold, parts[std::size_t(band)]);
     });
     Samples s;
     std::size_t total = 0;
@@ -207,6 +211,7 @@ Sums sumChunk(const Samples& s, const Plane& src, const Warp& w, std::size_t beg
 
 Sums sumAll(const Samples& s, const Plane& src, const Warp& w) {
     const std::int64_t chunks = std::int64_t((s.size() + kChunk - 1) / kChunk);
+    if (chunks <= 1) return sumChunk(s, src, w, 0, s.size());   // no thread to wake for a small level
     std::vector<Sums> parts(std::size_t(std::max<std::int64_t>(chunks, 0)));
     parallelFor(chunks, [&](std::int64_t k) {
         const std::size_t begin = std::size_t(k) * kChunk;
@@ -283,11 +288,13 @@ RefinedMotion refineRigidMotion(const Image& reference, const Image& source, con
     for (std::int32_t level = std::int32_t(refs.size()) - 1; level >= 0 && !failed; --level) {
         const double scale = std::ldexp(1.0, level), half = (scale - 1) * 0.5;
         const Samples samples = templateSamples(refs[std::size_t(level)], (reference.x0 - half) / scale,
-                                                (reference.y0 - half) / scale, kStrength[level]);
+                                                (reference.y0 - half) / scale, kStrength[level],
+                                                level == 0 && std::int64_t(reference.width) * reference.height >= kLargeFrame ? 2 : 1);
         const double sourceX = (source.x0 - half) / scale, sourceY = (source.y0 - half) / scale;
         // The noise of a level is about twice that of the next coarser one (a mean of four pixels).
         huber *= 2.0f;
-        for (std::int32_t it = 0; it < kIterations[level]; ++it) {
+        const std::int32_t steps = level == std::int32_t(refs.size()) - 1 ? kCoarsestIterations : kIterations[level];
+        for (std::int32_t it = 0; it < steps; ++it) {
             Warp w;
             w.cosA = float(std::cos(angle));
             w.sinA = float(std::sin(angle));
