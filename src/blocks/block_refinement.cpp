@@ -6,6 +6,12 @@
 #include "driver/run_settings.h"
 #include "registration/image_difference.h"
 
+namespace {
+
+constexpr double kOffsetGrid = 64;
+
+}  // namespace
+
 double parabolaVertex(double minus, double centre, double plus) {
     const double curvature = minus - 2 * centre + plus;
     if (!(curvature > 0)) return 0;
@@ -41,6 +47,8 @@ void refineBlockOffset(float& dx, float& dy, std::int32_t bx, std::int32_t by) {
     const double stepX = parabolaVertex(measure(wholeX - 1, wholeY), centre, measure(wholeX + 1, wholeY));
     const double stepY = parabolaVertex(measure(wholeX, wholeY - 1), centre, measure(wholeX, wholeY + 1));
     releasePixels(block);
-    dx = float(wholeX + stepX);
-    dy = float(wholeY + stepY);
+    // On a grid of 1/64 pixel (truncated): the deformation keeps its exact integer route for
+    // such offsets, and the grid is far finer than what the fit can tell.
+    dx = float(wholeX + double(std::int32_t(stepX * kOffsetGrid)) / kOffsetGrid);
+    dy = float(wholeY + double(std::int32_t(stepY * kOffsetGrid)) / kOffsetGrid);
 }
