@@ -21,6 +21,7 @@
 #include "registration/global_adjustment.h"
 #include "registration/image_difference.h"
 #include "registration/resampling.h"
+#include "registration/subpixel_refinement.h"
 
 namespace {
 
@@ -161,5 +162,21 @@ void BM_BlockStage(benchmark::State& state) {
 BENCHMARK(BM_BlockStage)->Args({0, 0})->Args({1, 0})->Args({0, 1})->Args({1, 1})->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// The sub-pixel refinement of frame 1 from a whole-pixel start (shift truncated, angle a third
+// of a degree off), on 1 or 2 threads: the time Affinage adds to a frame's registration.
+void BM_SubpixelRefinement(benchmark::State& state) {
+    Frames& f = frames();
+    kalseq::SequenceOptions options;
+    options.seed = 9;
+    const kalseq::FrameTruth t = kalseq::frameTruth(options, 1);
+    const RigidMotion start{(t.rotationDegrees + 0.33) * kOneDegree, double(std::int32_t(t.shiftX)),
+                            double(std::int32_t(t.shiftY))};
+    const int before = workerCount();
+    setWorkerCount(int(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(refineRigidMotion(f.reference, f.current, start, 20));
+    setWorkerCount(before);
+}
+BENCHMARK(BM_SubpixelRefinement)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "blocks/block_refinement.h"
 #include "blocks/block_search.h"
 #include "blocks/feature_image.h"
 #include "common/cpu.h"
@@ -320,6 +321,7 @@ void runBlockStage() {
             grid.score[e] = kRejectedBlock;
         } else if (wholeStep) {
             grid.score[e] = findBlockOffsetInteger(grid.offsetX[e], grid.offsetY[e], bx, by);
+            if (s.subpixelRefinement != 0) refineBlockOffset(grid.offsetX[e], grid.offsetY[e], bx, by);
         } else {
             grid.score[e] = findBlockOffsetFractional(grid.offsetX[e], grid.offsetY[e], bx, by);
         }

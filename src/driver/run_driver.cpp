@@ -10,6 +10,7 @@
 
 #include "blocks/block_stage.h"
 #include "common/clock.h"
+#include "common/precision.h"
 #include "composite/composite.h"
 #include "driver/fatal_stop.h"
 #include "driver/run_settings.h"
@@ -87,6 +88,35 @@ void closeShiftLog() {
     }
 }
 
+// affinage.lst: one line per refined frame (number, angle in degrees, shift, residual).
+void openRefinementLog() {
+    RunSettings& s = settings;
+    if (s.subpixelRefinement == 0) return;
+    const OutputOpen r = openOutput(s.refinementLogFile, "affinage.lst");
+    if (r == OutputOpen::opened) {
+        s.refinementLog = s.refinementLogFile.file;
+    } else {
+        std::printf("Attention : impossible de creer le fichier affinage.lst (%s), les valeurs affinees ne seront pas "
+                    "enregistrees\n", outputOpenError(r));
+    }
+}
+
+void logRefinement(int i) {
+    RunSettings& s = settings;
+    if (!s.refinedThisFrame || s.refinementLog == nullptr) return;
+    std::fprintf(s.refinementLog, "%i %.6f %.4f %.4f %.3f%s\n", i, s.refinedAngle * 180.0 * kInversePi, s.refinedShiftX,
+                 s.refinedShiftY, s.refinedResidual, s.refinedFailed ? "  Non affine" : "");
+}
+
+void closeRefinementLog() {
+    RunSettings& s = settings;
+    if (s.refinementLog == nullptr) return;
+    s.refinementLog = nullptr;
+    if (!commitOutput(s.refinementLogFile, true)) {
+        std::printf("Erreur : ecriture incomplete du fichier affinage.lst (disque plein ?)\n");
+    }
+}
+
 // A failed allocation: says what was being done, then the fatal stop.
 [[noreturn]] void outOfMemory(const char* doing) {
     std::printf("\nErreur : memoire insuffisante %s\n", doing);
@@ -115,11 +145,13 @@ void processImage(int i) {
     s.current.y0 = s.sourceY0Given[i] != 0 ? s.sourceY0[i] : s.reference.y0;
     const char* doing = "pendant l'ajustement global";
     try {
+        s.refinedThisFrame = false;
         if (s.angleMin < s.angleMax || s.angleMin > s.angleMax) {
             globalAdjustment();
         } else {
             coarseTranslationSearch();
         }
+        logRefinement(i);
         if (s.current.pixels == nullptr) return;   // too large once aligned: reported, skipped
         doing = "pendant l'ajustage par blocs";
         if (s.blockGridWidth > 0) runBlockStage();
@@ -167,8 +199,10 @@ int runKalvorine(int argc, char** argv) {
         outOfMemory("pendant le chargement de la reference");
     }
     openShiftLog();
+    openRefinementLog();
     for (int i = 1; i <= s.imageCount; ++i) processImage(i);
     closeShiftLog();
+    closeRefinementLog();
     try {
         finishAccumulator();
     } catch (const std::exception&) {

@@ -12,6 +12,7 @@ void resetRunSettings() {
     releasePixels(settings.referenceFeatures);
     if (settings.shiftLogFile.file == nullptr && settings.shiftLog != nullptr) std::fclose(settings.shiftLog);
     discardOutput(settings.shiftLogFile);
+    discardOutput(settings.refinementLogFile);
     if (settings.runLock >= 0) ::close(settings.runLock);
     settings = RunSettings{};
     mismatchPenalty = 0.01f;

@@ -55,6 +55,18 @@ struct RunSettings {
     std::int32_t translationFraction = 0;  // single-angle sample is 1/n of each side
     std::string scriptFileName;        // not reset
 
+    // Sub-pixel refinement ("Affinage 0|1"): after the whole-pixel search, angle and shift are
+    // refined jointly and the frame resampled with them; each frame's values go to affinage.lst.
+    std::int32_t subpixelRefinement = 0;   // 1: on
+    std::FILE* refinementLog = nullptr;    // "affinage.lst"; null when not open
+    OutputFile refinementLogFile;          // the output behind refinementLog
+    bool refinedThisFrame = false;         // the frame in hand was refined: the four fields below hold its values
+    double refinedAngle = 0;               // radians
+    double refinedShiftX = 0;              // pixels
+    double refinedShiftY = 0;
+    double refinedResidual = 0;            // grey levels, RMS over the pixels compared
+    bool refinedFailed = false;            // the refinement failed: the whole-pixel values were kept
+
     // Name tables and per-image reference points, indices 1 .. imageCount (not reset).
     // An empty name is an empty slot: the tokeniser never yields an empty token.
     SlotTable<std::string> sourceNames;

@@ -359,6 +359,32 @@ void blockCommand(LineTokens& tokens, long long lineNo) {
     std::printf("\n");
 }
 
+// "Affinage 0|1": the sub-pixel refinement of the registration, off unless asked for.
+void refinementCommand(LineTokens& tokens, long long lineNo) {
+    const char* value = tokens.argument();
+    if (value == nullptr) {
+        std::printf("Affinage sous-pixel  ");
+        refuse("valeur manquante", lineNo);
+        std::printf("\n");
+        return;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(value, &end, 10);
+    const bool numeric = end != value && std::strspn(end, " \t\r") == std::strlen(end);
+    std::printf("Affinage sous-pixel=%.*s  ", int(std::strcspn(value, " \t\r")), value);
+    if (!numeric) {
+        refuse("valeur non numerique", lineNo);
+    } else if (n < 0) {
+        refuse("valeur negative", lineNo);
+    } else if (n > 1 || errno == ERANGE) {
+        refuse("0 ou 1 attendu", lineNo);
+    } else {
+        settings.subpixelRefinement = std::int32_t(n);
+    }
+    std::printf("\n");
+}
+
 void storeDefaults() {
     RunSettings& s = settings;
     s.imageCount = 0;
@@ -374,6 +400,7 @@ void storeDefaults() {
     s.blockShiftStep = 1.0f;
     s.freeOutputSize = 1;
     s.translationFraction = 6;
+    s.subpixelRefinement = 0;
 }
 
 }  // namespace
@@ -438,6 +465,10 @@ void readScript() {
         }
         if (is(keyword, "Sommes", "sommes")) {
             sumsCommand(tokens, lineNo);
+            recognised = true;
+        }
+        if (is(keyword, "Affinage", "affinage")) {
+            refinementCommand(tokens, lineNo);
             recognised = true;
         }
         if (is(keyword, "Rem", "rem")) recognised = true;

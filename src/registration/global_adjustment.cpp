@@ -12,6 +12,7 @@
 #include "registration/image_difference.h"
 #include "registration/shift_search.h"
 #include "registration/resampling.h"
+#include "registration/subpixel_refinement.h"
 
 namespace {
 
@@ -188,6 +189,44 @@ void logShift(const Candidate& best) {
     if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "\n");
 }
 
+void logRefinedShift(const Candidate& best, float shiftX, float shiftY) {
+    const RunSettings& s = settings;
+    if (s.shiftXMin == s.shiftXMax && s.shiftYMin == s.shiftYMax) return;
+    if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "%.3f %.3f ", double(shiftX), double(shiftY));
+    if (best.shiftX == s.shiftXMax || best.shiftX == s.shiftXMin || best.shiftY == s.shiftYMax ||
+        best.shiftY == s.shiftYMin) {
+        std::printf("\n!!! Attention : la valeur maximum de decalage autoris\x8E" "e a ete atteinte.\n");
+        if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "  Non optimal");
+    }
+    if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "\n");
+}
+
+// The whole-pixel best refined to sub-pixel precision: printed, logged in shift.lst and kept
+// in settings for affinage.lst. A refinement that fails keeps the whole-pixel values.
+void refineBest(const Candidate& best, float& angle, float& shiftX, float& shiftY) {
+    RunSettings& s = settings;
+    // Far beyond the search's resolution: a false minimum, not taken (the whole-pixel search can
+    // miss by a little more than its resolution, so twice that, and then some).
+    const double maxMove = 2.0 * std::fabs(double(s.angleStep)) *
+                               std::hypot(double(s.current.width), double(s.current.height)) +
+                           2.0 * std::fabs(double(s.shiftStep)) + 8.0;
+    const RigidMotion start{double(best.angle), double(best.shiftX), double(best.shiftY)};
+    const RefinedMotion r = refineRigidMotion(s.reference, s.current, start, maxMove);
+    angle = float(r.motion.angle);
+    shiftX = float(r.motion.shiftX);
+    shiftY = float(r.motion.shiftY);
+    if (!r.refined) std::printf("\nAffinage impossible : valeurs au pixel gardees");
+    std::printf("\ntheta=%.3f  DeltaX=%.3f   DeltaY=%.3f\n", double(angle) * 180.0 * kInversePi, double(shiftX),
+                double(shiftY));
+    logRefinedShift(best, shiftX, shiftY);
+    s.refinedThisFrame = true;
+    s.refinedAngle = double(angle);
+    s.refinedShiftX = double(shiftX);
+    s.refinedShiftY = double(shiftY);
+    s.refinedResidual = r.residual;
+    s.refinedFailed = !r.refined;
+}
+
 }  // namespace
 
 void globalAdjustment() {
@@ -222,17 +261,22 @@ void globalAdjustment() {
     std::fflush(stdout);
     searchAngles(angles, sampleWidth, sampleHeight, best);
 
-    if (angleRange) {
-        best.angle = refineAngle(best.angle);
-        std::printf("\ntheta=%f  DeltaX=%i   DeltaY=%i\n", double(Inter(best.angle) * 180.0f * kInversePi),
-                    best.shiftX, best.shiftY);
+    if (angleRange) best.angle = refineAngle(best.angle);
+    float angle = best.angle, shiftX = float(best.shiftX), shiftY = float(best.shiftY);
+    if (s.subpixelRefinement != 0) {
+        refineBest(best, angle, shiftX, shiftY);
     } else {
-        std::printf("\nDeltaX=%i   DeltaY=%i\n", best.shiftX, best.shiftY);
+        if (angleRange) {
+            std::printf("\ntheta=%f  DeltaX=%i   DeltaY=%i\n", double(Inter(best.angle) * 180.0f * kInversePi),
+                        best.shiftX, best.shiftY);
+        } else {
+            std::printf("\nDeltaX=%i   DeltaY=%i\n", best.shiftX, best.shiftY);
+        }
+        logShift(best);
     }
-    logShift(best);
 
     Image aligned = rotateAndShift(s.current.pixels, s.current.width, s.current.height, s.current.x0, s.current.y0,
-                                   best.angle, float(best.shiftX), float(best.shiftY));
+                                   angle, shiftX, shiftY);
     releasePixels(s.current);
     if (aligned.pixels == nullptr && aligned.width > 0 && aligned.height > 0) {
         // A thin frame turned by a large angle: its bounding box would not fit in memory.

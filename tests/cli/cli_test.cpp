@@ -320,6 +320,46 @@ TEST_P(WholeRun, AFractionalBlockStepResamplesEveryCandidate) {
     expectRun("blocks_fractional", r, {"shift.lst", "out1.bmp"});
 }
 
+// ---- sub-pixel refinement ----------------------------------------------------------------
+
+TEST_P(WholeRun, AffinageRefinesTheAngleTheShiftAndTheBlocksOfEveryFrame) {
+    writeSequence({{1.3, 2.4, -1.7}, {-0.6, -3.2, 1.5}});
+    const RunResult r = runScript("Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\n"
+                                  "Bloc 16 4 2 1\nCompositage sum.bmp\nAffinage 1\n");
+    EXPECT_TRUE(r.exitedWith(0));
+    expectRun("affinage_blocks", r,
+              {"shift.lst", "affinage.lst", "out1.bmp", "out2.bmp", "sumR.fit", "sumV.fit", "sumB.fit", "sum.bmp"});
+}
+
+TEST_P(WholeRun, AffinageAfterTheTranslationSearchAndItsRefusedValues) {
+    writeSequence({{0.4, 1.6, -2.3}});
+    const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 5 1\naffinage 1\n"
+                                  "Affinage -1\nAffinage oui\nAffinage 2\nAffinage \n");
+    EXPECT_TRUE(r.exitedWith(0));
+    expectRun("affinage_translation", r, {"shift.lst", "affinage.lst", "out1.bmp"});
+}
+
+TEST_P(WholeRun, AffinageZeroWritesWhatNoAffinageLineWrites) {
+    writeSequence({{1, 2, -1}, {-1, -3, 2}});
+    const std::string script =
+        "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\nCompositage sum.bmp\n";
+    const std::vector<std::string> files = {"shift.lst", "out1.bmp", "out2.bmp", "sumR.fit", "sumV.fit", "sumB.fit", "sum.bmp"};
+    const RunResult plain = runScript(script);
+    std::vector<std::string> expected;
+    for (const std::string& f : files) expected.push_back(readText(dir / f));
+    const RunResult off = runScript(script + "Affinage 1\nAffinage 0\n");
+    EXPECT_TRUE(off.exitedWith(0));
+    EXPECT_FALSE(fs::exists(dir / "affinage.lst"));
+    for (std::size_t k = 0; k < files.size(); ++k) EXPECT_TRUE(readText(dir / files[k]) == expected[k]) << files[k];
+    // The console: the same but for the two echoes.
+    const std::string echoes = "Affinage sous-pixel=1  \nAffinage sous-pixel=0  \n";
+    std::string console = maskTimes(off.out);
+    const std::size_t at = console.find(echoes);
+    ASSERT_NE(at, std::string::npos);
+    console.erase(at, echoes.size());
+    EXPECT_EQ(console, maskTimes(plain.out));
+}
+
 TEST_P(WholeRun, AnImageTooSmallForTheGridIsLeftUndeformed) {
     writeSequence({{0, 1, 1}});
     const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 2 1\nBloc 16 48 2 1\n");

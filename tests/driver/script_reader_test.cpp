@@ -103,4 +103,40 @@ TEST(SlotTable, EntriesAreEmptyUntilWrittenAndAfterClear) {
     EXPECT_EQ(given[7], 0);
 }
 
+struct RefinementLine {
+    const char* line;
+    std::int32_t stored;      // settings.subpixelRefinement after the line (it starts at 1 here)
+    const char* printed;      // the whole echo of the line
+};
+
+class RefinementKeyword : public ScriptReader, public ::testing::WithParamInterface<RefinementLine> {};
+
+TEST_P(RefinementKeyword, IsEchoedStoredOrRefused) {
+    const RefinementLine c = GetParam();
+    const std::string out = read(std::string("Affinage 1\n") + c.line);
+    EXPECT_EQ(settings.subpixelRefinement, c.stored);
+    const std::string echo = out.substr(out.find("Affinage sous-pixel=1  \n") + 24);
+    EXPECT_EQ(echo, c.printed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RefinementKeyword,
+    ::testing::Values(
+        RefinementLine{"Affinage 0\n", 0, "Affinage sous-pixel=0  \n"},
+        RefinementLine{"affinage 1\r\n", 1, "Affinage sous-pixel=1  \n"},
+        RefinementLine{"Affinage \n", 1, "Affinage sous-pixel   *** valeur refusee (valeur manquante). Ligne 2  \n"},
+        RefinementLine{"Affinage -1\n", 1, "Affinage sous-pixel=-1   *** valeur refusee (valeur negative). Ligne 2  \n"},
+        RefinementLine{"Affinage oui\n", 1, "Affinage sous-pixel=oui   *** valeur refusee (valeur non numerique). Ligne 2  \n"},
+        RefinementLine{"Affinage 1.5\n", 1, "Affinage sous-pixel=1.5   *** valeur refusee (valeur non numerique). Ligne 2  \n"},
+        RefinementLine{"Affinage 2\n", 1, "Affinage sous-pixel=2   *** valeur refusee (0 ou 1 attendu). Ligne 2  \n"},
+        RefinementLine{"Affinage 99999999999999999999\n", 1,
+                       "Affinage sous-pixel=99999999999999999999   *** valeur refusee (0 ou 1 attendu). Ligne 2  \n"}));
+
+TEST_F(ScriptReader, RefinementIsOffByDefaultAndResetByEachRead) {
+    read("Affinage 1\n");
+    EXPECT_EQ(settings.subpixelRefinement, 1);
+    read("Rem nothing\n");
+    EXPECT_EQ(settings.subpixelRefinement, 0);
+}
+
 }  // namespace

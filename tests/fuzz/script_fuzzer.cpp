@@ -52,6 +52,7 @@ void checkStoredValues() {
     check(s.blockShiftStep >= kMinScriptBlockStep && s.blockShiftStep <= float(kMaxScriptShift),
           "block step in 0.01..65535");
     check(s.translationFraction >= 1, "translation fraction at least 1");
+    check(s.subpixelRefinement == 0 || s.subpixelRefinement == 1, "refinement 0 or 1");
 }
 
 }  // namespace

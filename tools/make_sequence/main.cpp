@@ -39,6 +39,7 @@ void printUsage(std::FILE* to) {
                  "  --translation MAX,STEP  \"Translation\" line, pixels (default 20,1)\n"
                  "  --bloc G,S,M,STEP       \"Bloc\" line: grid, search width, max shift, step (default 32,8,4,1)\n"
                  "  --composite NAME        \"Compositage\" line (default sum.bmp)\n"
+                 "  --affinage 0|1          \"Affinage 1\" line, the sub-pixel refinement (default 0: no line)\n"
                  "  --help                  this text\n",
                  KALSEQ_DEFAULT_SCENE);
 }
@@ -153,6 +154,8 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
                 o.blocMax = wholeValue(flag, v[2]);
                 o.blocStep = v[3];
             }
+        } else if (flag == "--affinage") {
+            o.writeAffinage = whole(flag, value, 0, 1) == 1;
         } else if (flag == "--composite") {
             o.writeComposite = value != "none";
             if (o.writeComposite) {

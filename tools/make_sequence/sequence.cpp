@@ -324,8 +324,12 @@ std::vector<double> seeingField(const SequenceOptions& options, std::int32_t ind
 
 Raster renderFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
                    std::int64_t* outsideSamples) {
+    return renderPlacedFrame(scene, options, index, frameTruth(options, index), outsideSamples);
+}
+
+Raster renderPlacedFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
+                         const FrameTruth& truth, std::int64_t* outsideSamples) {
     const Planes source = toPlanes(scene);
-    const FrameTruth truth = frameTruth(options, index);
     const std::vector<double> seeing = seeingField(options, index);
     const std::int32_t w = options.width, h = options.height;
     const double centreX = w / 2, centreY = h / 2;                       // integer division, as kalvorine
@@ -405,6 +409,7 @@ std::string scriptText(const SequenceOptions& o) {
         s << "Bloc " << o.blocGrid << " " << o.blocSearch << " " << o.blocMax << " " << formatNumber(o.blocStep) << "\n";
     }
     if (o.writeComposite) s << "Compositage " << o.compositeName << "\n";
+    if (o.writeAffinage) s << "Affinage 1\n";
     // A keyword alone on its line keeps the line feed in its token; the space after it
     // makes the line readable.
     s << "Quitter \n";
@@ -459,6 +464,126 @@ bool readTruth(const std::string& path, std::vector<FrameTruth>& out, std::strin
         out.push_back(t);
     }
     return true;
+}
+
+double placementDistance(const FrameTruth& a, const FrameTruth& b, std::int32_t width, std::int32_t height) {
+    if (width <= 0 || height <= 0) return 0;
+    // |M d + e|^2 with M = R(a) - R(b) = [[p, -q], [q, p]] and e the difference of the shifts,
+    // averaged over d = q - C: (p^2 + q^2) E|d|^2 + 2 e.(M E d) + |e|^2.
+    const double ta = a.rotationDegrees * kPi / 180, tb = b.rotationDegrees * kPi / 180;
+    const double p = std::cos(ta) - std::cos(tb), q = std::sin(ta) - std::sin(tb);
+    const double ex = a.shiftX - b.shiftX, ey = a.shiftY - b.shiftY;
+    const double cx = width / 2, cy = height / 2;
+    double mx = 0, mxx = 0, my = 0, myy = 0;
+    for (std::int32_t x = 0; x < width; ++x) {
+        mx += x - cx;
+        mxx += (x - cx) * (x - cx);
+    }
+    for (std::int32_t y = 0; y < height; ++y) {
+        my += y - cy;
+        myy += (y - cy) * (y - cy);
+    }
+    mx /= width;
+    mxx /= width;
+    my /= height;
+    myy /= height;
+    const double mean = (p * p + q * q) * (mxx + myy) + 2 * (ex * (p * mx - q * my) + ey * (q * mx + p * my)) +
+                        ex * ex + ey * ey;
+    return std::sqrt(std::max(mean, 0.0));
+}
+
+FrameTruth bestRigidPlacement(const SequenceOptions& o, std::int32_t index, const FrameTruth& truth) {
+    const std::vector<double> d0 = seeingField(o, 0), dk = seeingField(o, index);
+    const std::int32_t w = o.width, h = o.height;
+    const double cx = w / 2, cy = h / 2;
+    const double theta = truth.rotationDegrees * kPi / 180, c = std::cos(theta), s = std::sin(theta);
+    // The frame's seeing at a position between pixels, bilinear (edge pixels repeated).
+    auto seeingAt = [&](double x, double y, double out[2]) {
+        x = std::clamp(x, 0.0, double(w - 1));
+        y = std::clamp(y, 0.0, double(h - 1));
+        const std::int32_t ix = std::min(std::int32_t(x), w - 2), iy = std::min(std::int32_t(y), h - 2);
+        const double fx = x - ix, fy = y - iy;
+        for (int k = 0; k < 2; ++k) {
+            auto at = [&](std::int32_t px, std::int32_t py) { return dk[(std::size_t(py) * w + px) * 2 + k]; };
+            out[k] = (at(ix, iy) * (1 - fx) + at(ix + 1, iy) * fx) * (1 - fy) +
+                     (at(ix, iy + 1) * (1 - fx) + at(ix + 1, iy + 1) * fx) * fy;
+        }
+    };
+    std::vector<double> us, vs;   // pairs (q - C, p - C), x then y
+    for (std::int32_t y = 0; y < h; y += 2) {
+        for (std::int32_t x = 0; x < w; x += 2) {
+            const std::size_t k = std::size_t(y) * w + x;
+            const double ux = x + d0[2 * k] - cx, uy = y + d0[2 * k + 1] - cy;
+            const double px0 = cx + truth.shiftX + c * ux - s * uy, py0 = cy + truth.shiftY + s * ux + c * uy;
+            double px = px0, py = py0;
+            for (int it = 0; it < 4; ++it) {
+                double dd[2];
+                seeingAt(px, py, dd);
+                px = px0 - dd[0];
+                py = py0 - dd[1];
+            }
+            if (px < 0 || py < 0 || px > w - 1 || py > h - 1) continue;
+            us.push_back(x - cx);
+            us.push_back(y - cy);
+            vs.push_back(px - cx);
+            vs.push_back(py - cy);
+        }
+    }
+    const std::size_t n = us.size() / 2;
+    if (n == 0) return truth;
+    double mu[2] = {0, 0}, mv[2] = {0, 0};
+    for (std::size_t i = 0; i < n; ++i)
+        for (int k = 0; k < 2; ++k) {
+            mu[k] += us[2 * i + k];
+            mv[k] += vs[2 * i + k];
+        }
+    for (int k = 0; k < 2; ++k) {
+        mu[k] /= double(n);
+        mv[k] /= double(n);
+    }
+    double dot = 0, cross = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ax = us[2 * i] - mu[0], ay = us[2 * i + 1] - mu[1];
+        const double bx = vs[2 * i] - mv[0], by = vs[2 * i + 1] - mv[1];
+        dot += ax * bx + ay * by;
+        cross += ax * by - ay * bx;
+    }
+    const double a = std::atan2(cross, dot), ca = std::cos(a), sa = std::sin(a);
+    FrameTruth best;
+    best.rotationDegrees = a * 180 / kPi;
+    best.shiftX = mv[0] - (ca * mu[0] - sa * mu[1]);
+    best.shiftY = mv[1] - (sa * mu[0] + ca * mu[1]);
+    return best;
+}
+
+bool optionsFromTruth(const std::string& path, SequenceOptions& o) {
+    std::ifstream in(path);
+    std::string line;
+    bool sequence = false, seeing = false;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] != '#') continue;
+        const std::size_t at = line.find(", seed ");
+        unsigned long long seed = 0;
+        int frames = 0, width = 0, height = 0;
+        if (at != std::string::npos &&
+            std::sscanf(line.c_str() + at, ", seed %llu, %d frames of %dx%d", &seed, &frames, &width, &height) == 4) {
+            o.seed = seed;
+            o.frames = frames;
+            o.width = width;
+            o.height = height;
+            sequence = true;
+        }
+        double amplitude = 0, scale = 0, blur = 0, noise = 0;
+        if (std::sscanf(line.c_str(), "# seeing %lf px over %lf px, blur %lf px, noise %lf", &amplitude, &scale, &blur,
+                        &noise) == 4) {
+            o.seeingAmplitude = amplitude;
+            o.seeingScale = scale;
+            o.blurSigma = blur;
+            o.noiseSigma = noise;
+            seeing = true;
+        }
+    }
+    return sequence && seeing;
 }
 
 bool writeSequence(const SequenceOptions& options, std::string& error, std::vector<std::int32_t>* outsideFrames) {

@@ -51,6 +51,7 @@ struct SequenceOptions {
     double blocStep = 1;
     bool writeComposite = true;       // "Compositage name"
     std::string compositeName = "sum.bmp";
+    bool writeAffinage = false;       // "Affinage 1": the sub-pixel refinement
 };
 
 // The true placement of one frame: what kalvorine should report for it.
@@ -97,6 +98,11 @@ FrameTruth frameTruth(const SequenceOptions& options, std::int32_t index);
 Raster renderFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
                    std::int64_t* outsideSamples = nullptr);
 
+// renderFrame with the placement given instead of drawn (the seeing, blur and noise of frame
+// `index` as before).
+Raster renderPlacedFrame(const Raster& scene, const SequenceOptions& options, std::int32_t index,
+                         const FrameTruth& truth, std::int64_t* outsideSamples = nullptr);
+
 // Seeing displacement of frame `index` at every pixel, row by row: dx then dy per pixel.
 std::vector<double> seeingField(const SequenceOptions& options, std::int32_t index);
 
@@ -121,6 +127,22 @@ std::string truthText(const SequenceOptions& options);
 
 // Reads the frame lines of a truth file, reference included (entry 0).
 bool readTruth(const std::string& path, std::vector<FrameTruth>& out, std::string& error);
+
+// The RMS, over the pixels q of a width x height frame, of the distance between where two
+// placements put q: C + t + R(theta) (q - C) for each, C = (width / 2, height / 2).
+double placementDistance(const FrameTruth& a, const FrameTruth& b, std::int32_t width, std::int32_t height);
+
+// The rigid placement that best explains frame `index` once the seeing is counted: each
+// reference pixel q (every other row and column) is followed to the frame pixel p that shows
+// the same scene point (p + D_k(p) = C + t + R(theta) (q + D_0(q) - C)), and the rotation and
+// shift fitting those pairs in least squares are returned. A registration cannot tell the
+// seeing's mean displacement over the frame from a motion: this is what it can find at best.
+// `truth` is the frame's placement as the truth file gives it.
+FrameTruth bestRigidPlacement(const SequenceOptions& options, std::int32_t index, const FrameTruth& truth);
+
+// The options a truth file's comment lines record (seed, frame count and size, seeing, blur,
+// noise); false when they are not there.
+bool optionsFromTruth(const std::string& path, SequenceOptions& options);
 
 // Renders and writes every frame, the script and the truth file into options.outputDir
 // (created when missing). Prints nothing; returns false with a reason on failure.
