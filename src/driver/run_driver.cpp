@@ -12,6 +12,7 @@
 #include "common/clock.h"
 #include "composite/composite.h"
 #include "driver/fatal_stop.h"
+#include "driver/frame_selection.h"
 #include "driver/run_settings.h"
 #include "driver/script_reader.h"
 #include "imageio/bmp_reader.h"
@@ -125,6 +126,17 @@ void processImage(int i) {
     releasePixels(s.current);
 }
 
+// The first pass of a run asking for a selection or a built reference: every listed frame
+// ranked, the ranking written to qualite.lst. Without either, an empty ranking: every frame used.
+FrameRanking rankListedFrames() {
+    const RunSettings& s = settings;
+    if (s.selectionPercent == 0 && s.referenceAutoCount == 0) return FrameRanking{};
+    const std::int32_t percent = s.selectionPercent != 0 ? s.selectionPercent : 100;
+    FrameRanking ranking = rankFrames(s.imageCount, percent, s.selectionPercent != 0);
+    writeRanking(ranking, "qualite.lst");
+    return ranking;
+}
+
 }  // namespace
 
 int runKalvorine(int argc, char** argv) {
@@ -145,15 +157,28 @@ int runKalvorine(int argc, char** argv) {
     removeTemporaryOutputsOnSignals();
     lockFolder();
     readScript();
+    const FrameRanking ranking = rankListedFrames();
     try {
-        loadReference();
+        if (s.referenceAutoCount > 0) {
+            buildReference(ranking, s.referenceAutoCount);
+        } else {
+            loadReference();
+        }
         if (!s.compositeName.empty()) startComposite();
     } catch (const std::exception&) {
         outOfMemory("pendant le chargement de la reference");
     }
     openShiftLog();
-    for (int i = 1; i <= s.imageCount; ++i) processImage(i);
+    for (int i = 1; i <= s.imageCount; ++i) {
+        if (!ranking.kept.empty() && ranking.kept[std::size_t(i)] == 0) {
+            reportSetAside(ranking, i);
+        } else {
+            processImage(i);
+        }
+    }
     closeShiftLog();
+    // The composite is the average of the frames stacked.
+    if (!ranking.kept.empty()) s.imageCount = ranking.keptCount;
     try {
         if (!s.compositeName.empty()) finishComposite();
     } catch (const std::exception&) {

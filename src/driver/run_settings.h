@@ -55,6 +55,10 @@ struct RunSettings {
     std::int32_t translationFraction = 0;  // single-angle sample is 1/n of each side
     std::string scriptFileName;        // not reset
 
+    // Lucky imaging (0: not asked): a first pass ranks the frames by sharpness.
+    std::int32_t selectionPercent = 0;     // "Selection P": only the sharpest P percent are stacked
+    std::int32_t referenceAutoCount = 0;   // "ReferenceAuto N": reference averaged from the N sharpest
+
     // Name tables and per-image reference points, indices 1 .. imageCount (not reset).
     // An empty name is an empty slot: the tokeniser never yields an empty token.
     SlotTable<std::string> sourceNames;

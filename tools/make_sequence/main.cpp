@@ -34,6 +34,9 @@ void printUsage(std::FILE* to) {
                  "  --seeing-scale PX       distance over which the seeing varies (default 64)\n"
                  "  --blur SIGMA            Gaussian blur in pixels, 0 for none (default 0.7)\n"
                  "  --noise SIGMA           Gaussian noise in grey levels, 0 for none (default 3)\n"
+                 "  --blur-range MIN,MAX    seeing varying per frame: each frame's blur drawn in [MIN, MAX]\n"
+                 "                          (in place of --blur), its seeing scaled by blur / middle of the\n"
+                 "                          range; adds a blur column to truth.txt and writes sharp.bmp\n"
                  "Script lines (give \"none\" to leave a line out):\n"
                  "  --angle MIN,MAX,RES     \"Angle\" line, degrees (default -5,5,1)\n"
                  "  --translation MAX,STEP  \"Translation\" line, pixels (default 20,1)\n"
@@ -127,6 +130,11 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
             o.seeingScale = number(flag, value, 1, 100000);
         } else if (flag == "--blur") {
             o.blurSigma = number(flag, value, 0, 100);
+        } else if (flag == "--blur-range") {
+            const std::vector<double> v = numberList(flag, value, 2);
+            if (!(v[0] >= 0 && v[0] <= v[1] && v[1] > 0 && v[1] <= 100)) fail("--blur-range takes 0 <= MIN <= MAX <= 100, MAX > 0: " + value);
+            o.blurMin = v[0];
+            o.blurMax = v[1];
         } else if (flag == "--noise") {
             o.noiseSigma = number(flag, value, 0, 255);
         } else if (flag == "--angle") {
