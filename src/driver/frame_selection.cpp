@@ -182,5 +182,4 @@ void buildReference(const FrameRanking& ranking, std::int32_t count) {
     s.referenceWholeOf = nullptr;
     std::printf("\nReference construite : ");
     saveBmp(ref, "reference_auto.bmp");
-    std::printf("\n");
 }
