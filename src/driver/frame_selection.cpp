@@ -79,8 +79,11 @@ FrameRanking rankFrames(std::int32_t count, std::int32_t percent, bool announce)
         std::putchar('\n');
         std::fflush(stdout);
     }
-    std::stable_sort(r.best.begin(), r.best.end(),
-                     [&](std::int32_t a, std::int32_t b) { return r.quality[std::size_t(a)] > r.quality[std::size_t(b)]; });
+    // Sharpest first; equal qualities in script order (no buffer: sorted in place).
+    std::sort(r.best.begin(), r.best.end(), [&](std::int32_t a, std::int32_t b) {
+        const double qa = r.quality[std::size_t(a)], qb = r.quality[std::size_t(b)];
+        return qa > qb || (qa == qb && a < b);
+    });
     const std::int32_t readable = std::int32_t(r.best.size());
     for (std::int32_t k = 0; k < readable; ++k) r.rank[std::size_t(r.best[std::size_t(k)])] = k + 1;
     r.keptCount = std::int32_t(std::int64_t(percent) * readable / 100);
