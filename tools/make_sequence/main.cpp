@@ -42,6 +42,8 @@ void printUsage(std::FILE* to) {
                  "  --translation MAX,STEP  \"Translation\" line, pixels (default 20,1)\n"
                  "  --bloc G,S,M,STEP       \"Bloc\" line: grid, search width, max shift, step (default 32,8,4,1)\n"
                  "  --composite NAME        \"Compositage\" line (default sum.bmp)\n"
+                 "  --selection P           \"Selection P\" line: stack the sharpest P %% (default none)\n"
+                 "  --reference-auto N      \"ReferenceAuto N\" line in place of \"Reference\" (default none)\n"
                  "  --help                  this text\n",
                  KALSEQ_DEFAULT_SCENE);
 }
@@ -161,6 +163,10 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
                 o.blocMax = wholeValue(flag, v[2]);
                 o.blocStep = v[3];
             }
+        } else if (flag == "--selection") {
+            o.selectionPercent = whole(flag, value, 1, 100);
+        } else if (flag == "--reference-auto") {
+            o.referenceAuto = whole(flag, value, 1, 29999);
         } else if (flag == "--composite") {
             o.writeComposite = value != "none";
             if (o.writeComposite) {

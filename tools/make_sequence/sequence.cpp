@@ -416,7 +416,11 @@ std::string scriptText(const SequenceOptions& o) {
     std::ostringstream s;
     s << "Rem Kalvorine script written by make-sequence: seed " << o.seed << ", " << o.frames << " frames of "
       << o.width << "x" << o.height << "\n";
-    s << "Reference " << referenceFileName() << "\n";
+    if (o.referenceAuto > 0) {
+        s << "ReferenceAuto " << o.referenceAuto << "\n";
+    } else {
+        s << "Reference " << referenceFileName() << "\n";
+    }
     for (std::int32_t i = 1; i <= o.frames; ++i) s << "Source " << frameFileName(o, i) << " " << alignedFileName(o, i) << "\n";
     if (o.writeAngle) {
         s << "Angle " << formatNumber(o.angleMin) << " " << formatNumber(o.angleMax) << " "
@@ -427,6 +431,7 @@ std::string scriptText(const SequenceOptions& o) {
         s << "Bloc " << o.blocGrid << " " << o.blocSearch << " " << o.blocMax << " " << formatNumber(o.blocStep) << "\n";
     }
     if (o.writeComposite) s << "Compositage " << o.compositeName << "\n";
+    if (o.selectionPercent > 0) s << "Selection " << o.selectionPercent << "\n";
     // A keyword alone on its line keeps the line feed in its token; the space after it
     // makes the line readable.
     s << "Quitter \n";

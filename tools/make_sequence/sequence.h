@@ -57,6 +57,8 @@ struct SequenceOptions {
     double blocStep = 1;
     bool writeComposite = true;       // "Compositage name"
     std::string compositeName = "sum.bmp";
+    std::int32_t selectionPercent = 0;   // "Selection P" when > 0
+    std::int32_t referenceAuto = 0;      // "ReferenceAuto N" in place of "Reference" when > 0
 };
 
 // The true placement of one frame: what kalvorine should report for it.
