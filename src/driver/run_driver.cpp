@@ -132,9 +132,13 @@ FrameRanking rankListedFrames() {
     const RunSettings& s = settings;
     if (s.selectionPercent == 0 && s.referenceAutoCount == 0) return FrameRanking{};
     const std::int32_t percent = s.selectionPercent != 0 ? s.selectionPercent : 100;
-    FrameRanking ranking = rankFrames(s.imageCount, percent, s.selectionPercent != 0);
-    writeRanking(ranking, "qualite.lst");
-    return ranking;
+    try {
+        FrameRanking ranking = rankFrames(s.imageCount, percent, s.selectionPercent != 0);
+        writeRanking(ranking, "qualite.lst");
+        return ranking;
+    } catch (const std::exception&) {
+        outOfMemory("pendant la mesure de la qualite des images");
+    }
 }
 
 }  // namespace

@@ -62,11 +62,12 @@ inline __attribute__((always_inline)) void bandSums(const Image& frame, std::int
         }
         // Mask and level sums stay below 2^31 in a row of at most 65,535 pixels.
         const std::int32_t* d = &curve[std::size_t(y - y0 + 3) * std::size_t(width)];
+        const std::int32_t* dAbove = d - width;
+        const std::int32_t* dBelow = d + width;
         const std::int32_t* v = &view[std::size_t(y - y0 + 3) * vc + 3];
-        const std::size_t w = std::size_t(width);
         std::int32_t noise = 0, level = 0;
         for (std::int32_t c = 0; c < width; ++c) {
-            const std::int32_t m = d[c - w] - 2 * d[c] + d[c + w];
+            const std::int32_t m = dAbove[c] - 2 * d[c] + dBelow[c];
             noise += m < 0 ? -m : m;
             level += v[c];
         }
