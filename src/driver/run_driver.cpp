@@ -13,6 +13,7 @@
 #include "common/precision.h"
 #include "composite/composite.h"
 #include "driver/fatal_stop.h"
+#include "driver/frame_selection.h"
 #include "driver/run_settings.h"
 #include "driver/script_reader.h"
 #include "imageio/bmp_reader.h"
@@ -172,6 +173,21 @@ void processImage(int i) {
     releasePixels(s.current);
 }
 
+// The first pass of a run asking for a selection or a built reference: every listed frame
+// ranked, the ranking written to qualite.lst. Without either, an empty ranking: every frame used.
+FrameRanking rankListedFrames() {
+    const RunSettings& s = settings;
+    if (s.selectionPercent == 0 && s.referenceAutoCount == 0) return FrameRanking{};
+    const std::int32_t percent = s.selectionPercent != 0 ? s.selectionPercent : 100;
+    try {
+        FrameRanking ranking = rankFrames(s.imageCount, percent, s.selectionPercent != 0);
+        writeRanking(ranking, "qualite.lst");
+        return ranking;
+    } catch (const std::exception&) {
+        outOfMemory("pendant la mesure de la qualite des images");
+    }
+}
+
 }  // namespace
 
 int runKalvorine(int argc, char** argv) {
@@ -192,17 +208,30 @@ int runKalvorine(int argc, char** argv) {
     removeTemporaryOutputsOnSignals();
     lockFolder();
     readScript();
+    const FrameRanking ranking = rankListedFrames();
     try {
-        loadReference();
+        if (s.referenceAutoCount > 0) {
+            buildReference(ranking, s.referenceAutoCount);
+        } else {
+            loadReference();
+        }
         if (accumulating()) startComposite();
     } catch (const std::exception&) {
         outOfMemory("pendant le chargement de la reference");
     }
     openShiftLog();
     openRefinementLog();
-    for (int i = 1; i <= s.imageCount; ++i) processImage(i);
+    for (int i = 1; i <= s.imageCount; ++i) {
+        if (!ranking.kept.empty() && ranking.kept[std::size_t(i)] == 0) {
+            reportSetAside(ranking, i);
+        } else {
+            processImage(i);
+        }
+    }
     closeShiftLog();
     closeRefinementLog();
+    // The composite is the average of the frames stacked.
+    if (!ranking.kept.empty()) s.imageCount = ranking.keptCount;
     try {
         finishAccumulator();
     } catch (const std::exception&) {

@@ -66,6 +66,9 @@ struct RunSettings {
     double refinedShiftY = 0;
     double refinedResidual = 0;            // grey levels, RMS over the pixels compared
     bool refinedFailed = false;            // the refinement failed: the whole-pixel values were kept
+    // Lucky imaging (0: not asked): a first pass ranks the frames by sharpness.
+    std::int32_t selectionPercent = 0;     // "Selection P": only the sharpest P percent are stacked
+    std::int32_t referenceAutoCount = 0;   // "ReferenceAuto N": reference averaged from the N sharpest
 
     // Name tables and per-image reference points, indices 1 .. imageCount (not reset).
     // An empty name is an empty slot: the tokeniser never yields an empty token.

@@ -158,6 +158,10 @@ void sourceSequenceCommand(LineTokens& tokens, long long lineNo) {
 
 void referenceCommand(LineTokens& tokens, long long lineNo) {
     RunSettings& s = settings;
+    if (s.referenceAutoCount > 0) {
+        std::printf("Attention : la commande ReferenceAuto precedente est remplacee par celle-ci\n");
+        s.referenceAutoCount = 0;
+    }
     if (!s.referenceName.empty()) {
         std::printf("Attention: plusieurs commande reference dans le m\x90me fichier\n");
     }
@@ -385,6 +389,42 @@ void refinementCommand(LineTokens& tokens, long long lineNo) {
     std::printf("\n");
 }
 
+void selectionCommand(LineTokens& tokens, long long lineNo) {
+    if (const char* value = tokens.argument()) {
+        const std::int32_t p = parseInt(value);
+        std::printf("Selection des meilleures images : %i %%", p);
+        if (p >= 1 && p <= 100) {
+            settings.selectionPercent = p;
+        } else {
+            refuse("pourcentage hors de 1..100", lineNo);
+        }
+    } else {
+        std::printf("Commande selection sans pourcentage. Ligne %lli", lineNo);
+    }
+    std::printf("\n");
+}
+
+void referenceAutoCommand(LineTokens& tokens, long long lineNo) {
+    RunSettings& s = settings;
+    if (const char* value = tokens.argument()) {
+        const std::int32_t n = parseInt(value);
+        std::printf("Reference construite a partir des %i meilleures images", n);
+        if (n >= 1 && n <= kMaxImages) {
+            if (!s.referenceName.empty()) {
+                std::printf("\nAttention : la commande Reference precedente (%s) est remplacee par celle-ci",
+                            s.referenceName.c_str());
+                s.referenceName.clear();
+            }
+            s.referenceAutoCount = n;
+        } else {
+            refuse("nombre d'images hors de 1..29999", lineNo);
+        }
+    } else {
+        std::printf("Commande referenceauto sans nombre d'images. Ligne %lli", lineNo);
+    }
+    std::printf("\n");
+}
+
 void storeDefaults() {
     RunSettings& s = settings;
     s.imageCount = 0;
@@ -401,6 +441,8 @@ void storeDefaults() {
     s.freeOutputSize = 1;
     s.translationFraction = 6;
     s.subpixelRefinement = 0;
+    s.selectionPercent = 0;
+    s.referenceAutoCount = 0;
 }
 
 }  // namespace
@@ -469,6 +511,14 @@ void readScript() {
         }
         if (is(keyword, "Affinage", "affinage")) {
             refinementCommand(tokens, lineNo);
+            recognised = true;
+        }
+        if (is(keyword, "Selection", "selection")) {
+            selectionCommand(tokens, lineNo);
+            recognised = true;
+        }
+        if (is(keyword, "ReferenceAuto", "referenceauto")) {
+            referenceAutoCommand(tokens, lineNo);
             recognised = true;
         }
         if (is(keyword, "Rem", "rem")) recognised = true;

@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "support/random.h"
 
 Image makeImage(std::int32_t width, std::int32_t height, std::array<std::uint8_t, 4> pixel, std::int32_t x0,
                 std::int32_t y0) {
@@ -72,6 +75,41 @@ Image syntheticFrame(std::int32_t width, std::int32_t height, double angleDegree
         for (int k = 0; k < 3; ++k) p[k] = std::uint8_t(std::fmin(255.0, std::fmax(0.0, v[k])));
         return p;
     });
+}
+
+Image blurredFrame(std::int32_t width, std::int32_t height, int passes, int noise, std::uint32_t seed) {
+    Image im = syntheticFrame(width, height, 0, 0, 0, seed);
+    const std::size_t n = std::size_t(width) * std::size_t(height);
+    std::vector<double> plane(n * 3);
+    for (std::int32_t y = 0; y < height; ++y)
+        for (std::int32_t x = 0; x < width; ++x)
+            for (int k = 0; k < 3; ++k) {
+                const bool square = (x / 6 + y / 6) % 2 == 0 && (x / 24 + y / 24) % 2 == 0;
+                plane[(std::size_t(y) * width + x) * 3 + k] = pixelAt(im, x, y)[k] * (square ? 0.6 : 1.0);
+            }
+    std::vector<double> next(plane.size());
+    for (int pass = 0; pass < passes; ++pass) {
+        for (int axis = 0; axis < 2; ++axis) {
+            for (std::int32_t y = 0; y < height; ++y)
+                for (std::int32_t x = 0; x < width; ++x) {
+                    const std::int32_t x0 = axis == 0 ? std::max(x - 1, 0) : x, x1 = axis == 0 ? std::min(x + 1, width - 1) : x;
+                    const std::int32_t y0 = axis == 1 ? std::max(y - 1, 0) : y, y1 = axis == 1 ? std::min(y + 1, height - 1) : y;
+                    for (int k = 0; k < 3; ++k) {
+                        next[(std::size_t(y) * width + x) * 3 + k] =
+                            (plane[(std::size_t(y0) * width + x0) * 3 + k] + 2 * plane[(std::size_t(y) * width + x) * 3 + k] +
+                             plane[(std::size_t(y1) * width + x1) * 3 + k]) / 4;
+                    }
+                }
+            plane.swap(next);
+        }
+    }
+    TestRandom random(seed + 77);
+    for (std::size_t i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k) {
+            const double v = plane[i * 3 + k] + (noise > 0 ? random.range(-noise, noise) : 0);
+            im.pixels[i * 4 + k] = std::uint8_t(std::fmin(255.0, std::fmax(0.0, v)));
+        }
+    return im;
 }
 
 std::vector<std::uint8_t> bmpBytes(std::int32_t width, std::int32_t height, std::uint16_t bitsPerPixel,

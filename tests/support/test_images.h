@@ -44,6 +44,12 @@ std::array<std::uint8_t, 4> pixelOf(const Image& im, std::int32_t x, std::int32_
 Image syntheticFrame(std::int32_t width, std::int32_t height, double angleDegrees, double shiftX, double shiftY,
                      std::uint32_t seed = 1);
 
+// The synthetic scene (unturned, unshifted) with a grid of sharp-edged squares over it,
+// smoothed by `passes` passes of the [1 2 1] / 4 kernel along both axes (edges repeated),
+// then given uniform noise of at most `noise` grey levels (seeded): frames of known,
+// ordered blur for the frame quality.
+Image blurredFrame(std::int32_t width, std::int32_t height, int passes, int noise, std::uint32_t seed = 1);
+
 // Bytes of a 24-bit BMP with the given header fields and pixel rows as stored.
 std::vector<std::uint8_t> bmpBytes(std::int32_t width, std::int32_t height, std::uint16_t bitsPerPixel,
                                    std::uint32_t compression, std::uint32_t dataOffset,

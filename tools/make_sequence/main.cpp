@@ -34,12 +34,17 @@ void printUsage(std::FILE* to) {
                  "  --seeing-scale PX       distance over which the seeing varies (default 64)\n"
                  "  --blur SIGMA            Gaussian blur in pixels, 0 for none (default 0.7)\n"
                  "  --noise SIGMA           Gaussian noise in grey levels, 0 for none (default 3)\n"
+                 "  --blur-range MIN,MAX    seeing varying per frame: each frame's blur drawn in [MIN, MAX]\n"
+                 "                          (in place of --blur), its seeing scaled by blur / middle of the\n"
+                 "                          range; adds a blur column to truth.txt and writes sharp.bmp\n"
                  "Script lines (give \"none\" to leave a line out):\n"
                  "  --angle MIN,MAX,RES     \"Angle\" line, degrees (default -5,5,1)\n"
                  "  --translation MAX,STEP  \"Translation\" line, pixels (default 20,1)\n"
                  "  --bloc G,S,M,STEP       \"Bloc\" line: grid, search width, max shift, step (default 32,8,4,1)\n"
                  "  --composite NAME        \"Compositage\" line (default sum.bmp)\n"
                  "  --affinage 0|1          \"Affinage 1\" line, the sub-pixel refinement (default 0: no line)\n"
+                 "  --selection P           \"Selection P\" line: stack the sharpest P %% (default none)\n"
+                 "  --reference-auto N      \"ReferenceAuto N\" line in place of \"Reference\" (default none)\n"
                  "  --help                  this text\n",
                  KALSEQ_DEFAULT_SCENE);
 }
@@ -128,6 +133,11 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
             o.seeingScale = number(flag, value, 1, 100000);
         } else if (flag == "--blur") {
             o.blurSigma = number(flag, value, 0, 100);
+        } else if (flag == "--blur-range") {
+            const std::vector<double> v = numberList(flag, value, 2);
+            if (!(v[0] >= 0 && v[0] <= v[1] && v[1] > 0 && v[1] <= 100)) fail("--blur-range takes 0 <= MIN <= MAX <= 100, MAX > 0: " + value);
+            o.blurMin = v[0];
+            o.blurMax = v[1];
         } else if (flag == "--noise") {
             o.noiseSigma = number(flag, value, 0, 255);
         } else if (flag == "--angle") {
@@ -156,6 +166,10 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
             }
         } else if (flag == "--affinage") {
             o.writeAffinage = whole(flag, value, 0, 1) == 1;
+        } else if (flag == "--selection") {
+            o.selectionPercent = whole(flag, value, 1, 100);
+        } else if (flag == "--reference-auto") {
+            o.referenceAuto = whole(flag, value, 1, 29999);
         } else if (flag == "--composite") {
             o.writeComposite = value != "none";
             if (o.writeComposite) {

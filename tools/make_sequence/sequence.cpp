@@ -282,10 +282,31 @@ FrameTruth frameTruth(const SequenceOptions& options, std::int32_t index) {
     return t;
 }
 
+double frameBlur(const SequenceOptions& options, std::int32_t index) {
+    if (!(options.blurMax > 0)) return options.blurSigma;
+    Random r = frameRandom(options.seed ^ 0xB1B1B1B1B1B1ull, index);
+    return roundTo(nextUniform(r, options.blurMin, options.blurMax), 1000);
+}
+
+double frameSeeing(const SequenceOptions& options, std::int32_t index) {
+    if (!(options.blurMax > 0)) return options.seeingAmplitude;
+    return options.seeingAmplitude * frameBlur(options, index) / ((options.blurMin + options.blurMax) / 2);
+}
+
+Raster renderSharp(const Raster& scene, const SequenceOptions& options) {
+    SequenceOptions plain = options;
+    plain.seeingAmplitude = 0;
+    plain.blurSigma = 0;
+    plain.blurMax = 0;
+    plain.noiseSigma = 0;
+    return renderFrame(scene, plain, 0);
+}
+
 std::vector<double> seeingField(const SequenceOptions& options, std::int32_t index) {
     const std::int32_t w = options.width, h = options.height;
     std::vector<double> field(std::size_t(w) * std::size_t(h) * 2, 0.0);
-    if (options.seeingAmplitude <= 0 || options.seeingScale <= 0) return field;
+    const double amplitude = frameSeeing(options, index);
+    if (amplitude <= 0 || options.seeingScale <= 0) return field;
 
     // The field's own generator, apart from the placement's, so that changing the seeing
     // leaves the placements alone.
@@ -295,7 +316,7 @@ std::vector<double> seeingField(const SequenceOptions& options, std::int32_t ind
     const std::int32_t nodesX = std::int32_t(double(w - 1) / scale) + 4;
     const std::int32_t nodesY = std::int32_t(double(h - 1) / scale) + 4;
     std::vector<double> nodes(std::size_t(nodesX) * std::size_t(nodesY) * 2);
-    for (double& n : nodes) n = options.seeingAmplitude * nextGaussian(r);
+    for (double& n : nodes) n = amplitude * nextGaussian(r);
 
     for (std::int32_t y = 0; y < h; ++y) {
         const double fy = y / scale;
@@ -355,7 +376,7 @@ Raster renderPlacedFrame(const Raster& scene, const SequenceOptions& options, st
             if (out) ++outside;
         }
     }
-    blur(frame, options.blurSigma);
+    blur(frame, frameBlur(options, index));
 
     Random noise = frameRandom(options.seed ^ 0x0157E0157E01ull, index);
     Raster result;
@@ -393,12 +414,17 @@ std::string alignedFileName(const SequenceOptions& options, std::int32_t index) 
 }
 std::string scriptFileName() { return "script.txt"; }
 std::string truthFileName() { return "truth.txt"; }
+std::string sharpFileName() { return "sharp.bmp"; }
 
 std::string scriptText(const SequenceOptions& o) {
     std::ostringstream s;
     s << "Rem Kalvorine script written by make-sequence: seed " << o.seed << ", " << o.frames << " frames of "
       << o.width << "x" << o.height << "\n";
-    s << "Reference " << referenceFileName() << "\n";
+    if (o.referenceAuto > 0) {
+        s << "ReferenceAuto " << o.referenceAuto << "\n";
+    } else {
+        s << "Reference " << referenceFileName() << "\n";
+    }
     for (std::int32_t i = 1; i <= o.frames; ++i) s << "Source " << frameFileName(o, i) << " " << alignedFileName(o, i) << "\n";
     if (o.writeAngle) {
         s << "Angle " << formatNumber(o.angleMin) << " " << formatNumber(o.angleMax) << " "
@@ -410,6 +436,7 @@ std::string scriptText(const SequenceOptions& o) {
     }
     if (o.writeComposite) s << "Compositage " << o.compositeName << "\n";
     if (o.writeAffinage) s << "Affinage 1\n";
+    if (o.selectionPercent > 0) s << "Selection " << o.selectionPercent << "\n";
     // A keyword alone on its line keeps the line feed in its token; the space after it
     // makes the line readable.
     s << "Quitter \n";
@@ -423,16 +450,27 @@ std::string truthText(const SequenceOptions& o) {
       << o.frames << " frames of " << o.width << "x" << o.height << "\n";
     s << "# seeing " << formatNumber(o.seeingAmplitude) << " px over " << formatNumber(o.seeingScale)
       << " px, blur " << formatNumber(o.blurSigma) << " px, noise " << formatNumber(o.noiseSigma) << "\n";
+    const bool blurRange = o.blurMax > 0;
+    if (blurRange) {
+        s << "# blur drawn per frame in " << formatNumber(o.blurMin) << " .. " << formatNumber(o.blurMax)
+          << " px (column blur), seeing amplitude scaled by blur / " << formatNumber((o.blurMin + o.blurMax) / 2)
+          << "; " << sharpFileName() << ": the reference view without seeing, blur or noise\n";
+    }
     s << "# Each frame is the reference view turned by rotation_degrees and moved by (shift_x, shift_y):\n";
     s << "# kalvorine should print theta = rotation_degrees, DeltaX = shift_x, DeltaY = shift_y.\n";
     s << "# (Its shifts are whole pixels; for a turned frame its search finds about R(-theta) (shift_x, shift_y),\n";
     s << "# off by |shift| x theta in radians, and the local seeing moves the answer too.)\n";
-    s << "# index file rotation_degrees shift_x shift_y\n";
+    s << (blurRange ? "# index file rotation_degrees shift_x shift_y blur\n" : "# index file rotation_degrees shift_x shift_y\n");
     for (std::int32_t i = 0; i <= o.frames; ++i) {
         const FrameTruth t = frameTruth(o, i);
         char line[256];
-        std::snprintf(line, sizeof line, "%d %s %.3f %.2f %.2f\n", int(i), frameFileName(o, i).c_str(),
-                      t.rotationDegrees, t.shiftX, t.shiftY);
+        if (blurRange) {
+            std::snprintf(line, sizeof line, "%d %s %.3f %.2f %.2f %.3f\n", int(i), frameFileName(o, i).c_str(),
+                          t.rotationDegrees, t.shiftX, t.shiftY, frameBlur(o, i));
+        } else {
+            std::snprintf(line, sizeof line, "%d %s %.3f %.2f %.2f\n", int(i), frameFileName(o, i).c_str(),
+                          t.rotationDegrees, t.shiftX, t.shiftY);
+        }
         s << line;
     }
     return s.str();
@@ -605,6 +643,10 @@ bool writeSequence(const SequenceOptions& options, std::string& error, std::vect
             error = "cannot write " + path.string();
             return false;
         }
+    }
+    if (options.blurMax > 0 && !writeBmp((dir / sharpFileName()).string(), renderSharp(scene, options))) {
+        error = "cannot write " + (dir / sharpFileName()).string();
+        return false;
     }
     return writeText(dir / scriptFileName(), scriptText(options), error) &&
            writeText(dir / truthFileName(), truthText(options), error);

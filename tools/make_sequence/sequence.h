@@ -41,6 +41,12 @@ struct SequenceOptions {
     double seeingScale = 64.0;        // spacing of the field's nodes, pixels
     double blurSigma = 0.7;           // Gaussian blur after the warp, pixels (0: none)
     double noiseSigma = 3.0;          // Gaussian noise per channel, grey levels (0: none)
+    // Seeing that varies from frame to frame (used when blurMax > 0): each frame's blur is drawn
+    // in [blurMin, blurMax] in place of blurSigma, its seeing amplitude is seeingAmplitude
+    // times its blur over the middle of the range, the truth file gains a blur column and
+    // sharp.bmp (the reference view without seeing, blur or noise) is written too.
+    double blurMin = 0;
+    double blurMax = 0;
 
     bool writeAngle = true;           // "Angle min max resolution"
     double angleMin = -5, angleMax = 5, angleResolution = 1;
@@ -52,6 +58,8 @@ struct SequenceOptions {
     bool writeComposite = true;       // "Compositage name"
     std::string compositeName = "sum.bmp";
     bool writeAffinage = false;       // "Affinage 1": the sub-pixel refinement
+    std::int32_t selectionPercent = 0;   // "Selection P" when > 0
+    std::int32_t referenceAuto = 0;      // "ReferenceAuto N" in place of "Reference" when > 0
 };
 
 // The true placement of one frame: what kalvorine should report for it.
@@ -92,6 +100,16 @@ bool writeBmp(const std::string& path, const Raster& image);
 // The placement drawn for frame `index`; the reference (index 0) is (0, 0, 0).
 FrameTruth frameTruth(const SequenceOptions& options, std::int32_t index);
 
+// The Gaussian blur of frame `index`, pixels: blurSigma, or its own draw in the blur range.
+double frameBlur(const SequenceOptions& options, std::int32_t index);
+
+// The seeing amplitude of frame `index`, pixels.
+double frameSeeing(const SequenceOptions& options, std::int32_t index);
+
+// The reference view without seeing, blur or noise: the truth a stack should approach.
+Raster renderSharp(const Raster& scene, const SequenceOptions& options);
+std::string sharpFileName();                                            // "sharp.bmp"
+
 // Frame `index` of the sequence (0 = reference) rendered from the scene. `outsideSamples`,
 // when given, receives how many pixels looked beyond the scene's edge (edge pixels are
 // repeated there).
@@ -122,7 +140,8 @@ std::string truthFileName();                                            // "trut
 std::string scriptText(const SequenceOptions& options);
 
 // The truth file: comment lines starting with '#', then one line per frame,
-// "index file rotation_degrees shift_x shift_y", the reference first with index 0.
+// "index file rotation_degrees shift_x shift_y", the reference first with index 0 (and a
+// sixth column, the frame's blur in pixels, with a blur range).
 std::string truthText(const SequenceOptions& options);
 
 // Reads the frame lines of a truth file, reference included (entry 0).

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "make_sequence/sequence.h"
+#include "shift_chart/quality_chart.h"
 #include "shift_chart/shift_chart.h"
 
 namespace {
@@ -14,9 +15,13 @@ namespace {
 void printUsage(std::FILE* to) {
     std::fprintf(to,
                  "Usage: shift-chart [-o CHART.svg] [--title TEXT] [SHIFT_LST [TRUTH]]\n"
+                 "       shift-chart --quality [-o CHART.svg] [--title TEXT] [QUALITE_LST]\n"
                  "Draws the X and Y shift of every frame found by kalvorine (SHIFT_LST, default shift.lst)\n"
                  "and, when TRUTH (a truth file of make-sequence) is given, the true shifts beside them.\n"
-                 "Frames marked \"Non optimal\" are ringed. The chart goes to CHART.svg (default shift.svg).\n");
+                 "Frames marked \"Non optimal\" are ringed. The chart goes to CHART.svg (default shift.svg).\n"
+                 "With --quality: the quality of every frame in kalvorine's ranking (QUALITE_LST, default\n"
+                 "qualite.lst) as bars, the frames kept by Selection marked and the threshold drawn (default\n"
+                 "quality.svg).\n");
 }
 
 int fail(const std::string& why) {
@@ -26,13 +31,31 @@ int fail(const std::string& why) {
 
 }  // namespace
 
+int qualityChart(const std::string& output, std::string title, const std::string& path) {
+    std::string error;
+    std::vector<QualityEntry> entries;
+    if (!readRanking(path, entries, error)) return fail(error);
+    if (title.empty()) title = "Frame quality measured by kalvorine";
+    std::ofstream out(output, std::ios::binary);
+    out << qualityChartSvg(entries, title);
+    out.close();
+    if (!out) return fail("cannot write " + output);
+    std::size_t kept = 0;
+    for (const QualityEntry& e : entries) kept += e.kept ? 1 : 0;
+    std::printf("shift-chart: %s: %zu frames, %zu kept\n", output.c_str(), entries.size(), kept);
+    return 0;
+}
+
 int main(int argc, char** argv) {
-    std::string output = "shift.svg", title, shiftPath, truthPath;
+    std::string output, title, shiftPath, truthPath;
+    bool quality = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             printUsage(stdout);
             return 0;
+        } else if (arg == "--quality") {
+            quality = true;
         } else if ((arg == "-o" || arg == "--title") && i + 1 < argc) {
             (arg == "-o" ? output : title) = argv[++i];
         } else if (!arg.empty() && arg[0] == '-') {
@@ -47,6 +70,11 @@ int main(int argc, char** argv) {
             return fail("too many arguments");
         }
     }
+    if (quality) {
+        if (!truthPath.empty()) return fail("--quality takes one file");
+        return qualityChart(output.empty() ? "quality.svg" : output, title, shiftPath.empty() ? "qualite.lst" : shiftPath);
+    }
+    if (output.empty()) output = "shift.svg";
     if (shiftPath.empty()) shiftPath = "shift.lst";
 
     std::string error;
