@@ -368,6 +368,8 @@ void sequenceCommand(LineTokens& tokens, long long lineNo) {
     std::printf("(%lli octets, %s, %i bits, %s, %i x %i, %lli images) -> %s<n>.bmp", info.fileSize,
                 info.format == FrameFormat::ser ? "SER" : "FITS", info.depth, info.colour.c_str(), info.width,
                 info.height, static_cast<long long>(info.frames), stem);
+    if (info.frames < info.announced)
+        std::printf(" (video tronquee: %lli images annoncees)", static_cast<long long>(info.announced));
     std::int64_t first = 1, last = info.frames;
     if (const char* firstToken = tokens.argument()) {
         first = parseInt(firstToken);

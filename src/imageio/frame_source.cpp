@@ -114,12 +114,6 @@ bool readSerHeader(std::FILE* file, long long fileSize, SerHeader& h) {
     return true;
 }
 
-void reportSerTruncation(const SerHeader& h) {
-    if (h.frames < h.announced)
-        std::printf("Attention : video SER tronquee, %lli images entieres sur %i annoncees\n",
-                    static_cast<long long>(h.frames), h.announced);
-}
-
 // The byte order of 16-bit samples, told from the data: the header's flag is written
 // inverted by some capture programs. With fewer than 16 significant bits, the order under
 // which fewer samples have a bit above the depth wins; otherwise (or on a tie) the order
@@ -364,11 +358,11 @@ bool probeFrameSource(const char* path, FrameSourceInfo& info) {
         SerHeader h;
         ok = readSerHeader(file, info.fileSize, h);
         if (ok) {
-            reportSerTruncation(h);
             info.width = h.width;
             info.height = h.height;
             info.depth = h.depth;
             info.frames = h.frames;
+            info.announced = h.announced;
             info.colour = serColourName(h.colourId);
         }
     } else if (info.format == FrameFormat::fits) {
@@ -383,7 +377,7 @@ bool probeFrameSource(const char* path, FrameSourceInfo& info) {
                 info.width = std::int32_t(l.width);
                 info.height = std::int32_t(l.height);
                 info.depth = l.bitpix;
-                info.frames = l.rgb ? 1 : l.planes;
+                info.frames = info.announced = l.rgb ? 1 : l.planes;
                 info.colour = l.rgb ? "RGB" : l.pattern.empty() ? "mono" : l.pattern;
             }
             status = 0;
@@ -398,8 +392,10 @@ bool probeFrameSource(const char* path, FrameSourceInfo& info) {
 }
 
 int loadFrame(const char* path, std::int64_t index, Image& image, DeepImage& deep) {
+    // Only a regular file is looked at first: the first bytes of a pipe or a device would be
+    // gone for the BMP reader.
     std::FILE* file = std::fopen(path, "rb");
-    const FrameFormat format = file != nullptr ? formatOf(file) : FrameFormat::bmp;
+    const FrameFormat format = file != nullptr && sizeOfFile(file) >= 0 ? formatOf(file) : FrameFormat::bmp;
     if (format == FrameFormat::bmp) {
         if (file != nullptr) std::fclose(file);
         deep = DeepImage{};

@@ -39,11 +39,13 @@ struct FrameSourceInfo {
     std::int32_t height = 0;
     std::int32_t depth = 8;       // SER: PixelDepthPerPlane; FITS: BITPIX
     std::int64_t frames = 1;      // whole frames present in the file
+    std::int64_t announced = 1;   // frames the header announces (more than frames: truncated)
     std::string colour;           // "mono", "RGGB" ..., "RGB", "BGR"
 };
 
 // Reads the header of a SER or FITS file; false (reported) for a file that does not open,
-// that is neither, or whose header is unusable.
+// that is neither, or whose header is unusable. A truncated video is not reported here: its
+// whole frames are counted in frames.
 bool probeFrameSource(const char* path, FrameSourceInfo& info);
 
 // Loads frame index (0 first) of the file. A BMP file (anything that is not SER or FITS)

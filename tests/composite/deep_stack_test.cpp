@@ -10,7 +10,8 @@
 namespace {
 
 // The deep frame of an 8-bit image moved by a geometry gives, at every pixel, the 8-bit
-// result before its truncation: the same value or up to one more, and the same validity.
+// result before its truncation: the same value or up to one more (the SSE program rounds each
+// of its operations), and the same validity.
 void expectDeepFollowsView(const Image& view, const DeepImage& deep) {
     ASSERT_EQ(deep.width, view.width);
     ASSERT_EQ(deep.height, view.height);
@@ -18,7 +19,7 @@ void expectDeepFollowsView(const Image& view, const DeepImage& deep) {
         for (std::int32_t x = 0; x < view.width; ++x) {
             const std::uint8_t* p = pixelAt(view, x, y);
             const std::size_t i = std::size_t(y) * std::size_t(view.width) + std::size_t(x);
-            EXPECT_NEAR(deep.weight[i] * 255.0f, float(p[3]), 1.0f) << x << "," << y;
+            EXPECT_NEAR(deep.weight[i] * 255.0f, float(p[3]), 1.01f) << x << "," << y;
             for (int c = 0; c < 3; ++c) {
                 const float v = deep.samples[3 * i + std::size_t(c)];
                 EXPECT_GE(v + 1e-3f, float(p[2 - c])) << x << "," << y;
