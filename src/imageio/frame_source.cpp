@@ -345,6 +345,12 @@ FrameFormat formatOf(std::FILE* file) {
 }  // namespace
 
 bool probeFrameSource(const char* path, FrameSourceInfo& info) {
+    // Looked at before it is opened: opening a pipe or a device could wait or take its data.
+    struct stat st {};
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::printf("Erreur : %s n'est pas un fichier ordinaire\n", path);
+        return false;
+    }
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         std::printf("Erreur : impossible d'ouvrir le fichier %s\n", path);
