@@ -1,8 +1,11 @@
 #include "driver/camera_frames.h"
 
 #include <cstdio>
+#include <new>
 
-int loadSourceFrame(Image& image, DeepImage& deep, const char* path, std::int64_t index, CameraRun& run) {
+namespace {
+
+int loadAndView(Image& image, DeepImage& deep, const char* path, std::int64_t index, CameraRun& run) {
     const int result = loadFrame(path, index, image, deep);
     if (result != kFrameLoaded) return result;
     if (deep.channels == 0) {
@@ -23,6 +26,20 @@ int loadSourceFrame(Image& image, DeepImage& deep, const char* path, std::int64_
     image.height = view.height;
     if (!run.stacking) deep = DeepImage{};
     return result;
+}
+
+}  // namespace
+
+int loadSourceFrame(Image& image, DeepImage& deep, const char* path, std::int64_t index, CameraRun& run) {
+    // A frame too large for the memory left is reported like an unusable file.
+    try {
+        return loadAndView(image, deep, path, index, run);
+    } catch (const std::bad_alloc&) {
+        releasePixels(image);
+        deep = DeepImage{};
+        std::printf("Erreur : pas assez de memoire pour l'image\n");
+        return kFrameUnusable;
+    }
 }
 
 void stackAlignedFrame(CameraRun& run, const DeepImage& deep, const RigidGeometry& rigid,
