@@ -365,9 +365,10 @@ void sequenceCommand(LineTokens& tokens, long long lineNo) {
         std::printf("Sequence ignoree. Ligne %lli\n", lineNo);
         return;
     }
-    std::printf("(%lli octets, %s, %i bits, %s, %i x %i, %lli images) -> %s<n>.bmp", info.fileSize,
-                info.format == FrameFormat::ser ? "SER" : "FITS", info.depth, info.colour.c_str(), info.width,
-                info.height, static_cast<long long>(info.frames), stem);
+    std::printf(info.format == FrameFormat::ser ? "(%lli octets, SER, %i bits, " : "(%lli octets, FITS, BITPIX %i, ",
+                info.fileSize, info.depth);
+    std::printf("%s, %i x %i, %lli images) -> %s<n>.bmp", info.colour.c_str(), info.width, info.height,
+                static_cast<long long>(info.frames), stem);
     if (info.frames < info.announced)
         std::printf(" (video tronquee: %lli images annoncees)", static_cast<long long>(info.announced));
     std::int64_t first = 1, last = info.frames;

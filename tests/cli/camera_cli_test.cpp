@@ -102,11 +102,13 @@ TEST_P(CameraRun, ATruncatedVideoKeepsItsWholeFramesAndAMissingFileIsSkipped) {
     writeFile(dir / "video.ser", bytes);
     bytes.resize(bytes.size() - 100);   // the second frame cut short
     writeFile(dir / "cut.ser", bytes);
+    writeFile(dir / "cube.fit", fitsBytes(16, 4, 3, 5, std::vector<double>(60, 1000.0)));
     const RunResult r = runScript(
         "Reference video.ser\n"
         "Source cut.ser a.bmp\n"
         "Sequence cut.ser b\n"
         "Sequence cut.ser b 1 2\n"
+        "Sequence cube.fit c 6 9\n"
         "Source missing.ser c.bmp\n"
         "Translation 4 1\n"
         "Empilement deep.fits\n");
