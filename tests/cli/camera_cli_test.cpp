@@ -71,7 +71,8 @@ TEST_P(CameraRun, ASerVideoIsRegisteredOnItsViewsAndStackedAtFullDepth) {
     video.height = 72;
     video.frames = {greyFrame(0, 0, 0, 0), greyFrame(1.5, 2, -1, 1), greyFrame(0.8, -3, 2, 2)};
     writeFile(dir / "video.ser", serBytes(video));
-    writeBmp(dir / "ref.bmp", syntheticFrame(8, 8, 0, 0, 0));
+    const OwnedImage small(syntheticFrame(8, 8, 0, 0, 0));
+    writeBmp(dir / "ref.bmp", small.im);
     const RunResult r = runScript(
         "Reference video.ser\n"
         "Sequence video.ser out 2 3\n"
