@@ -15,6 +15,7 @@
 #include "common/parallel.h"
 #include "common/precision.h"
 #include "driver/run_settings.h"
+#include "imageio/frame_source.h"
 #include "make_sequence/sequence.h"
 #include "reference/plain.h"
 #include "registration/difference_kernel.h"
@@ -160,6 +161,40 @@ void BM_BlockStage(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_BlockStage)->Args({0, 0})->Args({1, 0})->Args({0, 1})->Args({1, 1})->Unit(benchmark::kMillisecond);
+
+// Loading one 640x480 16-bit grey frame of a SER video (big-endian samples, the byte order
+// told from the data) and making its 8-bit view: what a camera frame costs beyond a BMP's.
+void BM_SerFrame(benchmark::State& state) {
+    const Image& im = frames().current;
+    std::vector<std::uint8_t> bytes(178, 0);
+    std::memcpy(bytes.data(), "LUCAM-RECORDER", 14);
+    const std::int32_t header[6] = {0, 1, im.width, im.height, 16, 2};
+    for (int k = 0; k < 6; ++k)
+        for (int b = 0; b < 4; ++b) bytes[18 + 4 * std::size_t(k) + std::size_t(b)] = std::uint8_t(std::uint32_t(header[k]) >> (8 * b));
+    for (int f = 0; f < 2; ++f)
+        for (std::size_t i = 0; i < pixelBytes(im.width, im.height); i += kBytesPerPixel) {
+            const std::uint32_t v = (im.pixels[i] + 2u * im.pixels[i + 1] + im.pixels[i + 2]) * 64u + i % 64;
+            bytes.push_back(std::uint8_t(v >> 8));
+            bytes.push_back(std::uint8_t(v & 0xFF));
+        }
+    char path[] = "/tmp/kal_bench_XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) std::abort();
+    close(fd);
+    for (auto _ : state) {
+        Image loaded;
+        DeepImage deep;
+        {
+            Quiet quiet;
+            if (loadFrame(path, 1, loaded, deep) != kFrameLoaded) std::abort();
+        }
+        Image view = viewOf(deep, largestSample(deep));
+        benchmark::DoNotOptimize(view.pixels);
+        releasePixels(view);
+    }
+    unlink(path);
+}
+BENCHMARK(BM_SerFrame)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -11,6 +11,8 @@
 #   single  the same frames, Translation 40 1 and no Angle line
 #   frac    range with Bloc 32 8 3 0.25
 #   frac05  range with Bloc 32 8 3 0.5
+#   ser     range with the reference and frames as one 16-bit grey SER video (make-ser):
+#           "Reference video.ser", "Sequence video.ser aligned 2 9"
 set -euo pipefail
 export LC_ALL=C   # a point in EPOCHREALTIME and in the figures
 build=$(cd "${1:?usage: workloads.sh BUILD_DIR [RUNS]}" && pwd)
@@ -24,6 +26,10 @@ for w in single frac frac05; do cp -r "$work/range" "$work/$w"; done
 sed -i '/^Angle/d; s/^Translation.*/Translation 40 1/' "$work/single/script.txt"
 sed -i 's/^Bloc.*/Bloc 32 8 3 0.25/' "$work/frac/script.txt"
 sed -i 's/^Bloc.*/Bloc 32 8 3 0.5/' "$work/frac05/script.txt"
+cp -r "$work/range" "$work/ser"
+(cd "$work/ser" && "$build/tools/make-ser" video.ser reference.bmp frame0[1-8].bmp && rm -f ./*.bmp)
+sed -i '/^Reference/d; /^Source/d' "$work/ser/script.txt"
+sed -i '1i Reference video.ser\nSequence video.ser aligned 2 9' "$work/ser/script.txt"
 
 # Wall time of one run of program in the current folder, in seconds. The clock is read by the
 # shell itself (EPOCHREALTIME) right around the program, so that no other process start is
@@ -60,7 +66,7 @@ peak() {   # peak resident memory in MiB
 
 printf '%-14s %-8s %14s %14s %9s %12s %12s\n' program workload "plain s/img" "fast s/img" ratio "plain MiB" "fast MiB"
 for program in kalvorine kalvorine-sse; do
-    for w in range single frac frac05; do
+    for w in range single frac frac05 ser; do
         time_pair "$build/tests/$program-plain" "$build/$program" "$work/$w"
         # Both must have written the same bytes.
         (cd "$work/$w" && "$build/tests/$program-plain" script.txt | sed -E 's/[0-9]+ secondes|Phase1 : [0-9]+/#/' >plain.out \

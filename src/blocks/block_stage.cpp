@@ -281,7 +281,7 @@ const Image& referenceFeatures() {
     return s.referenceFeatures;
 }
 
-void runBlockStage() {
+void runBlockStage(BlockDeformation* found) {
     RunSettings& s = settings;
     // The searches read current and reference as feature images; the originals come back after.
     const Image original = s.current;
@@ -338,6 +338,7 @@ void runBlockStage() {
     s.current = original;
     s.reference = originalReference;
     releasePixels(features);
+    if (found != nullptr) *found = BlockDeformation{grid, spacing};
     if (grid.columns > 0 && grid.rows > 0) {
         Image deformed = deformImage(s.current.pixels, s.current.width, s.current.height, s.current.x0,
                                      s.current.y0, grid, spacing, spacing);

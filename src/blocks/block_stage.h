@@ -16,9 +16,16 @@ struct BlockGrid {
 
 constexpr float kRejectedBlock = -10.0f;
 
+// The deformation a frame was given: grid offsets at spacing (applied when the grid is
+// not empty), as deformImage reads them.
+struct BlockDeformation {
+    BlockGrid grid;
+    std::int32_t spacing = 0;
+};
+
 // Measures the block offsets of settings.current against settings.reference on feature
-// images and replaces current by its deformed version.
-void runBlockStage();
+// images and replaces current by its deformed version; the grid goes to found when given.
+void runBlockStage(BlockDeformation* found = nullptr);
 
 // A new image of width x height (zero-filled where it has no source) sampling the source
 // at each pixel minus the offset interpolated between the block nodes ((i + 1/2) spacing).

@@ -5,7 +5,6 @@
 
 #include "driver/fatal_stop.h"
 #include "driver/run_settings.h"
-#include "imageio/bmp_reader.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/output_file.h"
 #include "registration/coarse_translation.h"
@@ -16,9 +15,12 @@ namespace {
 
 constexpr std::int32_t kProgressStars = 50;
 
-// Frame i of the run's list into image; false when it could not be read (reported).
-bool loadListedFrame(Image& image, std::int32_t i) {
-    if (loadBmp(image, settings.sourceNames[i].c_str()) != kBmpLoaded) return false;
+// Frame i of the run's list (a BMP file, or a frame of a SER video or FITS file, seen in
+// 8 bits as the run sees it) into image, its full depth into deep; false when it could not
+// be read (reported).
+bool loadListedFrame(Image& image, DeepImage& deep, std::int32_t i, CameraRun& camera) {
+    const RunSettings& s = settings;
+    if (loadSourceFrame(image, deep, s.sourceNames[i].c_str(), s.sourceFrames[i], camera) != kFrameLoaded) return false;
     if (image.pixels == nullptr) {
         std::printf("Erreur : image vide (%i x %i pixels)\n", image.width, image.height);
         return false;
@@ -63,10 +65,12 @@ FrameRanking rankFrames(std::int32_t count, std::int32_t percent, bool announce)
     std::printf("Mesure de la qualite des images : \n");
     std::printf("--------------------------------------------------\n");
     std::int32_t stars = 0;
+    CameraRun pass;   // views scaled as they come: the measure does not depend on the scale
     for (std::int32_t i = 1; i <= count; ++i) {
         Image frame;
+        DeepImage deep;
         std::printf("Image %i : ", i);
-        if (loadListedFrame(frame, i)) {
+        if (loadListedFrame(frame, deep, i, pass)) {
             r.quality[std::size_t(i)] = frameQuality(frame);
             r.best.push_back(i);
             std::printf("  qualite=%.4f  ", r.quality[std::size_t(i)]);
@@ -134,7 +138,7 @@ void reportSetAside(const FrameRanking& ranking, std::int32_t i) {
     }
 }
 
-void buildReference(const FrameRanking& ranking, std::int32_t count) {
+void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& camera) {
     RunSettings& s = settings;
     const std::int32_t readable = std::int32_t(ranking.best.size());
     if (readable == 0) {
@@ -151,7 +155,8 @@ void buildReference(const FrameRanking& ranking, std::int32_t count) {
     std::printf("Construction de la reference a partir de %i images, reference provisoire : image %i (%s)\n", count,
                 first, s.sourceNames[first].c_str());
     releasePixels(s.reference);
-    if (!loadListedFrame(s.reference, first)) fatalStop();   // it was read a moment ago
+    DeepImage firstDeep;
+    if (!loadListedFrame(s.reference, firstDeep, first, camera)) fatalStop();   // it was read a moment ago
     Image& ref = s.reference;
     ref.x0 = s.sourceX0Given[first] != 0 ? s.sourceX0[first] : ref.width / 2;
     ref.y0 = s.sourceY0Given[first] != 0 ? s.sourceY0[first] : ref.height / 2;
@@ -160,19 +165,32 @@ void buildReference(const FrameRanking& ranking, std::int32_t count) {
     std::vector<std::uint64_t> sums(cells * 3, 0);
     std::vector<std::uint32_t> weights(cells, 0);
     accumulate(ref, ref, sums, weights);
+    // With a deep stack, the reference frames at full depth too, moved as their views are.
+    DeepStack deepReference;
+    if (camera.stacking) {
+        deepReference = startDeepStack(ref, firstDeep);
+        if (firstDeep.channels != 0) addToDeepStack(deepReference, firstDeep, ref.x0, ref.y0);
+    }
     std::FILE* const shiftLog = s.shiftLog;   // nothing of the building goes to shift.lst
     s.shiftLog = nullptr;
     for (std::int32_t k = 1; k < count; ++k) {
         const std::int32_t i = ranking.best[std::size_t(k)];
         std::printf("\nReference : alignement de l'image %i (%s)\n", i, s.sourceNames[i].c_str());
-        if (!loadListedFrame(s.current, i)) continue;
+        DeepImage deep;
+        if (!loadListedFrame(s.current, deep, i, camera)) continue;
         placeFrame(s.current, i, ref);
+        RigidGeometry rigid;
         if (s.angleMin < s.angleMax || s.angleMin > s.angleMax) {
-            globalAdjustment();
+            globalAdjustment(&rigid);
         } else {
-            coarseTranslationSearch();
+            coarseTranslationSearch(&rigid);
         }
-        if (s.current.pixels != nullptr) accumulate(s.current, ref, sums, weights);
+        if (s.current.pixels != nullptr) {
+            accumulate(s.current, ref, sums, weights);
+            if (camera.stacking && deep.channels != 0) {
+                addToDeepStack(deepReference, rotateAndShiftDeep(deep, rigid, s.current), s.current.x0, s.current.y0);
+            }
+        }
         releasePixels(s.current);
     }
     s.shiftLog = shiftLog;
@@ -185,4 +203,8 @@ void buildReference(const FrameRanking& ranking, std::int32_t count) {
     s.referenceWholeOf = nullptr;
     std::printf("\nReference construite : ");
     saveBmp(ref, "reference_auto.bmp");
+    if (camera.stacking) {
+        writeDeepStack(deepReference, "reference_auto.fit");
+        camera.stack = startDeepStack(ref, firstDeep);   // the run's stack, over the built reference
+    }
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "driver/camera_frames.h"
+
 // The outcome of the first pass over frames 1 .. count of the run's list. Only the scores are
 // kept: each frame is released once measured.
 struct FrameRanking {
@@ -33,7 +35,10 @@ void reportSetAside(const FrameRanking& ranking, std::int32_t i);
 // Builds settings.reference from the `count` sharpest readable frames (all of them, with a
 // message, when fewer are readable): the sharpest is the provisional reference, each of the
 // others is registered on it with the script's rotation and translation settings, and the
-// reference becomes their average weighted by validity (validity 0 where no frame is valid). Writes it as reference_auto.bmp. Must run before shift.lst is
-// opened: the registrations it makes are logged nowhere. No readable frame: a message and the
-// fatal stop.
-void buildReference(const FrameRanking& ranking, std::int32_t count);
+// reference becomes their average weighted by validity (validity 0 where no frame is valid).
+// Writes it as reference_auto.bmp; with a deep stack asked for, also the frames at full depth
+// as reference_auto.fit and .png, and starts camera's stack over the reference. Frames are
+// read through camera (the first sets its view scale). Must run before shift.lst is opened:
+// the registrations it makes are logged nowhere. No readable frame: a message and the fatal
+// stop.
+void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& camera);

@@ -12,11 +12,11 @@
 #include "common/clock.h"
 #include "common/precision.h"
 #include "composite/composite.h"
+#include "driver/camera_frames.h"
 #include "driver/fatal_stop.h"
 #include "driver/frame_selection.h"
 #include "driver/run_settings.h"
 #include "driver/script_reader.h"
-#include "imageio/bmp_reader.h"
 #include "imageio/bmp_writer.h"
 #include "registration/coarse_translation.h"
 #include "registration/global_adjustment.h"
@@ -46,17 +46,19 @@ bool reportEmpty(const Image& im) {
     return true;
 }
 
-void loadReference() {
+void loadReference(CameraRun& camera) {
     RunSettings& s = settings;
     if (s.referenceName.empty()) {
         std::printf("Erreur : pas d'image de reference\n");
         fatalStop();
     }
     // Registration against an image that could not be read would compare nothing.
-    if (loadBmp(s.reference, s.referenceName.c_str()) != kBmpLoaded) fatalStop();
+    DeepImage deep;   // a video's first frame
+    if (loadSourceFrame(s.reference, deep, s.referenceName.c_str(), 0, camera) != kFrameLoaded) fatalStop();
     if (reportEmpty(s.reference)) fatalStop();
     s.reference.x0 = s.referenceX0Given == 1 ? s.referenceX0 : s.reference.width / 2;
     s.reference.y0 = s.referenceY0Given == 1 ? s.referenceY0 : s.reference.height / 2;
+    if (camera.stacking) camera.stack = startDeepStack(s.reference, deep);
 }
 
 // One run at a time in a folder: a second one would mix its shift.lst lines and outputs with
@@ -136,26 +138,32 @@ void finishAccumulator() {
     std::vector<CompositeCell>().swap(s.compositeSums);
 }
 
-void processImage(int i) {
+void processImage(int i, CameraRun& camera) {
     RunSettings& s = settings;
     std::printf("\n**************************************************\n");
     std::printf("Traitement de l'image %i (%s)\n", i, s.sourceNames[i].c_str());
-    if (loadBmp(s.current, s.sourceNames[i].c_str()) != kBmpLoaded || reportEmpty(s.current)) return;
+    DeepImage deep;   // the frame at full depth, kept for the deep stack
+    if (loadSourceFrame(s.current, deep, s.sourceNames[i].c_str(), s.sourceFrames[i], camera) != kFrameLoaded ||
+        reportEmpty(s.current)) {
+        return;
+    }
     const std::int32_t imageStart = processorTicks();
     s.current.x0 = s.sourceX0Given[i] != 0 ? s.sourceX0[i] : s.reference.x0;
     s.current.y0 = s.sourceY0Given[i] != 0 ? s.sourceY0[i] : s.reference.y0;
     const char* doing = "pendant l'ajustement global";
     try {
         s.refinedThisFrame = false;
+        RigidGeometry rigid;
+        BlockDeformation blocks;
         if (s.angleMin < s.angleMax || s.angleMin > s.angleMax) {
-            globalAdjustment();
+            globalAdjustment(&rigid);
         } else {
-            coarseTranslationSearch();
+            coarseTranslationSearch(&rigid);
         }
         logRefinement(i);
         if (s.current.pixels == nullptr) return;   // too large once aligned: reported, skipped
         doing = "pendant l'ajustage par blocs";
-        if (s.blockGridWidth > 0) runBlockStage();
+        if (s.blockGridWidth > 0) runBlockStage(&blocks);
         std::printf("Temps total de calcul pour l'image: %u secondes\n",
                     unsigned(processorSeconds() - imageStart / 1000000));
         doing = "pendant la sauvegarde";
@@ -165,6 +173,8 @@ void processImage(int i) {
             addToComposite(s.current);
             ++s.framesAdded;
         }
+        doing = "pendant l'empilement";
+        stackAlignedFrame(camera, deep, rigid, s.blockGridWidth > 0 ? &blocks : nullptr, s.current);
     } catch (const std::bad_alloc&) {
         outOfMemory(doing);
     } catch (const std::length_error&) {
@@ -208,12 +218,14 @@ int runKalvorine(int argc, char** argv) {
     removeTemporaryOutputsOnSignals();
     lockFolder();
     readScript();
+    CameraRun camera;
+    camera.stacking = !s.deepStackName.empty();
     const FrameRanking ranking = rankListedFrames();
     try {
         if (s.referenceAutoCount > 0) {
-            buildReference(ranking, s.referenceAutoCount);
+            buildReference(ranking, s.referenceAutoCount, camera);
         } else {
-            loadReference();
+            loadReference(camera);
         }
         if (accumulating()) startComposite();
     } catch (const std::exception&) {
@@ -225,13 +237,18 @@ int runKalvorine(int argc, char** argv) {
         if (!ranking.kept.empty() && ranking.kept[std::size_t(i)] == 0) {
             reportSetAside(ranking, i);
         } else {
-            processImage(i);
+            processImage(i, camera);
         }
     }
     closeShiftLog();
     closeRefinementLog();
     // The composite is the average of the frames stacked.
     if (!ranking.kept.empty()) s.imageCount = ranking.keptCount;
+    try {
+        if (camera.stacking) writeDeepStack(camera.stack, s.deepStackName);
+    } catch (const std::exception&) {
+        outOfMemory("pendant l'ecriture de l'empilement");
+    }
     try {
         finishAccumulator();
     } catch (const std::exception&) {
@@ -243,6 +260,7 @@ int runKalvorine(int argc, char** argv) {
     s.referenceName.clear();
     s.sourceNames.clear();
     s.resultNames.clear();
+    s.sourceFrames.clear();
     std::printf("\nTemps pour l'ensemble du calcul: %u secondes\n", unsigned(processorSeconds() - startSeconds));
     std::printf("Fin de l'execution de Kalvorine\n");
     ::close(s.runLock);   // every output is in place: another run may use the folder

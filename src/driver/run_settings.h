@@ -86,6 +86,10 @@ struct RunSettings {
     SlotTable<std::int32_t> sourceX0Given;
     SlotTable<std::int32_t> sourceY0Given;
 
+    // Camera files (SER videos, FITS files and cubes), filled by "Sequence" and "Empilement".
+    SlotTable<std::int64_t> sourceFrames;   // frame of the source file, 0 first (0 for other lines)
+    std::string deepStackName;         // empty: no deep stack (not reset)
+
     // Run state.
     std::FILE* shiftLog = nullptr;     // "shift.lst"; null when it could not be created
     OutputFile shiftLogFile;           // the output behind shiftLog, renamed into place at the end

@@ -11,6 +11,7 @@
 #include "common/precision.h"
 #include "driver/fatal_stop.h"
 #include "driver/run_settings.h"
+#include "imageio/frame_source.h"
 
 namespace {
 
@@ -425,6 +426,68 @@ void referenceAutoCommand(LineTokens& tokens, long long lineNo) {
     std::printf("\n");
 }
 
+// "Sequence video stem [first last]": frames first to last (1 first; default all) of a SER
+// video or FITS cube, each a source whose result is stem<n>.bmp.
+void sequenceCommand(LineTokens& tokens, long long lineNo) {
+    RunSettings& s = settings;
+    const char* video = tokens.argument();
+    const char* stem = video != nullptr ? tokens.argument() : nullptr;
+    if (video == nullptr || stem == nullptr) {
+        std::printf("Commande sequence sans nom de video ou de sortie. Ligne %lli\n", lineNo);
+        return;
+    }
+    std::printf("Sequence: %s ", video);
+    FrameSourceInfo info;
+    if (!probeFrameSource(video, info)) {
+        std::printf("Sequence ignoree. Ligne %lli\n", lineNo);
+        return;
+    }
+    std::printf(info.format == FrameFormat::ser ? "(%lli octets, SER, %i bits, " : "(%lli octets, FITS, BITPIX %i, ",
+                info.fileSize, info.depth);
+    std::printf("%s, %i x %i, %lli images) -> %s<n>.bmp", info.colour.c_str(), info.width, info.height,
+                static_cast<long long>(info.frames), stem);
+    if (info.frames < info.announced)
+        std::printf(" (video tronquee: %lli images annoncees)", static_cast<long long>(info.announced));
+    std::int64_t first = 1, last = info.frames;
+    if (const char* firstToken = tokens.argument()) {
+        first = parseInt(firstToken);
+        const char* lastToken = tokens.argument();
+        last = lastToken != nullptr ? parseInt(lastToken) : info.frames;
+    }
+    std::printf(" images %lli a %lli", static_cast<long long>(first), static_cast<long long>(last));
+    if (first < 1 || last > info.frames || first > last) {
+        refuse("images hors de la video", lineNo);
+        std::printf("\n");
+        return;
+    }
+    if (std::int64_t(s.imageCount) + (last - first + 1) > kMaxImages) {
+        refuse("plus de 29999 images", lineNo);
+        std::printf("\n");
+        return;
+    }
+    std::printf("\n");
+    for (std::int64_t n = first; n <= last; ++n) {
+        const int k = s.imageCount + 1;
+        s.sourceNames[k] = video;
+        s.resultNames[k] = std::string(stem) + std::to_string(n) + ".bmp";
+        s.sourceFrames[k] = n - 1;
+        s.sourceX0Given[k] = 0;
+        s.sourceY0Given[k] = 0;
+        s.imageCount = k;
+    }
+}
+
+// "Empilement name.fit": the deep stack, as 32-bit FITS and 16-bit PNG.
+void deepStackCommand(LineTokens& tokens, long long lineNo) {
+    if (const char* name = tokens.argument()) {
+        settings.deepStackName = name;
+        std::printf("Empilement (flottants 32 bits): %s", name);
+    } else {
+        std::printf("Commande empilement sans nom de fichier. Ligne %lli", lineNo);
+    }
+    std::printf("\n");
+}
+
 void storeDefaults() {
     RunSettings& s = settings;
     s.imageCount = 0;
@@ -519,6 +582,14 @@ void readScript() {
         }
         if (is(keyword, "ReferenceAuto", "referenceauto")) {
             referenceAutoCommand(tokens, lineNo);
+            recognised = true;
+        }
+        if (is(keyword, "Sequence", "sequence")) {
+            sequenceCommand(tokens, lineNo);
+            recognised = true;
+        }
+        if (is(keyword, "Empilement", "empilement")) {
+            deepStackCommand(tokens, lineNo);
             recognised = true;
         }
         if (is(keyword, "Rem", "rem")) recognised = true;

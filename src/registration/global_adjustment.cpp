@@ -229,7 +229,7 @@ void refineBest(const Candidate& best, float& angle, float& shiftX, float& shift
 
 }  // namespace
 
-void globalAdjustment() {
+void globalAdjustment(RigidGeometry* found) {
     RunSettings& s = settings;
     std::printf("Ajustement global : \n");
     Candidate best;
@@ -275,6 +275,8 @@ void globalAdjustment() {
         logShift(best);
     }
 
+    if (found != nullptr)
+        *found = RigidGeometry{best.angle, float(best.shiftX), float(best.shiftY), s.current.x0, s.current.y0};
     Image aligned = rotateAndShift(s.current.pixels, s.current.width, s.current.height, s.current.x0, s.current.y0,
                                    angle, shiftX, shiftY);
     releasePixels(s.current);

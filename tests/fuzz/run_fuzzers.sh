@@ -17,6 +17,8 @@ build=$(cd "$build" && pwd)
 targets=(
   "script_fuzzer script 4096"
   "bmp_fuzzer bmp 66000"
+  "ser_fuzzer ser 20000"
+  "fits_fuzzer fits 20000"
 )
 
 status=0

@@ -37,6 +37,7 @@ import math
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import warnings
@@ -480,6 +481,149 @@ def case_flat(program, work):
     check_composite(case, folder, "flat", width, height, frames, expected)
 
 
+def ser_bytes(frames, little_endian=True, flag=1):
+    """A grey 16-bit SER video of the frames (top-down uint16 arrays): 178-byte header,
+    samples in the given byte order under the given LittleEndian flag, one timestamp a frame."""
+    height, width = frames[0].shape
+    header = bytearray(178)
+    header[0:14] = b"LUCAM-RECORDER"
+    header[18:42] = struct.pack("<6i", 0, flag, width, height, 16, len(frames))
+    body = b"".join(f.astype("<u2" if little_endian else ">u2").tobytes() for f in frames)
+    return bytes(header) + body + b"\0" * (8 * len(frames))
+
+
+def case_camera(program, make_sequence, work):
+    """Camera input and the deep stack. Frames rendered from the lunar scene become 16-bit grey
+    samples with low bits of their own; as a SER video (big-endian under an inverted flag) and
+    as an Astropy cube they must give the aligned BMP files and shift.lst of the same frames as
+    8-bit BMP files scaled by the reference's maximum; the deep stack must be within 0.5 DN of
+    the mean of the 16-bit frames moved by the shifts found, pass fitsverify, read in Astropy
+    as 32-bit floats of the right shape and range, and its PNG in Pillow as 16-bit grey.
+    An RGB FITS written by Astropy as reference must give the results of its BMP."""
+    case = "camera"
+    folder = os.path.join(work, case)
+    frames = 4
+    rc = run([make_sequence, "--out", folder, "--frames", str(frames), "--width", "160",
+              "--height", "120", "--seed", "15", "--max-rotation", "0", "--max-shift", "6"],
+             work, "make-sequence-camera.log")
+    if rc != 0:
+        fail(case, f"make-sequence exits {rc} (see {work}/make-sequence-camera.log)")
+        return
+    names = ["reference.bmp"] + [f"frame{k:02d}.bmp" for k in range(1, frames + 1)]
+    colour = [read_rgb(os.path.join(folder, n)) for n in names]
+    height, width = colour[0].shape[:2]
+    ys, xs = np.mgrid[0:height, 0:width]
+    grey16 = [((c[:, :, 0] + 2 * c[:, :, 1] + c[:, :, 2]) * 64 + (xs * 7 + ys * 13 + k * 5) % 64)
+              .astype(np.int64) for k, c in enumerate(colour)]
+    maximum = int(grey16[0].max())
+    script_tail = "Angle 0 0 1\nTranslation 10 1\nEmpilement stack.fit\n"
+    runs = {}
+    for kind in ("ser", "fits", "bmp"):
+        sub = os.path.join(folder, kind)
+        os.makedirs(sub)
+        if kind == "ser":
+            with open(os.path.join(sub, "video.ser"), "wb") as out:
+                out.write(ser_bytes(grey16, little_endian=False, flag=1))
+            lines = f"Reference video.ser\nSequence video.ser aligned 2 {frames + 1}\n"
+        elif kind == "fits":
+            cube = np.stack([np.flipud(g) for g in grey16]).astype(np.uint16)
+            fits.PrimaryHDU(cube).writeto(os.path.join(sub, "cube.fit"))
+            lines = f"Reference cube.fit\nSequence cube.fit aligned 2 {frames + 1}\n"
+        else:
+            for k, g in enumerate(grey16):
+                v8 = np.minimum(g * 255 // maximum, 255)   # clipped as the views are
+                write_bmp(os.path.join(sub, f"g{k}.bmp"), np.stack([v8, v8, v8], axis=2))
+            lines = "Reference g0.bmp\n" + "".join(f"Source g{k}.bmp aligned{k + 1}.bmp\n"
+                                                   for k in range(1, frames + 1))
+        with open(os.path.join(sub, "script.txt"), "w") as script:
+            script.write(lines + script_tail)
+        rc = run([program, "script.txt"], sub, "run.log")
+        if rc != 0:
+            fail(case, f"{kind}: {os.path.basename(program)} exits {rc} (see {sub}/run.log)")
+            return
+        runs[kind] = sub
+    for kind in ("ser", "fits"):
+        for name in ["shift.lst"] + [f"aligned{k}.bmp" for k in range(2, frames + 2)]:
+            a = open(os.path.join(runs[kind], name), "rb").read()
+            b = open(os.path.join(runs["bmp"], name), "rb").read()
+            if a != b:
+                fail(case, f"{kind}: {name} differs from the run on 8-bit BMP files")
+    shifts = read_shifts(runs["ser"], frames, case)
+    if shifts is None:
+        return
+    sums = np.zeros((height, width, 1), dtype=np.float64)
+    counts = np.zeros((height, width, 1), dtype=np.float64)
+    for g, (dx, dy) in zip(grey16[1:], shifts):
+        lay_on_grid(sums, g[:, :, None].astype(np.float64), dx, dy)
+        lay_on_grid(counts, np.ones((height, width, 1)), dx, dy)
+    covered = counts[:, :, 0] > 0
+    expected = np.where(covered, sums[:, :, 0] / np.maximum(counts[:, :, 0], 1), 0)
+    path = os.path.join(runs["ser"], "stack.fit")
+    check_fitsverify(case, [path])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", AstropyWarning)
+        with fits.open(path) as hdus:
+            header, data = hdus[0].header, np.flipud(hdus[0].data)
+            if data.shape != (height, width) or data.dtype.kind != "f" or data.dtype.itemsize != 4:
+                fail(case, f"stack.fit: shape {data.shape}, type {data.dtype}; expected ({height}, {width}) float32")
+                return
+            if header.get("NCOMBINE") != frames or header.get("DATAMAX") != 65535:
+                fail(case, f"stack.fit: NCOMBINE {header.get('NCOMBINE')}, DATAMAX {header.get('DATAMAX')}")
+            if data.min() < 0 or data.max() > 65535:
+                fail(case, f"stack.fit: values {data.min()} .. {data.max()} outside 0 .. 65535")
+            worst = float(np.abs(data.astype(np.float64) - expected).max())
+            if worst > 0.5:
+                fail(case, f"stack.fit: {worst} DN from the mean of the moved 16-bit frames")
+    with Image.open(os.path.join(runs["ser"], "stack.png")) as im:
+        png = np.asarray(im, dtype=np.int64)
+        if im.mode not in ("I;16", "I;16B", "I") or png.shape != (height, width):
+            fail(case, f"stack.png: Pillow mode {im.mode}, shape {png.shape}")
+        elif np.abs(png - np.trunc(data.astype(np.float64))).max() > 1:
+            fail(case, "stack.png does not hold the stack")
+    # With an angle search and blocks, the deep stack follows the aligned views: scaled to 8
+    # bits it lies above the 8-bit composite's average by at most the truncations of the views,
+    # of the two 8-bit resamplings (turn, then blocks) and of the average, one grey level each
+    # (a few units of 2^-24 more in the SSE program), wherever every frame covers the pixel. A
+    # geometry that differed would leave tens of grey levels along the lunar edges.
+    sub = os.path.join(folder, "blocks")
+    os.makedirs(sub)
+    shutil.copy(os.path.join(runs["ser"], "video.ser"), os.path.join(sub, "video.ser"))
+    with open(os.path.join(sub, "script.txt"), "w") as script:
+        script.write(f"Reference video.ser\nSequence video.ser aligned 2 {frames + 1}\nAngle -3 3 1\n"
+                     "Translation 10 1\nBloc 16 6 3 1\nCompositage sum.bmp\nEmpilement stack.fit\n")
+    if run([program, "script.txt"], sub, "run.log") != 0:
+        fail(case, f"blocks: {os.path.basename(program)} fails (see {sub}/run.log)")
+        return
+    with fits.open(os.path.join(sub, "stack.fit")) as hdus:
+        deep8 = np.flipud(hdus[0].data).astype(np.float64) * 255 / maximum
+    average = read_rgb(os.path.join(sub, "sum.bmp"))[:, :, 1].astype(np.float64)
+    margin = 16
+    gap = (deep8 - average)[margin:-margin, margin:-margin]
+    if gap.min() < -0.5 or gap.max() > 4.01:
+        fail(case, f"blocks: deep stack scaled to 8 bits lies {gap.min():.3g} .. {gap.max():.3g} from the composite")
+    print(f"[{case}] angle and blocks: deep stack scaled to 8 bits lies {gap.min():.3g} .. {gap.max():.3g} "
+          "above the 8-bit composite")
+    # An RGB FITS reference written by Astropy shows what its BMP shows.
+    sub = os.path.join(folder, "rgb")
+    os.makedirs(sub)
+    rgb = np.stack([np.flipud(colour[0][:, :, c]) for c in range(3)]).astype(np.uint8)
+    fits.PrimaryHDU(rgb).writeto(os.path.join(sub, "reference.fit"))
+    shutil.copy(os.path.join(folder, "reference.bmp"), os.path.join(sub, "reference.bmp"))
+    shutil.copy(os.path.join(folder, "frame01.bmp"), os.path.join(sub, "frame01.bmp"))
+    outputs = []
+    for reference in ("reference.fit", "reference.bmp"):
+        with open(os.path.join(sub, "script.txt"), "w") as script:
+            script.write(f"Reference {reference}\nSource frame01.bmp aligned.bmp\nAngle 0 0 1\nTranslation 10 1\n")
+        if run([program, "script.txt"], sub, f"run-{reference}.log") != 0:
+            fail(case, f"rgb: the run with {reference} fails")
+            return
+        outputs.append(open(os.path.join(sub, "aligned.bmp"), "rb").read())
+    if outputs[0] != outputs[1]:
+        fail(case, "rgb: an Astropy RGB reference does not align as its BMP does")
+    print(f"[{case}] view maximum {maximum}; shifts {shifts}; deep stack within "
+          f"{worst:.3g} DN of the mean of the moved 16-bit frames")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True, help="kalvorine or kalvorine-sse")
@@ -497,6 +641,7 @@ def main():
     case_sequence(program, make_sequence, work)
     case_many(program, work)
     case_flat(program, work)
+    case_camera(program, make_sequence, work)
 
     print("fitsverify: " + "; ".join(fitsverify_verdicts))
     if failures:

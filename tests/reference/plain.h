@@ -9,6 +9,7 @@
 #include "blocks/block_stage.h"
 #include "common/image.h"
 #include "common/precision.h"
+#include "registration/global_adjustment.h"
 
 namespace plain {
 
@@ -52,14 +53,14 @@ Image scaledCopy(const Image& source, float factor);
 Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle);
 Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                      std::int32_t y0, float angle, float shiftX, float shiftY);
-void globalAdjustment();
-void coarseTranslationSearch();
+void globalAdjustment(RigidGeometry* found = nullptr);
+void coarseTranslationSearch(RigidGeometry* found = nullptr);
 void makeFeatureImage(Image& image);
 float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::int32_t by);
 float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std::int32_t by);
 Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                   std::int32_t y0, const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY);
-void runBlockStage();
+void runBlockStage(BlockDeformation* found = nullptr);
 
 // The per-pixel loops of the BMP and FITS files and of the composite.
 bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std::int32_t height, bool topDown,

@@ -66,7 +66,7 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
     return out;
 }
 
-void runBlockStage() {
+void runBlockStage(BlockDeformation* found) {
     RunSettings& s = settings;
     Image savedCurrent = copyImage(s.current);
     Image savedReference = copyImage(s.reference);
@@ -120,6 +120,7 @@ void runBlockStage() {
     releasePixels(s.reference);
     s.reference = savedReference;
     s.current = savedCurrent;
+    if (found != nullptr) *found = BlockDeformation{grid, spacing};
     if (grid.columns > 0 && grid.rows > 0) {
         Image deformed = plain::deformImage(s.current.pixels, s.current.width, s.current.height, s.current.x0,
                                      s.current.y0, grid, spacing, spacing);

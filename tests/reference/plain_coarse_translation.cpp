@@ -9,7 +9,7 @@
 
 namespace plain {
 
-void coarseTranslationSearch() {
+void coarseTranslationSearch(RigidGeometry* found) {
     RunSettings& s = settings;
     std::printf("Recherche de la meilleure translation : \n");
     float bestScore = 1e24f;
@@ -44,7 +44,7 @@ void coarseTranslationSearch() {
     s.shiftXMin = std::int32_t(float(bestShiftX - 1) * inverse - margin);
     s.shiftYMin = std::int32_t(float(bestShiftY - 1) * inverse - margin);
     s.shiftYMax = std::int32_t(float(bestShiftY + 1) * inverse + margin);
-    plain::globalAdjustment();
+    plain::globalAdjustment(found);
     s.shiftXMin = saved[0];
     s.shiftXMax = saved[1];
     s.shiftYMin = saved[2];

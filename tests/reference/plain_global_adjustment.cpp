@@ -89,7 +89,7 @@ void logShift(const Candidate& best) {
 
 }  // namespace
 
-void globalAdjustment() {
+void globalAdjustment(RigidGeometry* found) {
     RunSettings& s = settings;
     std::printf("Ajustement global : \n");
     Candidate best;
@@ -128,6 +128,8 @@ void globalAdjustment() {
     }
     logShift(best);
 
+    if (found != nullptr)
+        *found = RigidGeometry{best.angle, float(best.shiftX), float(best.shiftY), s.current.x0, s.current.y0};
     Image aligned = plain::rotateAndShift(s.current.pixels, s.current.width, s.current.height, s.current.x0, s.current.y0,
                                    best.angle, float(best.shiftX), float(best.shiftY));
     releasePixels(s.current);

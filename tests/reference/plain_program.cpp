@@ -7,9 +7,9 @@
 #include "driver/run_driver.h"
 #include "reference/plain.h"
 
-void globalAdjustment() { plain::globalAdjustment(); }
-void coarseTranslationSearch() { plain::coarseTranslationSearch(); }
-void runBlockStage() { plain::runBlockStage(); }
+void globalAdjustment(RigidGeometry* found) { plain::globalAdjustment(found); }
+void coarseTranslationSearch(RigidGeometry* found) { plain::coarseTranslationSearch(found); }
+void runBlockStage(BlockDeformation* found) { plain::runBlockStage(found); }
 bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std::int32_t height, bool topDown,
                  std::uint8_t* pixels) {
     return plain::readBmpRows(file, rowSize, width, height, topDown, pixels);

@@ -1,0 +1,95 @@
+#include "support/camera_files.h"
+
+#include <cstring>
+
+namespace {
+
+void putInt32(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t v) {
+    for (int k = 0; k < 4; ++k) out[at + std::size_t(k)] = std::uint8_t(std::uint32_t(v) >> (8 * k));
+}
+
+void putCard(std::string& header, const std::string& text) {
+    std::string card = text.substr(0, 80);
+    card.append(80 - card.size(), ' ');
+    header += card;
+}
+
+std::string valueCard(const char* keyword, long long value) {
+    char text[81];
+    std::snprintf(text, sizeof text, "%-8s= %20lld", keyword, value);
+    return text;
+}
+
+void putBigEndian(std::vector<std::uint8_t>& out, std::uint64_t bits, int bytes) {
+    for (int k = bytes - 1; k >= 0; --k) out.push_back(std::uint8_t(bits >> (8 * k)));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> serBytes(const SerVideo& v) {
+    std::vector<std::uint8_t> out(178, 0);
+    std::memcpy(out.data(), "LUCAM-RECORDER", 14);
+    putInt32(out, 18, v.colourId);
+    putInt32(out, 22, v.endianFlag);
+    putInt32(out, 26, v.width);
+    putInt32(out, 30, v.height);
+    putInt32(out, 34, v.depth);
+    putInt32(out, 38, v.announced >= 0 ? v.announced : std::int32_t(v.frames.size()));
+    std::memcpy(out.data() + 42, "observer", 8);
+    for (const std::vector<std::uint16_t>& frame : v.frames) {
+        for (const std::uint16_t s : frame) {
+            if (v.depth <= 8) {
+                out.push_back(std::uint8_t(s));
+            } else if (v.littleEndian) {
+                out.push_back(std::uint8_t(s & 0xFF));
+                out.push_back(std::uint8_t(s >> 8));
+            } else {
+                out.push_back(std::uint8_t(s >> 8));
+                out.push_back(std::uint8_t(s & 0xFF));
+            }
+        }
+    }
+    if (v.timestamps)
+        for (std::size_t k = 0; k < v.frames.size(); ++k) putBigEndian(out, 0x08D0000000000000ull + k, 8);
+    return out;
+}
+
+std::vector<std::uint8_t> fitsBytes(std::int32_t bitpix, std::int32_t width, std::int32_t height, std::int32_t planes,
+                                    const std::vector<double>& values, const std::vector<std::string>& extraCards) {
+    std::string header;
+    putCard(header, "SIMPLE  =                    T");
+    putCard(header, valueCard("BITPIX", bitpix));
+    putCard(header, valueCard("NAXIS", planes > 0 ? 3 : 2));
+    putCard(header, valueCard("NAXIS1", width));
+    putCard(header, valueCard("NAXIS2", height));
+    if (planes > 0) putCard(header, valueCard("NAXIS3", planes));
+    if (bitpix == 16) {
+        putCard(header, valueCard("BZERO", 32768));
+        putCard(header, valueCard("BSCALE", 1));
+    }
+    for (const std::string& card : extraCards) putCard(header, card);
+    putCard(header, "END");
+    header.append((2880 - header.size() % 2880) % 2880, ' ');
+    std::vector<std::uint8_t> out(header.begin(), header.end());
+    for (const double value : values) {
+        switch (bitpix) {
+            case 8: out.push_back(std::uint8_t(value)); break;
+            case 16: putBigEndian(out, std::uint16_t(std::int32_t(value) - 32768), 2); break;
+            case 32: putBigEndian(out, std::uint32_t(std::int32_t(value)), 4); break;
+            case -32: {
+                const float f = float(value);
+                std::uint32_t bits;
+                std::memcpy(&bits, &f, 4);
+                putBigEndian(out, bits, 4);
+                break;
+            }
+            default: {
+                std::uint64_t bits;
+                std::memcpy(&bits, &value, 8);
+                putBigEndian(out, bits, 8);
+            }
+        }
+    }
+    out.resize(out.size() + (2880 - out.size() % 2880) % 2880, 0);
+    return out;
+}
