@@ -17,32 +17,6 @@
 #include "registration/difference_kernel.h"
 #include "registration/resampling.h"
 
-namespace {
-
-// Block column (or row) index and interpolation weight of output position p.
-struct NodeWeight {
-    std::int32_t index = 0;
-    std::int32_t next = 0;
-    float weight = 0;
-};
-
-NodeWeight nodeWeight(std::int32_t p, std::int32_t spacing, std::int32_t count) {
-    NodeWeight w;
-    const std::int32_t half = spacing / 2;
-    if (p > half) {
-        w.index = (p - half) / spacing;
-        w.weight = float((InterD(p) - (InterD(spacing * w.index) + spacing * 0.5)) / spacing);
-        if (w.index >= count) {
-            w.index = count - 1;
-            w.weight = 0;
-        }
-    }
-    w.next = w.index + 1 < count ? w.index + 1 : w.index;
-    return w;
-}
-
-}  // namespace
-
 std::int32_t gridCount(std::int32_t first, std::int32_t limit, std::int32_t spacing) {
     if (first >= limit) return 0;
     return std::int32_t((std::int64_t(limit) - 1 - first) / spacing + 1);
@@ -83,11 +57,6 @@ ExactOffsets exactOffsets(const BlockGrid& grid, const std::vector<NodeWeight>& 
     return e;
 }
 
-inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std::size_t k01, std::size_t k11,
-                          float fx, float fy) {
-    const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
-    return float(Inter(o[k00]) * gx * gy + Inter(o[k10]) * fx * gy + Inter(o[k01]) * gx * fy + Inter(o[k11]) * fx * fy);
-}
 
 // position - float(a + f[x] * b) * scale for x in [begin, end), four at a time while whole
 // groups remain; returns where it stopped. The caller guarantees 0 <= f < 2^31, |b| < 2^31

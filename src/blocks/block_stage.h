@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/image.h"
+#include "common/precision.h"
 
 // Offsets found for a grid of blocks; entry j * columns + i is block column i, row j.
 struct BlockGrid {
@@ -34,3 +35,33 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
 
 // Number of grid positions first, first + spacing, ... that lie below limit.
 std::int32_t gridCount(std::int32_t first, std::int32_t limit, std::int32_t spacing);
+
+// Block column (or row) index and interpolation weight of output position p in the
+// deformation: nodes at (i + 1/2) spacing, the first and last node alone beyond them.
+struct NodeWeight {
+    std::int32_t index = 0;
+    std::int32_t next = 0;
+    float weight = 0;
+};
+inline NodeWeight nodeWeight(std::int32_t p, std::int32_t spacing, std::int32_t count) {
+    NodeWeight w;
+    const std::int32_t half = spacing / 2;
+    if (p > half) {
+        w.index = (p - half) / spacing;
+        w.weight = float((InterD(p) - (InterD(spacing * w.index) + spacing * 0.5)) / spacing);
+        if (w.index >= count) {
+            w.index = count - 1;
+            w.weight = 0;
+        }
+    }
+    w.next = w.index + 1 < count ? w.index + 1 : w.index;
+    return w;
+}
+
+// The offsets o at the four nodes k00, k10, k01, k11 interpolated with weights fx, fy, as
+// the deformation rounds them (one rounding to float of the sum in the program's precision).
+inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std::size_t k01, std::size_t k11,
+                          float fx, float fy) {
+    const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
+    return float(Inter(o[k00]) * gx * gy + Inter(o[k10]) * fx * gy + Inter(o[k01]) * gx * fy + Inter(o[k11]) * fx * fy);
+}

@@ -62,35 +62,6 @@ DeepImage emptyLike(const DeepImage& frame, std::int32_t width, std::int32_t hei
     return out;
 }
 
-// Block column (or row) index and interpolation weight of output position p, as the block
-// stage computes them.
-struct NodeWeight {
-    std::int32_t index = 0;
-    std::int32_t next = 0;
-    float weight = 0;
-};
-
-NodeWeight nodeWeight(std::int32_t p, std::int32_t spacing, std::int32_t count) {
-    NodeWeight w;
-    const std::int32_t half = spacing / 2;
-    if (p > half) {
-        w.index = (p - half) / spacing;
-        w.weight = float((InterD(p) - (InterD(spacing * w.index) + spacing * 0.5)) / spacing);
-        if (w.index >= count) {
-            w.index = count - 1;
-            w.weight = 0;
-        }
-    }
-    w.next = w.index + 1 < count ? w.index + 1 : w.index;
-    return w;
-}
-
-float interpolated(const float* o, std::size_t k00, std::size_t k10, std::size_t k01, std::size_t k11, float fx,
-                   float fy) {
-    const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
-    return float(Inter(o[k00]) * gx * gy + Inter(o[k10]) * fx * gy + Inter(o[k01]) * gx * fy + Inter(o[k11]) * fx * fy);
-}
-
 void appendCard(std::string& out, const std::string& card) {
     std::string line = card.substr(0, 80);
     line.append(80 - line.size(), ' ');

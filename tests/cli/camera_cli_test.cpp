@@ -14,15 +14,7 @@
 
 namespace {
 
-struct CameraProgram {
-    const char* name;
-    const char* path;
-    bool sse;
-};
-
-void PrintTo(const CameraProgram& p, std::ostream* os) { *os << p.name; }
-
-class CameraRun : public ::testing::TestWithParam<CameraProgram> {
+class CameraRun : public ::testing::TestWithParam<Program> {
 protected:
     TempDir dir;
 
@@ -55,11 +47,11 @@ std::string withoutDate(std::string fits) {
     return fits;
 }
 
-std::string programName(const ::testing::TestParamInfo<CameraProgram>& info) { return info.param.name; }
+std::string programName(const ::testing::TestParamInfo<Program>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Programs, CameraRun,
-                         ::testing::Values(CameraProgram{"kalvorine", KAL_PROGRAM, false},
-                                           CameraProgram{"kalvorine_sse", KAL_PROGRAM_SSE, true}),
+                         ::testing::Values(Program{"kalvorine", KAL_PROGRAM, false},
+                                           Program{"kalvorine_sse", KAL_PROGRAM_SSE, true}),
                          programName);
 
 TEST_P(CameraRun, ASerVideoIsRegisteredOnItsViewsAndStackedAtFullDepth) {

@@ -14,14 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Program {
-    const char* name;
-    const char* path;
-    bool sse;
-};
-
-void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
-
 class LuckyRun : public ::testing::TestWithParam<Program> {
 protected:
     TempDir dir;

@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Program {
-    const char* name;
-    const char* path;
-};
-
-void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
-
 using Files = std::map<std::string, std::string>;
 
 Files filesIn(const fs::path& dir) {

@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Program {
-    const char* name;
-    const char* path;
-};
-void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
-
 const std::string kScript = "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 1\nTranslation 4 1\n";
 
 bool hasTemporary(const fs::path& dir) {

@@ -2,8 +2,17 @@
 #pragma once
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
+
+// One of the built programs, for the tests that run both.
+struct Program {
+    const char* name;
+    const char* path;
+    bool sse = false;   // kalvorine-sse
+};
+inline void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
 
 struct RunResult {
     std::string out;        // everything printed on standard output

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "shift_chart/svg_text.h"
+
 namespace {
 
 constexpr double kWidth = 760;
@@ -18,36 +20,10 @@ const char* const kKeptColour = "#1f5fbf";
 const char* const kAsideColour = "#b8b8b8";
 const char* const kThresholdColour = "#d62728";
 
-std::string num(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", v);
-    return text;
-}
+using svg::escapeXml;
+using svg::num;
 
-std::string escapeXml(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-// 1, 2 or 5 times a power of ten giving at most about eight ticks up to top.
-double tickStep(double top) {
-    double step = 1e-6;
-    for (;;) {
-        for (const double m : {1.0, 2.0, 5.0}) {
-            if (top / (step * m) <= 8) return step * m;
-        }
-        step *= 10;
-    }
-}
+double tickStep(double range) { return svg::tickStep(range, 1e-6); }
 
 }  // namespace
 

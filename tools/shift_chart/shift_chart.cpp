@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "shift_chart/svg_text.h"
+
 namespace {
 
 constexpr double kWidth = 760;
@@ -20,37 +22,10 @@ const char* const kFoundColour = "#1f5fbf";
 const char* const kTrueColour = "#e07000";
 const char* const kWarningColour = "#d62728";
 
-std::string num(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", v);
-    return text;
-}
+using svg::escapeXml;
+using svg::num;
 
-std::string escapeXml(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-// Tick spacing of 1, 2 or 5 times a power of ten (at least one pixel) giving at most
-// about eight ticks over the range.
-double tickStep(double range) {
-    double step = 1;
-    for (;;) {
-        for (const double m : {1.0, 2.0, 5.0}) {
-            if (range / (step * m) <= 8) return step * m;
-        }
-        step *= 10;
-    }
-}
+double tickStep(double range) { return svg::tickStep(range, 1); }
 
 struct Axis {
     double low = 0;    // value at the bottom of the panel
