@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Lucky imaging figures on a sequence with seeing that varies from frame to frame.
 
-    /usr/bin/python3 bench/lucky_imaging.py BUILD_DIR [FRAMES] [RUNS]
+    /usr/bin/python3 bench/lucky_imaging.py BUILD_DIR [FRAMES] [RUNS] [affinage]
 
 Makes FRAMES (default 40) frames of 640x480 from the lunar sample with make-sequence
 --blur-range 0.5,3, runs kalvorine on them and prints:
@@ -13,7 +13,8 @@ Makes FRAMES (default 40) frames of 640x480 from the lunar sample with make-sequ
     best 25 % on ReferenceAuto 10, and on Reference = the truly sharpest frame;
   - the cost of the first pass per frame against the range workload's time per frame
     (median of RUNS runs, default 5, of the range workload with and without Selection 100).
-Needs numpy and Pillow.
+With "affinage", every run (the stacks and their registration on sharp.bmp) also has the
+line "Affinage 1". Needs numpy and Pillow.
 """
 import os, shutil, subprocess, sys, tempfile, time
 import numpy as np
@@ -22,6 +23,7 @@ from PIL import Image
 build = os.path.abspath(sys.argv[1])
 frames = int(sys.argv[2]) if len(sys.argv) > 2 else 40
 runs = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+refinement = "Affinage 1\n" if len(sys.argv) > 4 and sys.argv[4] == "affinage" else ""
 kal = os.path.join(build, "kalvorine")
 mkseq = os.path.join(build, "tools", "make-sequence")
 work = tempfile.mkdtemp()
@@ -90,7 +92,7 @@ for line in open(os.path.join(seq, "truth.txt")):
 sources = ["frame%02d.bmp" % i if frames < 100 else "frame%03d.bmp" % i for i in range(1, frames + 1)]
 sources = [s for s in sorted(truth) if s != "reference.bmp"]
 body = "".join("Source %s aligned%s\n" % (s, s[5:]) for s in sources)
-common = "Angle -5 5 0.1\nTranslation 20 1\nCompositage sum.bmp\n"
+common = "Angle -5 5 0.1\nTranslation 20 1\nCompositage sum.bmp\n" + refinement
 
 
 def case(name, head, tail=""):
@@ -140,7 +142,7 @@ def on_sharp_grid(folder):
     shutil.copy(os.path.join(seq, "sharp.bmp"), reg)
     shutil.copy(os.path.join(folder, "sum.bmp"), os.path.join(reg, "stack.bmp"))
     run(reg, "Reference sharp.bmp\nSource stack.bmp out.bmp\nAngle -5 5 0.01\nTranslation 25 1\n"
-             "Compositage onsharp.bmp\nQuitter \n")
+             "Compositage onsharp.bmp\n" + refinement + "Quitter \n")
     return view(os.path.join(reg, "onsharp.bmp")), None
 
 
