@@ -398,9 +398,11 @@ bool probeFrameSource(const char* path, FrameSourceInfo& info) {
 }
 
 int loadFrame(const char* path, std::int64_t index, Image& image, DeepImage& deep) {
-    // Only a regular file is looked at first: the first bytes of a pipe or a device would be
-    // gone for the BMP reader.
-    std::FILE* file = std::fopen(path, "rb");
+    // Only a regular file is looked at first: opening a pipe or a device could wait, and its
+    // first bytes would be gone for the BMP reader, which takes everything else as before.
+    struct stat st {};
+    const bool regular = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+    std::FILE* file = regular ? std::fopen(path, "rb") : nullptr;
     const FrameFormat format = file != nullptr && sizeOfFile(file) >= 0 ? formatOf(file) : FrameFormat::bmp;
     if (format == FrameFormat::bmp) {
         if (file != nullptr) std::fclose(file);
