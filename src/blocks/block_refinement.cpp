@@ -37,18 +37,18 @@ void refineBlockOffset(float& dx, float& dy, std::int32_t bx, std::int32_t by) {
     }
     // Offset (ox, oy): the block's reference point moves to base - (ox, oy).
     const std::int32_t baseX = cur.x0 - bx + half, baseY = cur.y0 - by + half;
-    const std::int32_t wholeX = std::int32_t(dx), wholeY = std::int32_t(dy);
+    const std::int32_t integerX = std::int32_t(dx), integerY = std::int32_t(dy);
     auto measure = [&](std::int32_t ox, std::int32_t oy) {
         block.x0 = baseX - ox;
         block.y0 = baseY - oy;
         return double(imageDifference(s.reference, block));
     };
-    const double centre = measure(wholeX, wholeY);
-    const double stepX = parabolaVertex(measure(wholeX - 1, wholeY), centre, measure(wholeX + 1, wholeY));
-    const double stepY = parabolaVertex(measure(wholeX, wholeY - 1), centre, measure(wholeX, wholeY + 1));
+    const double centre = measure(integerX, integerY);
+    const double stepX = parabolaVertex(measure(integerX - 1, integerY), centre, measure(integerX + 1, integerY));
+    const double stepY = parabolaVertex(measure(integerX, integerY - 1), centre, measure(integerX, integerY + 1));
     releasePixels(block);
     // On a grid of 1/64 pixel (truncated): the deformation keeps its exact integer route for
     // such offsets, and the grid is far finer than what the fit can tell.
-    dx = float(wholeX + double(std::int32_t(stepX * kOffsetGrid)) / kOffsetGrid);
-    dy = float(wholeY + double(std::int32_t(stepY * kOffsetGrid)) / kOffsetGrid);
+    dx = float(integerX + double(std::int32_t(stepX * kOffsetGrid)) / kOffsetGrid);
+    dy = float(integerY + double(std::int32_t(stepY * kOffsetGrid)) / kOffsetGrid);
 }

@@ -192,7 +192,7 @@ private:
 
 }  // namespace
 
-float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::int32_t by) {
+float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::int32_t by, bool referenceWhole) {
     const RunSettings& s = settings;
     const Image& cur = s.current;
     const std::int32_t half = s.blockSearchWidth;
@@ -228,8 +228,6 @@ float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::i
     block.y0 = cur.y0 - by + half;
     float best = kNoScore;
     if (exactUnitsAvailable()) {
-        // While the block stage runs, the reference is the reference's feature image.
-        const bool referenceWhole = s.referenceFeaturesWhole && s.reference.pixels == s.referenceFeatures.pixels;
         const SearchOutcome outcome = searchShifts(block, nullptr, s.reference, grid, kNoScore, nullptr, referenceWhole);
         if (outcome.winner >= 0) {
             best = outcome.best;
@@ -266,8 +264,7 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
     const std::int64_t count = std::int64_t(xs.size()) * std::int64_t(ys.size());
     // The block keeps its place against the reference: one overlap for every candidate. Its
     // sums prune; a candidate that passes them all is summed again exactly (exact).
-    DifferenceScan scan(s.reference, block);
-    scan.sumBoundsOnly();
+    const DifferenceScan scan(s.reference, block, {.boundsOnly = true});
     const DifferenceScan exact(s.reference, block);
     float best = kNoScore;
     std::int64_t winner = -1;

@@ -236,21 +236,14 @@ FeatureRegion blockRegion(const Image& image, const BlockGrid& grid, std::int32_
 
 }  // namespace
 
-// The reference as a feature image, made on first use and kept for the run.
-const Image& referenceFeatures() {
-    RunSettings& s = settings;
-    if (s.referenceFeatures.pixels == nullptr || s.referenceFeatures.width != s.reference.width ||
-        s.referenceFeatures.height != s.reference.height) {
-        releasePixels(s.referenceFeatures);
-        s.referenceFeatures = featureImage(s.reference);
-        s.referenceFeaturesWhole = wholeRows(s.referenceFeatures, 0, s.referenceFeatures.height);
-    }
-    s.referenceFeatures.x0 = s.reference.x0;
-    s.referenceFeatures.y0 = s.reference.y0;
-    return s.referenceFeatures;
+BlockReference makeBlockReference(const Image& reference) {
+    BlockReference r;
+    r.features = featureImage(reference);
+    r.whole = wholeRows(r.features, 0, r.features.height);
+    return r;
 }
 
-void runBlockStage(BlockDeformation* found) {
+void runBlockStage(BlockDeformation* found, const BlockReference* prepared) {
     RunSettings& s = settings;
     // The searches read current and reference as feature images; the originals come back after.
     const Image original = s.current;
@@ -260,11 +253,18 @@ void runBlockStage(BlockDeformation* found) {
     const std::int32_t firstX = half - s.blockShiftXMin + 1, firstY = half - s.blockShiftYMin + 1;
     grid.columns = gridCount(firstX, original.width - half - s.blockShiftXMax - 1, spacing);
     grid.rows = gridCount(firstY, original.height - half - s.blockShiftYMax - 1, spacing);
-    const bool wholeStep = s.blockShiftStep == float(std::int32_t(s.blockShiftStep));
+    const bool integerStep = s.blockShiftStep == float(std::int32_t(s.blockShiftStep));
     // Whole offsets move only the reference: the image is read within its blocks alone.
-    Image features = featureImage(original, wholeStep ? blockRegion(original, grid, firstX, firstY, spacing, half)
+    Image features = featureImage(original, integerStep ? blockRegion(original, grid, firstX, firstY, spacing, half)
                                                       : FeatureRegion{});
-    const Image& referenceView = referenceFeatures();
+    BlockReference own;
+    if (prepared == nullptr) {
+        own = makeBlockReference(originalReference);
+        prepared = &own;
+    }
+    Image referenceView = prepared->features;   // a view: the pixels stay the prepared record's
+    referenceView.x0 = originalReference.x0;
+    referenceView.y0 = originalReference.y0;
     s.current = features;
     s.reference = referenceView;
 
@@ -288,8 +288,8 @@ void runBlockStage(BlockDeformation* found) {
         const std::int32_t bottom = by + half + s.blockShiftYMax - s.current.y0 + s.reference.y0;
         if (left < 0 || right > s.reference.width || top < 0 || bottom > s.reference.height) {
             grid.score[e] = kRejectedBlock;
-        } else if (wholeStep) {
-            grid.score[e] = findBlockOffsetInteger(grid.offsetX[e], grid.offsetY[e], bx, by);
+        } else if (integerStep) {
+            grid.score[e] = findBlockOffsetInteger(grid.offsetX[e], grid.offsetY[e], bx, by, prepared->whole);
             if (s.subpixelRefinement != 0) refineBlockOffset(grid.offsetX[e], grid.offsetY[e], bx, by);
         } else {
             grid.score[e] = findBlockOffsetFractional(grid.offsetX[e], grid.offsetY[e], bx, by);
@@ -307,6 +307,7 @@ void runBlockStage(BlockDeformation* found) {
     s.current = original;
     s.reference = originalReference;
     releasePixels(features);
+    releasePixels(own.features);
     if (found != nullptr) *found = BlockDeformation{grid, spacing};
     if (grid.columns > 0 && grid.rows > 0) {
         Image deformed = deformImage(s.current.pixels, s.current.width, s.current.height, s.current.x0,

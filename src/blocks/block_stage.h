@@ -24,9 +24,19 @@ struct BlockDeformation {
     std::int32_t spacing = 0;
 };
 
+// The reference as the block searches read it. It depends only on the reference, so a run
+// makes it once (makeBlockReference) and hands it to every frame's block stage.
+struct BlockReference {
+    Image features;       // the reference's feature image, its reference point not set
+    bool whole = false;   // every pixel of features is valid
+};
+BlockReference makeBlockReference(const Image& reference);
+
 // Measures the block offsets of settings.current against settings.reference on feature
 // images and replaces current by its deformed version; the grid goes to found when given.
-void runBlockStage(BlockDeformation* found = nullptr);
+// prepared: the reference's BlockReference, made by the caller for this very reference
+// (null: made here for this call and released after).
+void runBlockStage(BlockDeformation* found = nullptr, const BlockReference* prepared = nullptr);
 
 // A new image of width x height (zero-filled where it has no source) sampling the source
 // at each pixel minus the offset interpolated between the block nodes ((i + 1/2) spacing).

@@ -15,6 +15,11 @@ void addToComposite(const Image& image);
 // accumulator.
 void finishComposite();
 
+// Fills out (reference width x height, allocated) with the average of
+// settings.compositeSums over settings.imageCount images: each sum times the single-precision
+// reciprocal, truncated, its low 8 bits; validity 255.
+void averageComposite(Image& out);
+
 // Writes the red, green and blue FITS files and the averaged BMP of settings.compositeSums
 // (settings.imageCount frames listed) under base followed by "R.fit", "V.fit", "B.fit" and
 // ".bmp", then releases the accumulator. false when any of them could not be written.

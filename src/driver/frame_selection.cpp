@@ -138,7 +138,7 @@ void reportSetAside(const FrameRanking& ranking, std::int32_t i) {
     }
 }
 
-void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& camera) {
+void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& camera, const RunStages& stages) {
     RunSettings& s = settings;
     const std::int32_t readable = std::int32_t(ranking.best.size());
     if (readable == 0) {
@@ -160,7 +160,6 @@ void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& 
     Image& ref = s.reference;
     ref.x0 = s.sourceX0Given[first] != 0 ? s.sourceX0[first] : ref.width / 2;
     ref.y0 = s.sourceY0Given[first] != 0 ? s.sourceY0[first] : ref.height / 2;
-    s.referenceWholeOf = nullptr;   // a new reference: its validity is looked at again
     const std::size_t cells = pixelBytes(ref.width, ref.height) / kBytesPerPixel;
     std::vector<std::uint64_t> sums(cells * 3, 0);
     std::vector<std::uint32_t> weights(cells, 0);
@@ -181,9 +180,9 @@ void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& 
         placeFrame(s.current, i, ref);
         RigidGeometry rigid;
         if (s.angleMin < s.angleMax || s.angleMin > s.angleMax) {
-            globalAdjustment(&rigid);
+            stages.globalAdjustment(&rigid);
         } else {
-            coarseTranslationSearch(&rigid);
+            stages.coarseTranslationSearch(&rigid);
         }
         if (s.current.pixels != nullptr) {
             accumulate(s.current, ref, sums, weights);
@@ -200,7 +199,6 @@ void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& 
         for (int c = 0; c < 3; ++c) px[c] = w != 0 ? std::uint8_t(sums[cell * 3 + std::size_t(c)] / w) : 0;
         px[3] = w != 0 ? 255 : 0;
     }
-    s.referenceWholeOf = nullptr;
     std::printf("\nReference construite : ");
     saveBmp(ref, "reference_auto.bmp");
     if (camera.stacking) {

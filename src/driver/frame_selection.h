@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/camera_frames.h"
+#include "driver/run_driver.h"
 
 // The outcome of the first pass over frames 1 .. count of the run's list. Only the scores are
 // kept: each frame is released once measured.
@@ -40,5 +41,5 @@ void reportSetAside(const FrameRanking& ranking, std::int32_t i);
 // as reference_auto.fit and .png, and starts camera's stack over the reference. Frames are
 // read through camera (the first sets its view scale). Must run before shift.lst is opened:
 // the registrations it makes are logged nowhere. No readable frame: a message and the fatal
-// stop.
-void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& camera);
+// stop. The frames are registered by the stages given.
+void buildReference(const FrameRanking& ranking, std::int32_t count, CameraRun& camera, const RunStages& stages);

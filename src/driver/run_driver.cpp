@@ -138,7 +138,7 @@ void finishAccumulator() {
     std::vector<CompositeCell>().swap(s.compositeSums);
 }
 
-void processImage(int i, CameraRun& camera) {
+void processImage(int i, CameraRun& camera, BlockReference& blockReference, const RunStages& stages) {
     RunSettings& s = settings;
     std::printf("\n**************************************************\n");
     std::printf("Traitement de l'image %i (%s)\n", i, s.sourceNames[i].c_str());
@@ -156,21 +156,25 @@ void processImage(int i, CameraRun& camera) {
         RigidGeometry rigid;
         BlockDeformation blocks;
         if (s.angleMin < s.angleMax || s.angleMin > s.angleMax) {
-            globalAdjustment(&rigid);
+            stages.globalAdjustment(&rigid);
         } else {
-            coarseTranslationSearch(&rigid);
+            stages.coarseTranslationSearch(&rigid);
         }
         logRefinement(i);
         if (s.current.pixels == nullptr) return;   // too large once aligned: reported, skipped
         doing = "pendant l'ajustage par blocs";
-        if (s.blockGridWidth > 0) runBlockStage(&blocks);
+        if (s.blockGridWidth > 0) {
+            // The reference is final once frames are registered: its block view is made once.
+            if (blockReference.features.pixels == nullptr) blockReference = makeBlockReference(s.reference);
+            stages.runBlockStage(&blocks, &blockReference);
+        }
         std::printf("Temps total de calcul pour l'image: %u secondes\n",
                     unsigned(processorSeconds() - imageStart / 1000000));
         doing = "pendant la sauvegarde";
         saveBmp(s.current, s.resultNames[i].c_str(), kSyncAlignedFrames);
         doing = "pendant le compositage";
         if (accumulating()) {
-            addToComposite(s.current);
+            stages.addToComposite(s.current);
             ++s.framesAdded;
         }
         doing = "pendant l'empilement";
@@ -200,7 +204,7 @@ FrameRanking rankListedFrames() {
 
 }  // namespace
 
-int runKalvorine(int argc, char** argv) {
+int runKalvorine(int argc, char** argv, const RunStages& stages) {
     RunSettings& s = settings;
     if (argc < 2) {
         s.scriptFileName = "ScriptKalvorine2.txt";
@@ -223,7 +227,7 @@ int runKalvorine(int argc, char** argv) {
     const FrameRanking ranking = rankListedFrames();
     try {
         if (s.referenceAutoCount > 0) {
-            buildReference(ranking, s.referenceAutoCount, camera);
+            buildReference(ranking, s.referenceAutoCount, camera, stages);
         } else {
             loadReference(camera);
         }
@@ -233,11 +237,12 @@ int runKalvorine(int argc, char** argv) {
     }
     openShiftLog();
     openRefinementLog();
+    BlockReference blockReference;
     for (int i = 1; i <= s.imageCount; ++i) {
         if (!ranking.kept.empty() && ranking.kept[std::size_t(i)] == 0) {
             reportSetAside(ranking, i);
         } else {
-            processImage(i, camera);
+            processImage(i, camera, blockReference, stages);
         }
     }
     closeShiftLog();
@@ -256,7 +261,7 @@ int runKalvorine(int argc, char** argv) {
     }
 
     releasePixels(s.reference);
-    releasePixels(s.referenceFeatures);
+    releasePixels(blockReference.features);
     s.referenceName.clear();
     s.sourceNames.clear();
     s.resultNames.clear();

@@ -9,7 +9,6 @@ void resetRunSettings() {
     releasePixels(settings.reference);
     releasePixels(settings.current);
     releasePixels(settings.composite);
-    releasePixels(settings.referenceFeatures);
     if (settings.shiftLogFile.file == nullptr && settings.shiftLog != nullptr) std::fclose(settings.shiftLog);
     discardOutput(settings.shiftLogFile);
     discardOutput(settings.refinementLogFile);

@@ -97,10 +97,6 @@ struct RunSettings {
     Image reference;
     Image current;
     Image composite;
-    Image referenceFeatures;           // the reference as a feature image, made once by the block stage
-    bool referenceFeaturesWhole = false;   // every pixel of referenceFeatures valid
-    const std::uint8_t* referenceWholeOf = nullptr;   // the reference pixels referenceWhole tells of
-    bool referenceWhole = false;           // every pixel of those valid
     std::vector<CompositeCell> compositeSums;   // reference width x height cells
 
     // Raw composite sums ("Sommes"): the accumulator written as it stands at the end of the

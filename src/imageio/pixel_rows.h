@@ -1,6 +1,5 @@
 // The loops of the file formats that touch every pixel: BMP rows in and out, FITS values
-// out. They sit apart from the headers and checks around them so that the benchmark's plain
-// programs can put the straightforward loops in their place.
+// out, vectorised, shared by the readers and writers of both formats.
 #pragma once
 
 #include <cstdint>

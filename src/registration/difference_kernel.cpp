@@ -28,7 +28,7 @@ int phaseStart(int p, int n) {
 // Exact sums of one row. In the extended program the quadratic parts add up to
 // kInverse255Units * sum(s*s) units; in the SSE program each is rounded to single precision
 // first and is carried as its whole part plus its fraction in units. Sums taken for a lower
-// bound only (the SSE program's, see DifferenceScan::sumBoundsOnly) carry sum(s*s) in
+// bound only (the SSE program's, see ScanOptions::boundsOnly) carry sum(s*s) in
 // squares instead.
 struct RowSums {
     std::uint64_t invalid = 0;
@@ -143,10 +143,10 @@ __attribute__((target("avx2"), always_inline)) inline void makeRoomAvx2(Avx2Sums
     acc.pending += int(steps);
 }
 
-// Adds eight pairs (after makeRoomAvx2). With Whole, every pixel of both sides is known valid
-// and the validity bytes are not looked at. With Bound, the SSE program sums s*s for a lower
+// Adds eight pairs (after makeRoomAvx2). With AllValid, every pixel of both sides is known valid
+// and the validity bytes are not looked at. With BoundsOnly, the SSE program sums s*s for a lower
 // bound instead of its rounded quadratic parts.
-template <bool Whole, bool Bound>
+template <bool AllValid, bool BoundsOnly>
 __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i va, __m256i vb, Avx2Sums& acc) {
     const __m256i zero = _mm256_setzero_si256();
     // Byte pairs (a, b) of channels 0, 1, 2, 3 times (1, -1), (2, -2), (2, -2), (0, 0): the
@@ -156,7 +156,7 @@ __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i 
     const __m256i dHigh = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(va, vb), weights);
     // Pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: the pairwise sums come back in pixel order.
     __m256i s = _mm256_hadd_epi32(_mm256_madd_epi16(dLow, dLow), _mm256_madd_epi16(dHigh, dHigh));
-    if constexpr (!Whole) {
+    if constexpr (!AllValid) {
         // A pair is invalid when either validity byte is 0: when their smaller one is.
         const __m256i validity = _mm256_set1_epi32(std::int32_t(0xFF000000u));
         const __m256i bad = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_min_epu8(va, vb), validity), zero);
@@ -164,7 +164,7 @@ __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i 
         acc.invalid = _mm256_sub_epi32(acc.invalid, bad);
     }
     acc.sumS32 = _mm256_add_epi32(acc.sumS32, s);
-    if constexpr (kSseBuild && Bound) {
+    if constexpr (kSseBuild && BoundsOnly) {
         const __m256i odd = _mm256_srli_epi64(s, 32);
         acc.sumSquares =
             _mm256_add_epi64(acc.sumSquares, _mm256_add_epi64(_mm256_mul_epu32(s, s), _mm256_mul_epu32(odd, odd)));
@@ -185,14 +185,14 @@ __attribute__((target("avx2"), always_inline)) inline void addPairsAvx2(__m256i 
 }
 
 // The whole groups of eight pairs of one row.
-template <bool Whole, bool Bound>
+template <bool AllValid, bool BoundsOnly>
 __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std::uint8_t* pa, const std::uint8_t* pb,
                                                                       std::int64_t length, Avx2Sums& acc) {
     const std::int64_t groups = length / 8;
     if (acc.pending + groups <= 4096) {   // the usual row: room for all of it at once
         acc.pending += int(groups);
         for (std::int64_t k = 0; k < groups; ++k) {
-            addPairsAvx2<Whole, Bound>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa + 32 * k)),
+            addPairsAvx2<AllValid, BoundsOnly>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa + 32 * k)),
                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb + 32 * k)), acc);
         }
         return;
@@ -202,24 +202,24 @@ __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std:
         const std::int64_t steps = std::min<std::int64_t>((length - x) / 8, 4096);
         makeRoomAvx2(acc, steps);
         for (const std::int64_t end = x + 8 * steps; x < end; x += 8, pa += 32, pb += 32) {
-            addPairsAvx2<Whole, Bound>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa)),
+            addPairsAvx2<AllValid, BoundsOnly>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa)),
                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb)), acc);
         }
     }
 }
 
 // Adds the lane sums to sums; only those the kernel variant can have filled.
-template <bool Whole, bool Bound>
+template <bool AllValid, bool BoundsOnly>
 __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowSums& sums) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i sumS = _mm256_add_epi64(
         acc.sumS, _mm256_add_epi64(_mm256_unpacklo_epi32(acc.sumS32, zero), _mm256_unpackhi_epi32(acc.sumS32, zero)));
-    if constexpr (!Whole) {
+    if constexpr (!AllValid) {
         sums.invalid += laneSum256(
             _mm256_add_epi64(_mm256_unpacklo_epi32(acc.invalid, zero), _mm256_unpackhi_epi32(acc.invalid, zero)));
     }
     sums.s += laneSum256(sumS);
-    if constexpr (kSseBuild && Bound) {
+    if constexpr (kSseBuild && BoundsOnly) {
         sums.squares += laneSum256(acc.sumSquares);
     } else {
         sums.quadratic += laneSum256(acc.sumQ);
@@ -229,7 +229,7 @@ __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowS
 
 // The last pixels of the rows (fewer than eight a row) are taken down the columns, eight rows
 // at a time, and the rest one by one.
-template <bool Whole, bool Bound>
+template <bool AllValid, bool BoundsOnly>
 __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
                                                  const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
                                                  std::int64_t count, RowSums& sums) {
@@ -237,7 +237,7 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
     startAvx2(acc);
     const std::uint8_t* pa = rowA;
     const std::uint8_t* pb = rowB;
-    for (std::int64_t row = 0; row < count; ++row, pa += aStep, pb += bStep) addRowAvx2<Whole, Bound>(pa, pb, length, acc);
+    for (std::int64_t row = 0; row < count; ++row, pa += aStep, pb += bStep) addRowAvx2<AllValid, BoundsOnly>(pa, pb, length, acc);
     const std::int64_t tail = length - length % 8;
     // Eight rows apart in 32-bit gather indices: strides of images within the size limits.
     const bool gathered = count >= 8 && aStep <= (std::size_t(1) << 26) && bStep <= (std::size_t(1) << 26);
@@ -251,7 +251,7 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
                 const int* a = reinterpret_cast<const int*>(rowA + std::size_t(row) * aStep + std::size_t(x) * kBytesPerPixel);
                 const int* b = reinterpret_cast<const int*>(rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel);
                 makeRoomAvx2(acc, 1);
-                addPairsAvx2<Whole, Bound>(_mm256_i32gather_epi32(a, aIndex, 4), _mm256_i32gather_epi32(b, bIndex, 4),
+                addPairsAvx2<AllValid, BoundsOnly>(_mm256_i32gather_epi32(a, aIndex, 4), _mm256_i32gather_epi32(b, bIndex, 4),
                                            acc);
             }
         }
@@ -260,27 +260,27 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
                            rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel, sums);
         }
     }
-    finishAvx2<Whole, Bound>(acc, sums);
+    finishAvx2<AllValid, BoundsOnly>(acc, sums);
 }
 
 // The same for rows given one by one.
-template <bool Whole, bool Bound>
+template <bool AllValid, bool BoundsOnly>
 __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB,
                                                     std::int64_t length, int count, RowSums& sums) {
     Avx2Sums acc;
     startAvx2(acc);
     const std::int64_t tail = length - length % 8;
     for (int row = 0; row < count; ++row) {
-        addRowAvx2<Whole, Bound>(rowsA[row], rowsB[row], length, acc);
+        addRowAvx2<AllValid, BoundsOnly>(rowsA[row], rowsB[row], length, acc);
         for (std::int64_t x = tail; x < length; ++x)
             addScalarPixel(rowsA[row] + std::size_t(x) * kBytesPerPixel, rowsB[row] + std::size_t(x) * kBytesPerPixel, sums);
     }
-    finishAvx2<Whole, Bound>(acc, sums);
+    finishAvx2<AllValid, BoundsOnly>(acc, sums);
 }
 
 // whole: every pixel of the rows of both sides is known valid; bound: sums for a lower bound
 // are enough (the SSE program's quadratic parts then go as s*s, where AVX2 is at hand).
-// Calls run.template operator()<Whole, Bound>() for the AVX2 kernel variant that whole and
+// Calls run.template operator()<AllValid, BoundsOnly>() for the AVX2 kernel variant that whole and
 // bound ask for (bound only changes the SSE program's kernel).
 template <typename Run>
 void withVariant(bool whole, bool bound, Run run) {
@@ -343,10 +343,19 @@ Units rowUnits(const RowSums& sums, std::uint64_t penalty) {
 
 }  // namespace
 
-DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid) {
-    place(a, b, aInvalid);
+DifferenceScan::DifferenceScan(const Image& a, const Image& b, const ScanOptions& options) {
+    place(a, b, options.aInvalid);
+    aWholeRows_ = options.aWholeRows;
+    bWhole_ = options.bWhole;
+    bound_ = options.boundsOnly && kBoundsOnlyDiffer;
     if (empty()) return;
-    if (rows_ <= 32) {
+    if (options.aRowOrder != nullptr) {
+        order_ = options.aRowOrder;
+        orderCount_ = a.height;
+        orderSplit_ = orderedFirstRows(orderCount_);
+        aRow_ = a.y0 >= b.y0 ? std::int64_t(a.y0) - b.y0 : 0;
+        phases_ = 2;
+    } else if (rows_ <= 32) {
         phases_ = rows_ >= 2 ? 2 : 1;   // short overlaps (blocks): even rows, then odd rows
     } else {
         while (phases_ < kMaxPhases && std::int64_t(phases_) * 8 <= rows_) phases_ *= 2;
@@ -369,20 +378,6 @@ void DifferenceScan::place(const Image& a, const Image& b, InvalidRows aInvalid)
     bStride_ = std::size_t(b.width) * kBytesPerPixel;
     aInvalidBase_ = aInvalid;
     if (aInvalid != nullptr) aInvalid_ = aInvalid + aRow;
-}
-
-DifferenceScan::DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid, const std::int32_t* aRowOrder) {
-    if (aRowOrder == nullptr) {
-        *this = DifferenceScan(a, b, aInvalid);
-        return;
-    }
-    place(a, b, aInvalid);
-    if (empty()) return;
-    order_ = aRowOrder;
-    orderCount_ = a.height;
-    orderSplit_ = orderedFirstRows(orderCount_);
-    aRow_ = a.y0 >= b.y0 ? std::int64_t(a.y0) - b.y0 : 0;
-    phases_ = 2;
 }
 
 bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total,
@@ -432,20 +427,20 @@ DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::u
 namespace {
 
 // windowUnits for one kernel variant, the loop over the windows around it.
-template <bool Whole, bool Bound>
+template <bool AllValid, bool BoundsOnly>
 __attribute__((target("avx2"))) void windowUnitsAvx2(const std::uint8_t* a, std::size_t aStep,
                                                      const std::uint8_t* const* windows, std::size_t bStep,
                                                      std::int64_t length, std::int64_t rows, std::int64_t count,
                                                      std::uint64_t penalty, DifferenceUnits* out) {
     for (std::int64_t i = 0; i < count; ++i) {
         RowSums sums;
-        sumRowsAvx2<Whole, Bound>(a, aStep, windows[i], bStep, length, rows, sums);
+        sumRowsAvx2<AllValid, BoundsOnly>(a, aStep, windows[i], bStep, length, rows, sums);
         out[i] = rowUnits(sums, penalty);
     }
 }
 
 // windowListUnits for one kernel variant.
-template <bool Whole, bool Bound>
+template <bool AllValid, bool BoundsOnly>
 __attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets,
                                                          int rowCount, const std::uint8_t* const* windows,
                                                          std::int64_t length, std::int64_t count, std::uint64_t penalty,
@@ -457,7 +452,7 @@ __attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* con
         for (int first = 0; first < rowCount; first += kMostRows) {
             const int n = std::min(kMostRows, rowCount - first);
             for (int r = 0; r < n; ++r) rowsB[r] = windows[i] + bRowOffsets[first + r];
-            sumRowListAvx2<Whole, Bound>(aRows + first, rowsB, length, n, sums);
+            sumRowListAvx2<AllValid, BoundsOnly>(aRows + first, rowsB, length, n, sums);
         }
         out[i] = rowUnits(sums, penalty);
     }
@@ -605,13 +600,6 @@ Extended DifferenceScan::value(DifferenceUnits total, const Image& a, const Imag
     return std::ldexp((long double)(std::uint64_t)total, -31) / Inter(std::int32_t(pairs()));
 }
 
-void DifferenceScan::sumBoundsOnly() { bound_ = kBoundsOnlyDiffer; }
-
-void DifferenceScan::knowWholeRows(const std::uint8_t* aWholeRows, bool bWhole) {
-    aWholeRows_ = aWholeRows;
-    bWhole_ = bWhole;
-}
-
 bool wholeRows(const Image& im, std::int32_t firstRow, std::int32_t rowCount, std::int32_t rowStep) {
     const __m128i validity = _mm_set1_epi32(std::int32_t(0xFF000000u));
     for (std::int32_t k = 0; k < rowCount; ++k) {
@@ -638,7 +626,7 @@ BoundedDifference boundedImageDifference(const Image& a, const Image& b, float b
         result.pruned = !(result.value < bound);
         return result;
     }
-    const DifferenceScan scan(a, b, aInvalid);
+    const DifferenceScan scan(a, b, {.aInvalid = aInvalid});
     if (scan.empty()) {
         result.value = Extended(kEmptyOverlapScore);
         result.pruned = !(result.value < bound);

@@ -1,5 +1,23 @@
 // The difference measure computed exactly in integers, with an early exit.
 //
+// Words, as this module and the searches built on it use them (one meaning each):
+//   measure    imageDifference(a, b): the mean over the overlap of the pixel pairs' terms.
+//   overlap    the pixels of a and b that meet once their reference points are laid on each
+//              other; a pair is one pixel of a with the pixel of b it meets.
+//   unit       2^-31: every term is a whole number of units (DifferenceUnits).
+//   valid      a pixel whose validity byte is not 0; an invalid row holds no valid pixel and
+//              is never read (InvalidRows).
+//   whole      of rows or of an image: every pixel valid, so that the validity bytes need
+//              not be read (wholeRows, aWholeRows, bWhole, referenceWhole). Nothing else.
+//   bound      the value a candidate's measure must beat (the best so far); its threshold is
+//              the same bound in units for an overlap's size. A sum that reaches the threshold
+//              proves the measure at least the bound: the candidate is pruned.
+//   boundsOnly sums that may fall short of the exact ones (lower bounds), for pruning only.
+//   phase      a set of rows summed together between two looks at the threshold.
+//   sample     the (turned, reduced) current frame; a candidate is the sample at one shift
+//              of the grid, and its window the part of the reference under it.
+//   integer    of a shift, offset or step: a whole number of pixels.
+//
 // Every term of the measure is a multiple of 2^-31 in both programs: s is an integer, the
 // quadratic part s*s*(1/255) is (in the extended program exactly, in the SSE program after
 // its single-precision rounding) a multiple of the float 1/255's last place, 2^-31, and so is
@@ -22,8 +40,8 @@
 
 using DifferenceUnits = unsigned __int128;   // multiples of 2^-31
 
-// Whether sums taken for a lower bound only (DifferenceScan::sumBoundsOnly, rowsUnits with
-// bound) can fall short of the exact ones: in the SSE program, where they are cheaper.
+// Whether sums taken for a lower bound only (ScanOptions::boundsOnly, rowsUnits with bound)
+// can fall short of the exact ones: in the SSE program, where they are cheaper.
 inline constexpr bool kBoundsOnlyDiffer = kSseBuild;
 
 struct BoundedDifference {
@@ -35,16 +53,26 @@ struct BoundedDifference {
 // The rows flagged are never read, so their bytes need not even be set.
 using InvalidRows = const std::uint8_t*;
 
+// What a scan may assume and how it sums, given once when it is made (every field optional).
+struct ScanOptions {
+    InvalidRows aInvalid = nullptr;             // a's rows known to hold no valid pixel
+    // a's rows in the order to visit them (a permutation of 0 .. a.height - 1, the most telling
+    // rows first): phase 0 is its first 32nd, phase 1 the rest.
+    const std::int32_t* aRowOrder = nullptr;
+    const std::uint8_t* aWholeRows = nullptr;   // per row of a, non-zero when all its pixels are valid
+    bool bWhole = false;                        // every pixel of b is valid
+    // The sums are lower bounds of the exact ones, good for pruning only: the SSE program then
+    // sums s*s rather than its rounded quadratic parts. A total reached this way must be taken
+    // again exactly before its value is used (kBoundsOnlyDiffer).
+    bool boundsOnly = false;
+};
+
 // One placement of a against b: the overlap imageDifference compares.
 class DifferenceScan {
 public:
     static constexpr int kMaxPhases = 32;
 
-    DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid = nullptr);
-
-    // The same, visiting a's rows in the order given (a permutation of 0 .. a.height - 1,
-    // the most telling rows first): phase 0 is its first 32nd, phase 1 the rest.
-    DifferenceScan(const Image& a, const Image& b, InvalidRows aInvalid, const std::int32_t* aRowOrder);
+    DifferenceScan(const Image& a, const Image& b, const ScanOptions& options = {});
 
     bool empty() const { return rowLength_ <= 0 || rows_ <= 0; }
 
@@ -68,15 +96,6 @@ public:
     std::int64_t rows() const { return rows_; }
     std::int64_t aFirstRow() const { return aRowStart_; }      // a's row of overlap row 0
     std::int64_t aFirstColumn() const { return aColumn_; }     // a's column of each row's first pair
-
-    // From now on the sums this scan adds are lower bounds of the exact ones, good for pruning
-    // only: the SSE program then sums s*s rather than its rounded quadratic parts. A total
-    // reached this way must be taken again exactly before its value is used (kBoundsOnlyDiffer).
-    void sumBoundsOnly();
-
-    // Tells which rows hold valid pixels only: a's rows by flag (one per row of a, non-zero
-    // for such a row), b as a whole. Their sums then skip the validity tests.
-    void knowWholeRows(const std::uint8_t* aWholeRows, bool bWhole);
 
     // addRow with a's pixels taken from aRow (a's whole row r + aFirstRow()) rather than from
     // a's buffer, which may then be absent: a row built just for this sum.

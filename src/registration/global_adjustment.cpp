@@ -32,12 +32,8 @@ struct Candidate {
 void searchAngles(const std::vector<float>& angles, std::int32_t sampleWidth, std::int32_t sampleHeight,
                   Candidate& best) {
     const RunSettings& s = settings;
-    // The reference's pixels do not change during a run: looked at once.
-    if (s.referenceWholeOf != s.reference.pixels) {
-        settings.referenceWhole = wholeRows(s.reference, 0, s.reference.height);
-        settings.referenceWholeOf = s.reference.pixels;
-    }
-    const bool referenceWhole = s.referenceWhole;
+    // A scan of the validity bytes, a small fraction of a millisecond against the search.
+    const bool referenceWhole = wholeRows(s.reference, 0, s.reference.height);
     const ShiftGrid grid = shiftGrid(s.shiftXMin, s.shiftXMax, s.shiftYMin, s.shiftYMax, s.shiftStep);
     // A rotated sample holds no valid pixel on its odd rows.
     std::vector<std::uint8_t> oddRows(std::size_t(std::max(sampleHeight, 0)));
@@ -90,10 +86,10 @@ DifferenceUnits probeUnits(const DifferenceScan& scan, float angle, InvalidRows 
 }
 
 // The overlap of a full-size sample, unshifted, with the reference.
-DifferenceScan probeScan(InvalidRows oddRows) {
+DifferenceScan probeScan(InvalidRows oddRows, bool boundsOnly = false) {
     const Image& current = settings.current;
     const Image shape{nullptr, current.width, current.height, current.width / 2, current.height / 2};
-    return DifferenceScan(shape, settings.reference, oddRows);
+    return DifferenceScan(shape, settings.reference, {.aInvalid = oddRows, .boundsOnly = boundsOnly});
 }
 
 // The measure of a full-size sample turned by angle, unshifted, in single precision.
@@ -123,9 +119,8 @@ float probeScore(float angle, InvalidRows oddRows) {
 // rounded twice to single precision, lie within 2^-23 of s*s * (1/255)); false when they do.
 bool boundsDecide(float a1, float a2, InvalidRows oddRows, bool& secondNotLower) {
     if (!kBoundsOnlyDiffer || !exactUnitsAvailable()) return false;
-    DifferenceScan scan = probeScan(oddRows);
+    const DifferenceScan scan = probeScan(oddRows, true);
     if (scan.empty()) return false;
-    scan.sumBoundsOnly();
     DifferenceUnits low[2], high[2];
     parallelFor(2, [&](std::int64_t k) {
         low[k] = probeUnits(scan, k == 0 ? a1 : a2, oddRows);

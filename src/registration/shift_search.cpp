@@ -24,6 +24,14 @@ constexpr std::int64_t kSmallSearch = 128;
 
 using Scored = ScoredCandidate;
 
+// A candidate's rank: its key (a partial mean, never negative, so that the bit patterns sort
+// as the values do) above, its index below, so that equal keys keep index order.
+std::uint64_t rankOf(float key, std::uint64_t index) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &key, sizeof bits);
+    return std::uint64_t(bits) << 32 | index;
+}
+
 void lowerTo(std::atomic<float>& bound, float value) {
     float seen = bound.load(std::memory_order_relaxed);
     while (value < seen && !bound.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
@@ -36,9 +44,7 @@ std::vector<std::int64_t> rankByKey(const std::vector<float>& key, const std::ve
     std::vector<std::uint64_t> items, spare;
     for (std::size_t i = 0; i < key.size(); ++i) {
         if (alive[i] == 0) continue;
-        std::uint32_t bits;
-        std::memcpy(&bits, &key[i], sizeof bits);
-        items.push_back(std::uint64_t(bits) << 32 | i);
+        items.push_back(rankOf(key[i], i));
     }
     // Stable radix sort on the key's 32 bits, 11 at a time from the lowest.
     spare.resize(items.size());
@@ -106,7 +112,7 @@ namespace {
 
 // True when every shift of the grid lays the whole sample on the reference: then each
 // candidate's overlap is the sample itself against a window of the reference.
-bool wholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid& grid) {
+bool containedAtEveryShift(const Image& sample, const Image& reference, const ShiftGrid& grid) {
     if (grid.count() == 0 || sample.width <= 0 || sample.height <= 0) return false;
     const std::int64_t xLow = std::min(grid.shiftX(0), grid.shiftX(grid.count() - 1));
     const std::int64_t xHigh = std::max(grid.shiftX(0), grid.shiftX(grid.count() - 1));
@@ -123,7 +129,7 @@ bool wholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid&
 // searchShiftsHere for a sample that lies wholly on the reference at every shift, with no
 // rows known invalid and no row order: every overlap is the sample, so a candidate is only a
 // window of the reference. Even rows first, then the odd rows a few at a time.
-SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, const ShiftGrid& grid, float best,
+SearchOutcome searchContainedSample(const Image& sample, const Image& reference, const ShiftGrid& grid, float best,
                                   bool referenceWhole) {
     const std::int64_t count = grid.count();
     const std::int64_t pairs = std::int64_t(sample.width) * sample.height;
@@ -155,10 +161,7 @@ SearchOutcome searchWholeOverlaps(const Image& sample, const Image& reference, c
         const DifferenceUnits sum = sums[k];
         if (sum >= first) continue;
         partials[std::size_t(i)] = sum;
-        const float key = float(double(sum) / double(pairs));
-        std::uint32_t bits;
-        std::memcpy(&bits, &key, sizeof bits);
-        ranks.push_back(std::uint64_t(bits) << 32 | std::uint64_t(i));
+        ranks.push_back(rankOf(float(double(sum) / double(pairs)), std::uint64_t(i)));
     }
     float bound = best;
     DifferenceUnits threshold = first;
@@ -208,8 +211,8 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
                                bool referenceWhole) {
     const std::int64_t count = grid.count();
     if (sampleInvalid == nullptr && sampleRowOrder == nullptr && count <= (std::int64_t(1) << 32) &&
-        exactUnitsAvailable() && wholeOverlaps(sample, reference, grid)) {
-        return searchWholeOverlaps(sample, reference, grid, best, referenceWhole);
+        exactUnitsAvailable() && containedAtEveryShift(sample, reference, grid)) {
+        return searchContainedSample(sample, reference, grid, best, referenceWhole);
     }
     // Per candidate alive after the first rows: its placement, its partial sum, and its rank
     // (partial mean as float bits, then index: the order in which to finish them).
@@ -227,18 +230,15 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
         Image candidate = sample;
         candidate.x0 = sample.x0 + grid.shiftX(i);
         candidate.y0 = sample.y0 + grid.shiftY(i);
-        DifferenceScan scan(candidate, reference, sampleInvalid, sampleRowOrder);
-        scan.sumBoundsOnly();
+        DifferenceScan scan(candidate, reference,
+                            {.aInvalid = sampleInvalid, .aRowOrder = sampleRowOrder, .boundsOnly = true});
         if (scan.empty()) {
             if (Extended(kEmptyOverlapScore) < best) scored.push_back({i, Extended(kEmptyOverlapScore)});
             continue;
         }
         DifferenceUnits sum = 0;
         if (!scan.addPhase(0, sum, scan.threshold(best))) continue;
-        const float key = float(double(sum) / double(scan.pairs()));
-        std::uint32_t bits;
-        std::memcpy(&bits, &key, sizeof bits);
-        ranks.push_back(std::uint64_t(bits) << 32 | std::uint64_t(scans.size()));
+        ranks.push_back(rankOf(float(double(sum) / double(scan.pairs())), std::uint64_t(scans.size())));
         scans.push_back(scan);
         partials.push_back(sum);
         indices.push_back(i);
@@ -266,7 +266,8 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
         candidate.y0 = sample.y0 + grid.shiftY(i);
         if (kBoundsOnlyDiffer) {   // the sums above are lower bounds: the exact one
             sum = 0;
-            DifferenceScan(candidate, reference, sampleInvalid, sampleRowOrder).addPhasesFrom(0, sum, ~DifferenceUnits(0));
+            DifferenceScan(candidate, reference, {.aInvalid = sampleInvalid, .aRowOrder = sampleRowOrder})
+                .addPhasesFrom(0, sum, ~DifferenceUnits(0));
         }
         const Extended value = scan.value(sum, candidate, reference);
         scored.push_back({i, value});
@@ -307,7 +308,8 @@ std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows samp
 
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
                            const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder, bool referenceWhole) {
-    if (grid.count() <= kSmallSearch || insideParallelBody()) {
+    // The sums in units need a penalty that is a whole number of units.
+    if ((grid.count() <= kSmallSearch || insideParallelBody()) && exactUnitsAvailable()) {
         if (grid.count() <= kRankedLimit)
             return searchShiftsHere(sample, sampleInvalid, reference, grid, best, sampleRowOrder, referenceWhole);
     }
@@ -319,6 +321,9 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
     const std::int64_t perSample = grid.count();
     const std::int64_t count = perSample * std::int64_t(samples.size());
     auto sampleOf = [&](std::int64_t i) -> const SearchSample& { return samples[std::size_t(i / perSample)]; };
+    auto scanOptions = [&](const SearchSample& s, bool boundsOnly) {
+        return ScanOptions{s.invalid, s.rowOrder, s.wholeRows, referenceWhole, boundsOnly};
+    };
     auto placed = [&](std::int64_t i) {
         const SearchSample& s = sampleOf(i);
         Image candidate = *s.image;
@@ -326,7 +331,9 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
         candidate.y0 = s.image->y0 + grid.shiftY(i % perSample);
         return candidate;
     };
-    if (count > kRankedLimit) {
+    // Past kRankedLimit candidates no state is kept per candidate; a penalty that is no whole
+    // number of units leaves only the sequential measure.
+    if (count > kRankedLimit || !exactUnitsAvailable()) {
         return orderedSearch(count, best, [&](std::int64_t i, float bound) {
             return boundedImageDifference(placed(i), reference, bound, sampleOf(i).invalid);
         });
@@ -376,9 +383,7 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
                 }
             }
             const Image candidate = placed(i);
-            DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
-            scan.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
-            scan.sumBoundsOnly();
+            const DifferenceScan scan(candidate, reference, scanOptions(sampleOf(i), true));
             if (scan.empty()) {
                 const Extended value = Extended(kEmptyOverlapScore);
                 if (value < best) finished[std::size_t(c)].push_back({i, value});
@@ -402,15 +407,12 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
         for (std::size_t k = std::size_t(c) * kChunk; k < end; ++k) {
             const std::int64_t i = order[k];
             const Image candidate = placed(i);
-            DifferenceScan scan(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
-            scan.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
-            scan.sumBoundsOnly();
+            const DifferenceScan scan(candidate, reference, scanOptions(sampleOf(i), true));
             DifferenceUnits sum = partial[std::size_t(i)];
             const DifferenceUnits threshold = scan.threshold(bound.load(std::memory_order_relaxed));
             if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;
             if (kBoundsOnlyDiffer) {   // the sums above are lower bounds: the exact one
-                DifferenceScan exact(candidate, reference, sampleOf(i).invalid, sampleOf(i).rowOrder);
-                exact.knowWholeRows(sampleOf(i).wholeRows, referenceWhole);
+                const DifferenceScan exact(candidate, reference, scanOptions(sampleOf(i), false));
                 sum = 0;
                 exact.addPhasesFrom(0, sum, ~DifferenceUnits(0));
             }

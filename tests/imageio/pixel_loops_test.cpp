@@ -12,7 +12,6 @@
 #include "common/cpu.h"
 #include "common/parallel.h"
 #include "composite/composite.h"
-#include "composite/composite_cells.h"
 #include "imageio/pixel_rows.h"
 #include "reference/plain.h"
 #include "support/random.h"

@@ -175,8 +175,7 @@ TEST_F(DifferenceKernel, LowerBoundSumsStayBelowTheExactSumsAndClose) {
         a.im.y0 = rng.range(0, 10);
         setUseAvx2(trial % 2 == 0);
         const DifferenceScan exact(a.im, b.im);
-        DifferenceScan bounded(a.im, b.im);
-        bounded.sumBoundsOnly();
+        const DifferenceScan bounded(a.im, b.im, {.boundsOnly = true});
         DifferenceUnits sumExact = 0, sumBound = 0;
         exact.addPhasesFrom(0, sumExact, ~DifferenceUnits(0));
         bounded.addPhasesFrom(0, sumBound, ~DifferenceUnits(0));

@@ -16,6 +16,7 @@
 #include "common/precision.h"
 #include "reference/plain.h"
 #include "registration/coarse_translation.h"
+#include "registration/difference_kernel.h"
 #include "registration/global_adjustment.h"
 #include "registration/image_difference.h"
 #include "registration/resampling.h"
@@ -49,23 +50,26 @@ Image randomFrame(TestRandom& rng, std::int32_t width, std::int32_t height, std:
     return im;
 }
 
-// What one call leaves behind: console text, shift-log text, and the current image.
+// What one call leaves behind: console text, shift-log text, the current image, and the
+// block offsets the block stage found (ties the deformed image cannot show included).
 struct Outcome {
     std::string out, log;
     Image current;
+    std::vector<float> offsets;
 };
 
 class Equivalence : public WithKernelChoice {
 protected:
+    float penalty = 0.01f;   // mismatchPenalty of every run
+    BlockDeformation found;  // what the block stage of the last run found
     // Runs stage on a fresh copy of the case (reference, current and parameters in `base`).
     template <typename Stage>
     Outcome run(const RunSettings& base, Stage stage) {
         resetRunSettings();
+        mismatchPenalty = penalty;
         // Every parameter as one record, so that a new field cannot be left out; the images
         // are the case's own copies, the run state fresh.
         settings = base;
-        settings.referenceFeatures = Image{};
-        settings.referenceWholeOf = nullptr;
         settings.reference = copyImage(base.reference);
         settings.current = copyImage(base.current);
         settings.shiftLog = std::tmpfile();
@@ -75,6 +79,9 @@ protected:
         std::rewind(settings.shiftLog);
         for (int c; (c = std::fgetc(settings.shiftLog)) != EOF;) o.log += char(c);
         o.current = copyImage(settings.current);
+        o.offsets = found.grid.offsetX;
+        o.offsets.insert(o.offsets.end(), found.grid.offsetY.begin(), found.grid.offsetY.end());
+        found = BlockDeformation{};
         return o;
     }
 
@@ -91,6 +98,7 @@ protected:
             EXPECT_EQ(fast.out, expected.out) << "trial " << trial << ", " << threads << " threads";
             EXPECT_EQ(fast.log, expected.log) << "trial " << trial << ", " << threads << " threads";
             EXPECT_TRUE(sameImage(fast.current, expected.current)) << "trial " << trial << ", " << threads << " threads";
+            EXPECT_EQ(fast.offsets, expected.offsets) << "trial " << trial << ", " << threads << " threads";
             releasePixels(fast.current);
         }
         setUseAvx2(avx2);
@@ -104,7 +112,7 @@ protected:
         base.blockShiftXMin = base.blockShiftYMin = -m;
         base.blockShiftXMax = base.blockShiftYMax = m;
         base.blockShiftStep = step;
-        expectSame(base, [] { plain::runBlockStage(); }, [] { runBlockStage(); }, trial);
+        expectSame(base, [this] { plain::runBlockStage(&found); }, [this] { runBlockStage(&found); }, trial);
         releasePixels(base.reference);
         releasePixels(base.current);
     }
@@ -112,30 +120,36 @@ protected:
 
 float degrees(double d) { return float(InterD(float(d)) * kOneDegree); }
 
+// A random case of the global adjustment: frames, reference points, angle and shift ranges.
+RunSettings globalCase(TestRandom& rng) {
+    RunSettings base;
+    const std::int32_t w = rng.range(8, 72), h = rng.range(8, 56);
+    const std::uint32_t scene = std::uint32_t(rng.range(1, 5));
+    base.reference = randomFrame(rng, w, h, scene);
+    base.current = randomFrame(rng, rng.range(8, 72), rng.range(8, 56), scene);
+    base.reference.x0 = rng.chance(70) ? w / 2 : rng.range(-5, w + 5);
+    base.reference.y0 = rng.chance(70) ? h / 2 : rng.range(-5, h + 5);
+    base.current.x0 = rng.chance(70) ? base.reference.x0 : rng.range(-5, base.current.width + 5);
+    base.current.y0 = rng.chance(70) ? base.reference.y0 : rng.range(-5, base.current.height + 5);
+    const int mode = rng.range(0, 3);
+    const double lo = rng.range(-4, 1), hi = mode == 0 ? lo : lo + rng.range(-1, 5);
+    base.angleMin = degrees(lo);
+    base.angleMax = degrees(hi);
+    const double resolutions[] = {1, 0.5, 0.1, 2, 0.25};
+    base.angleStep = degrees(resolutions[rng.range(0, 4)]);
+    const std::int32_t range = rng.range(0, 9);
+    base.shiftXMin = base.shiftYMin = -range;
+    base.shiftXMax = base.shiftYMax = range;
+    if (rng.chance(20)) base.shiftYMax = range + rng.range(1, 3);
+    base.shiftStep = rng.range(1, 3);
+    base.translationFraction = rng.range(1, 6);
+    return base;
+}
+
 TEST_F(Equivalence, GlobalAdjustmentMatchesThePlainSearch) {
     TestRandom rng(2024);
     for (int trial = 0; trial < 220; ++trial) {
-        RunSettings base;
-        const std::int32_t w = rng.range(8, 72), h = rng.range(8, 56);
-        const std::uint32_t scene = std::uint32_t(rng.range(1, 5));
-        base.reference = randomFrame(rng, w, h, scene);
-        base.current = randomFrame(rng, rng.range(8, 72), rng.range(8, 56), scene);
-        base.reference.x0 = rng.chance(70) ? w / 2 : rng.range(-5, w + 5);
-        base.reference.y0 = rng.chance(70) ? h / 2 : rng.range(-5, h + 5);
-        base.current.x0 = rng.chance(70) ? base.reference.x0 : rng.range(-5, base.current.width + 5);
-        base.current.y0 = rng.chance(70) ? base.reference.y0 : rng.range(-5, base.current.height + 5);
-        const int mode = rng.range(0, 3);
-        const double lo = rng.range(-4, 1), hi = mode == 0 ? lo : lo + rng.range(-1, 5);
-        base.angleMin = degrees(lo);
-        base.angleMax = degrees(hi);
-        const double resolutions[] = {1, 0.5, 0.1, 2, 0.25};
-        base.angleStep = degrees(resolutions[rng.range(0, 4)]);
-        const std::int32_t range = rng.range(0, 9);
-        base.shiftXMin = base.shiftYMin = -range;
-        base.shiftXMax = base.shiftYMax = range;
-        if (rng.chance(20)) base.shiftYMax = range + rng.range(1, 3);
-        base.shiftStep = rng.range(1, 3);
-        base.translationFraction = rng.range(1, 6);
+        RunSettings base = globalCase(rng);
         expectSame(base, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
         releasePixels(base.reference);
         releasePixels(base.current);
@@ -207,23 +221,53 @@ TEST_F(Equivalence, CoarseTranslationSearchMatchesThePlainSearch) {
     }
 }
 
+// A random case of the block stage: frames, reference points, grid spacing and half-size.
+RunSettings blockCase(TestRandom& rng) {
+    RunSettings base;
+    const std::int32_t w = rng.range(6, 70), h = rng.range(6, 60);
+    const std::uint32_t scene = std::uint32_t(rng.range(1, 5));
+    base.reference = randomFrame(rng, w, h, scene);
+    base.current = randomFrame(rng, w + rng.range(-4, 4), h + rng.range(-4, 4), scene);
+    base.reference.x0 = w / 2;
+    base.reference.y0 = h / 2;
+    base.current.x0 = base.current.width / 2 + rng.range(-2, 2);
+    base.current.y0 = base.current.height / 2 + rng.range(-2, 2);
+    base.blockGridWidth = rng.range(1, 20);
+    base.blockSearchWidth = rng.range(0, 6);
+    return base;
+}
+
+const float kBlockSteps[] = {1, 2, 0.25f, 0.5f, 0.1f, 0.3f, 0.75f, 1.5f};
+
 TEST_F(Equivalence, BlockStageMatchesThePlainStage) {
     TestRandom rng(5);
-    const float steps[] = {1, 2, 0.25f, 0.5f, 0.1f, 0.3f, 0.75f, 1.5f};
     for (int trial = 0; trial < 200; ++trial) {
-        RunSettings base;
-        const std::int32_t w = rng.range(6, 70), h = rng.range(6, 60);
-        const std::uint32_t scene = std::uint32_t(rng.range(1, 5));
-        base.reference = randomFrame(rng, w, h, scene);
-        base.current = randomFrame(rng, w + rng.range(-4, 4), h + rng.range(-4, 4), scene);
-        base.reference.x0 = w / 2;
-        base.reference.y0 = h / 2;
-        base.current.x0 = base.current.width / 2 + rng.range(-2, 2);
-        base.current.y0 = base.current.height / 2 + rng.range(-2, 2);
-        base.blockGridWidth = rng.range(1, 20);
-        base.blockSearchWidth = rng.range(0, 6);
+        RunSettings base = blockCase(rng);
         const std::int32_t m = rng.range(0, 3);
-        expectBlockStageSame(base, m, steps[rng.range(0, 7)], trial);
+        expectBlockStageSame(base, m, kBlockSteps[rng.range(0, 7)], trial);
+        if (HasFailure()) return;
+    }
+}
+
+// A penalty that is no whole number of units (only a change of the tunable makes one) sends
+// the searches down their sequential routes: they must still choose as the plain ones do.
+TEST_F(Equivalence, StagesMatchThePlainOnesUnderAPenaltyWithoutWholeUnits) {
+    penalty = 1e-4f;
+    mismatchPenalty = penalty;
+    ASSERT_FALSE(exactUnitsAvailable());
+    TestRandom rng(12);
+    for (int trial = 0; trial < 40; ++trial) {
+        RunSettings global = globalCase(rng);
+        expectSame(global, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
+        releasePixels(global.reference);
+        releasePixels(global.current);
+        RunSettings block = blockCase(rng);
+        if (trial % 2 == 0) {   // flat frames: every candidate ties with the first
+            for (Image* im : {&block.reference, &block.current})
+                for (std::size_t i = 0; i < pixelBytes(im->width, im->height); ++i) im->pixels[i] = i % 4 == 3 ? 255 : 50;
+        }
+        const std::int32_t m = rng.range(0, 3);
+        expectBlockStageSame(block, m, kBlockSteps[rng.range(0, 7)], trial);
         if (HasFailure()) return;
     }
 }
