@@ -125,98 +125,103 @@ const std::string kTokenising = "Reference ref.bmp\nQuitter\nRem\nSource:a.bmp,a
 const std::string kBlocks = "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\n"
                             "Compositage sum.bmp\n";
 
+// The fatal stops: the message, then the abort after reading one character.
+GoldenCase fatal(const char* name, std::string script, void (*prepare)(const fs::path&) = writeFatalInputs) {
+    return {.name = name, .script = std::move(script), .files = {}, .prepare = prepare, .fatal = true, .input = "x"};
+}
+
 const GoldenCase kGoldenCases[] = {
     // ---- script reading
-    {"every_command", kEveryCommand, joined({"shift.lst"}, kComposite), {}, {}, nullptr, false, {"script.txt"}, "", {8, 6},
-     {10, 20, 30, 255}},
-    {"tokenising", kTokenising, {}},
-    {"crlf", "Reference ref.bmp 2 2\r\nSource a.bmp a_out.bmp\r\n\r\nTranslation 5 1\r\nQuitter \r\n", {"shift.lst"}},
-    {"refused_values",
-     "Reference ref.bmp 5000000 -3\nSource a.bmp a_out.bmp 2000000 -2000000\nAngle 400 -400 -1\nAngle nan inf 0\n"
-     "Angle -2 2 1e39\nTranslation 70000 -2\nTranslation -2147483648 3\nBloc 70000 -1 70000 0\nBloc 8 2 1 -0.5\n"
-     "Bloc 8 2 1 nan\n",
-     {"shift.lst"}},
-    {"sourcesbmp",
-     "Reference ref.bmp\nSourcesbmp img out 8 11\nSourcesbmp img out -2 0\nSourcesbmp img out 2147483647 "
-     "-2147483648\nSourcesbmp img out -2147483648 2147483647\n",
-     {}},
+    {.name = "every_command", .script = kEveryCommand, .files = joined({"shift.lst"}, kComposite), .flatSize = {8, 6},
+     .flatPixel = {10, 20, 30, 255}},
+    {.name = "tokenising", .script = kTokenising, .files = {}},
+    {.name = "crlf", .script = "Reference ref.bmp 2 2\r\nSource a.bmp a_out.bmp\r\n\r\nTranslation 5 1\r\nQuitter \r\n",
+     .files = {"shift.lst"}},
+    {.name = "refused_values",
+     .script = "Reference ref.bmp 5000000 -3\nSource a.bmp a_out.bmp 2000000 -2000000\nAngle 400 -400 -1\n"
+               "Angle nan inf 0\nAngle -2 2 1e39\nTranslation 70000 -2\nTranslation -2147483648 3\n"
+               "Bloc 70000 -1 70000 0\nBloc 8 2 1 -0.5\nBloc 8 2 1 nan\n",
+     .files = {"shift.lst"}},
+    {.name = "sourcesbmp",
+     .script = "Reference ref.bmp\nSourcesbmp img out 8 11\nSourcesbmp img out -2 0\nSourcesbmp img out 2147483647 "
+               "-2147483648\nSourcesbmp img out -2147483648 2147483647\n",
+     .files = {}},
     // ---- start of a run: without argument the default script is read and Enter awaited
-    {"default_script", "Reference ref.bmp\n", {"shift.lst"}, {}, {}, nullptr, false, {}, "\n"},
-    {"extra_arguments", "Reference ref.bmp\n", {}, {}, {}, nullptr, false, {"script.txt", "other.txt", "third.txt"}},
+    {.name = "default_script", .script = "Reference ref.bmp\n", .files = {"shift.lst"}, .args = {}, .input = "\n"},
+    {.name = "extra_arguments", .script = "Reference ref.bmp\n", .files = {},
+     .args = {"script.txt", "other.txt", "third.txt"}},
     // ---- registration
-    {"angle_range", "Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -3 3 1\nTranslation 6 1\n",
-     {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, {{1.5, 3, -2}, {-2.0, -4, 1}, {0, 2, 5}}},
+    {.name = "angle_range", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -3 3 1\nTranslation 6 1\n",
+     .files = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, .views = {{1.5, 3, -2}, {-2.0, -4, 1}, {0, 2, 5}}},
     // A single angle: translations searched in two stages.
-    {"single_angle", "Reference ref.bmp\nSourcesbmp src out 1 3\nTranslation 20 1\nOptiTranslation 3\n",
-     {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, {{0, 13, -9}, {0, -6, 15}, {0.5, 0, 0}}},
+    {.name = "single_angle", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\nTranslation 20 1\nOptiTranslation 3\n",
+     .files = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, .views = {{0, 13, -9}, {0, -6, 15}, {0.5, 0, 0}}},
     // Without angle or translation the narrow window is still searched.
-    {"no_angle_no_translation", "Reference ref.bmp\nSource src1.bmp out1.bmp\n", {"shift.lst", "out1.bmp"},
-     {{0, 4, -3}}},
+    {.name = "no_angle_no_translation", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{0, 4, -3}}},
     // A fixed angle rotates only in the second stage.
-    {"fixed_angle", "Reference ref.bmp\nSource src1.bmp out1.bmp 50 34\nAngle 2 2\nTranslation 12 2\n",
-     {"shift.lst", "out1.bmp"}, {{2, 5, 3}}},
+    {.name = "fixed_angle", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp 50 34\nAngle 2 2\nTranslation 12 2\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{2, 5, 3}}},
     // A shift on the border of the range is marked non-optimal.
-    {"border_shift", "Reference ref.bmp\nSource src1.bmp out1.bmp\nAngle -1 1 1\nTranslation 3 1\n",
-     {"shift.lst", "out1.bmp"}, {{0, 6, 1}}},
-    {"blocks_integer", kBlocks, joined({"shift.lst", "out1.bmp", "out2.bmp"}, kComposite), {{1, 2, -1}, {-1, -3, 2}}},
+    {.name = "border_shift", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nAngle -1 1 1\nTranslation 3 1\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{0, 6, 1}}},
+    {.name = "blocks_integer", .script = kBlocks, .files = joined({"shift.lst", "out1.bmp", "out2.bmp"}, kComposite),
+     .views = {{1, 2, -1}, {-1, -3, 2}}},
     // A fractional block step resamples every candidate.
-    {"blocks_fractional", "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 4 1\nBloc 20 5 2 0.5\n",
-     {"shift.lst", "out1.bmp"}, {{0, 2, -1}}},
+    {.name = "blocks_fractional", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 4 1\nBloc 20 5 2 0.5\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{0, 2, -1}}},
     // An image too small for the grid is left undeformed.
-    {"blocks_empty_grid", "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 2 1\nBloc 16 48 2 1\n",
-     {"out1.bmp"}, {{0, 1, 1}}},
+    {.name = "blocks_empty_grid", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 2 1\nBloc 16 48 2 1\n",
+     .files = {"out1.bmp"}, .views = {{0, 1, 1}}},
     // ---- sub-pixel refinement of the angle, the shift and the blocks; its refused values
-    {"affinage_blocks", kBlocks + "Affinage 1\n",
-     joined({"shift.lst", "affinage.lst", "out1.bmp", "out2.bmp"}, kComposite), {{1.3, 2.4, -1.7}, {-0.6, -3.2, 1.5}}},
-    {"affinage_translation",
-     "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 5 1\naffinage 1\nAffinage -1\nAffinage oui\n"
-     "Affinage 2\nAffinage \n",
-     {"shift.lst", "affinage.lst", "out1.bmp"}, {{0.4, 1.6, -2.3}}},
+    {.name = "affinage_blocks", .script = kBlocks + "Affinage 1\n",
+     .files = joined({"shift.lst", "affinage.lst", "out1.bmp", "out2.bmp"}, kComposite),
+     .views = {{1.3, 2.4, -1.7}, {-0.6, -3.2, 1.5}}},
+    {.name = "affinage_translation",
+     .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 5 1\naffinage 1\nAffinage -1\n"
+               "Affinage oui\nAffinage 2\nAffinage \n",
+     .files = {"shift.lst", "affinage.lst", "out1.bmp"}, .views = {{0.4, 1.6, -2.3}}},
     // ---- composite: the average divides by the number of listed images (b.bmp is missing)
-    {"missing_source_average",
-     "Reference ref.bmp\nSource a.bmp a_out.bmp\nSource b.bmp b_out.bmp\nSource c.bmp c_out.bmp\n"
-     "Source d.bmp d_out.bmp\nCompositage out.sum.bmp\n",
-     {"shift.lst", "outR.fit", "outV.fit", "outB.fit", "out.bmp"}, {}, {}, nullptr, false, {"script.txt"}, "",
-     {48, 36}, {200, 200, 200, 255}, {"a.bmp", "c.bmp", "d.bmp"}, {"b_out.bmp"}},
+    {.name = "missing_source_average",
+     .script = "Reference ref.bmp\nSource a.bmp a_out.bmp\nSource b.bmp b_out.bmp\nSource c.bmp c_out.bmp\n"
+               "Source d.bmp d_out.bmp\nCompositage out.sum.bmp\n",
+     .files = {"shift.lst", "outR.fit", "outV.fit", "outB.fit", "out.bmp"}, .flatSize = {48, 36},
+     .flatPixel = {200, 200, 200, 255}, .copies = {"a.bmp", "c.bmp", "d.bmp"}, .absent = {"b_out.bmp"}},
     // A run without images still writes the log (empty) and the composite.
-    {"no_images", "Reference ref.bmp\nCompositage empty\n", {"shift.lst", "emptyR.fit", "emptyV.fit", "emptyB.fit",
-     "empty.bmp"}, {}, {}, nullptr, false, {"script.txt"}, "", {3, 2}, {9, 9, 9, 255}},
+    {.name = "no_images", .script = "Reference ref.bmp\nCompositage empty\n",
+     .files = {"shift.lst", "emptyR.fit", "emptyV.fit", "emptyB.fit", "empty.bmp"}, .flatSize = {3, 2},
+     .flatPixel = {9, 9, 9, 255}},
     // ---- frame selection and built reference
-    {"selection_half", "Reference ref.bmp\n" + frameSources(5) + "Translation 2 1\nCompositage sum.bmp\nselection 50\n",
-     {"qualite.lst", "shift.lst", "sum.bmp"}, {}, {3, 0, 6, 1}, nullptr, false, {"script.txt"}, "", {4, 4},
-     {1, 2, 3, 255}, {}, {"out1.bmp", "out3.bmp"}},
-    {"lucky_refused",
-     "Reference ref.bmp\n" + frameSources(1) +
-         "Selection 0\nSelection 101\nselection \nReferenceAuto 0\nreferenceauto -3\nReferenceAuto \n",
-     {}, {}, {0}, nullptr, false, {"script.txt"}, "", {4, 4}, {1, 2, 3, 255}, {}, {"qualite.lst", "reference_auto.bmp"}},
+    {.name = "selection_half",
+     .script = "Reference ref.bmp\n" + frameSources(5) + "Translation 2 1\nCompositage sum.bmp\nselection 50\n",
+     .files = {"qualite.lst", "shift.lst", "sum.bmp"}, .blurred = {3, 0, 6, 1}, .absent = {"out1.bmp", "out3.bmp"}},
+    {.name = "lucky_refused",
+     .script = "Reference ref.bmp\n" + frameSources(1) +
+               "Selection 0\nSelection 101\nselection \nReferenceAuto 0\nreferenceauto -3\nReferenceAuto \n",
+     .files = {}, .blurred = {0}, .absent = {"qualite.lst", "reference_auto.bmp"}},
     // Fewer frames than asked build the reference from all of them; the building logs nothing.
-    {"referenceauto_fewer", frameSources(2) + "ReferenceAuto 5\nTranslation 2 1\nCompositage sum.bmp\n",
-     {"qualite.lst", "shift.lst", "reference_auto.bmp", "sum.bmp"}, {}, {2, 0}},
+    {.name = "referenceauto_fewer", .script = frameSources(2) + "ReferenceAuto 5\nTranslation 2 1\nCompositage sum.bmp\n",
+     .files = {"qualite.lst", "shift.lst", "reference_auto.bmp", "sum.bmp"}, .blurred = {2, 0}},
     // ---- camera files: a video as reference and as a sequence, stacked deep; a cut video
-    {"camera_sequence",
-     "Reference video.ser\nSequence video.ser out 2 3\nsequence video.ser out 9 12\nSequence missing.ser x\n"
-     "Sequence ref.bmp x\nSequence video.ser\nAngle -3 3 1\nTranslation 6 1\nBloc 16 4 2 1\nEmpilement stack.fit\n"
-     "empilement\n",
-     {"out2.bmp", "out3.bmp", "shift.lst", "stack.png", "stack.fit"}, {}, {}, writeVideo},
-    {"camera_truncated",
-     "Reference video.ser\nSource cut.ser a.bmp\nSequence cut.ser b\nSequence cut.ser b 1 2\nSequence cube.fit c 6 9\n"
-     "Source missing.ser c.bmp\nTranslation 4 1\nEmpilement deep.fits\n",
-     {"deep.png"}, {}, {}, writeCutVideo},
-    // ---- fatal stops: the message, then the abort after reading one character
-    {"fatal/no_reference", "Source a.bmp b.bmp\n", {}, {}, {}, writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/reference_missing", "Reference nowhere.bmp\n", {}, {}, {}, writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/reference_compressed", "Reference rle.bmp\n", {}, {}, {}, writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/reference_bitfields", "Reference bf32.bmp\n", {}, {}, {}, writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/reference_16_bits", "Reference rgb16.bmp\n", {}, {}, {}, writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/sourcesbmp_too_many", "Reference ref.bmp\nSourcesbmp s r 1 2\nSourcesbmp s r 1 29998\n", {}, {}, {},
-     writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/zero_resolution", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 0\nTranslation 2 1\n", {}, {},
-     {}, writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/zero_resolution_single_angle", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle 1 1 0\n", {}, {}, {},
-     writeFatalInputs, true, {"script.txt"}, "x"},
-    {"fatal/missing_script", "", {}, {}, {}, nullptr, true, {"missing script.txt"}},
-    {"fatal/referenceauto_unreadable", "Source a.bmp b.bmp\nSource c.bmp d.bmp\nReferenceAuto 3\n", {}, {}, {},
-     nullptr, true, {"script.txt"}, "x"},
+    {.name = "camera_sequence",
+     .script = "Reference video.ser\nSequence video.ser out 2 3\nsequence video.ser out 9 12\nSequence missing.ser x\n"
+               "Sequence ref.bmp x\nSequence video.ser\nAngle -3 3 1\nTranslation 6 1\nBloc 16 4 2 1\n"
+               "Empilement stack.fit\nempilement\n",
+     .files = {"out2.bmp", "out3.bmp", "shift.lst", "stack.png", "stack.fit"}, .prepare = writeVideo},
+    {.name = "camera_truncated",
+     .script = "Reference video.ser\nSource cut.ser a.bmp\nSequence cut.ser b\nSequence cut.ser b 1 2\n"
+               "Sequence cube.fit c 6 9\nSource missing.ser c.bmp\nTranslation 4 1\nEmpilement deep.fits\n",
+     .files = {"deep.png"}, .prepare = writeCutVideo},
+    fatal("fatal/no_reference", "Source a.bmp b.bmp\n"),
+    fatal("fatal/reference_missing", "Reference nowhere.bmp\n"),
+    fatal("fatal/reference_compressed", "Reference rle.bmp\n"),
+    fatal("fatal/reference_bitfields", "Reference bf32.bmp\n"),
+    fatal("fatal/reference_16_bits", "Reference rgb16.bmp\n"),
+    fatal("fatal/sourcesbmp_too_many", "Reference ref.bmp\nSourcesbmp s r 1 2\nSourcesbmp s r 1 29998\n"),
+    fatal("fatal/zero_resolution", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 0\nTranslation 2 1\n"),
+    fatal("fatal/zero_resolution_single_angle", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle 1 1 0\n"),
+    fatal("fatal/referenceauto_unreadable", "Source a.bmp b.bmp\nSource c.bmp d.bmp\nReferenceAuto 3\n", nullptr),
+    {.name = "fatal/missing_script", .script = "", .files = {}, .fatal = true, .args = {"missing script.txt"}},
 };
 
 using GoldenRun = WholeRun<std::tuple<Program, GoldenCase>>;
