@@ -2,240 +2,278 @@
 // and how the process ended, against golden files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "support/golden.h"
-#include "support/run_program.h"
-#include "support/test_images.h"
+#include "support/camera_files.h"
+#include "support/whole_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class WholeRun : public ::testing::TestWithParam<Program> {
-protected:
-    TempDir dir;
-
-    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) {
-        return runProgram(GetParam().path, args, dir.path, options);
-    }
-    RunResult runScript(const std::string& script, const RunOptions& options = {}) {
-        writeText(dir / "script.txt", script);
-        return run({"script.txt"}, options);
-    }
-    void golden(const std::string& caseName, const std::string& file, const std::string& actual) {
-        expectGolden(caseName, file, actual, GetParam().sse);
-    }
-    // The console (times masked) and the named output files against the case's golden files.
-    void expectRun(const std::string& caseName, const RunResult& r, const std::vector<std::string>& files) {
-        golden(caseName, "stdout.txt", maskTimes(r.out));
-        for (const std::string& f : files) {
-            ASSERT_TRUE(fs::exists(dir / f)) << f << " was not written";
-            golden(caseName, f, readText(dir / f));
+// Grey 16-bit frames of the synthetic scene: (red + 2 green + blue) * 64 plus low bits of
+// their own.
+std::vector<std::uint16_t> greyFrame(double angle, double dx, double dy, int k) {
+    const OwnedImage colour(syntheticFrame(96, 72, angle, dx, dy));
+    std::vector<std::uint16_t> grey;
+    for (std::int32_t y = 0; y < 72; ++y)
+        for (std::int32_t x = 0; x < 96; ++x) {
+            const std::array<std::uint8_t, 4> p = pixelOf(colour.im, x, y);
+            grey.push_back(std::uint16_t((p[0] + 2 * p[1] + p[2]) * 64 + (x * 7 + y * 13 + k * 5) % 64));
         }
-    }
-    void writeImage(const std::string& name, const Image& im) {
-        writeBmp(dir / name, im);
-        Image copy = im;
-        releasePixels(copy);
-    }
-    // A reference and sources made from the synthetic scene, 96 x 72 pixels.
-    void writeSequence(const std::vector<std::array<double, 3>>& views) {
-        writeImage("ref.bmp", syntheticFrame(96, 72, 0, 0, 0));
-        for (std::size_t i = 0; i < views.size(); ++i)
-            writeImage("src" + std::to_string(i + 1) + ".bmp",
-                       syntheticFrame(96, 72, views[i][0], views[i][1], views[i][2]));
-    }
+    return grey;
+}
+
+// A 16-bit grey SER video, big-endian under the little-endian flag (the order comes from the
+// data), and a small reference that Sequence refuses.
+void writeVideo(const fs::path& dir) {
+    SerVideo video;
+    video.depth = 16;
+    video.littleEndian = false;
+    video.width = 96;
+    video.height = 72;
+    video.frames = {greyFrame(0, 0, 0, 0), greyFrame(1.5, 2, -1, 1), greyFrame(0.8, -3, 2, 2)};
+    writeFile(dir / "video.ser", serBytes(video));
+    writeOwnedImage(dir / "ref.bmp", syntheticFrame(8, 8, 0, 0, 0));
+}
+
+// An 8-bit RGGB video (demosaiced before registration), the same cut in its second frame,
+// and a FITS cube.
+void writeCutVideo(const fs::path& dir) {
+    SerVideo video;
+    video.colourId = 8;
+    video.width = 96;
+    video.height = 72;
+    video.frames = {greyFrame(0, 0, 0, 0), greyFrame(0, 1, 1, 1)};
+    for (auto& frame : video.frames)
+        for (auto& v : frame) v = std::uint16_t(v >> 8);
+    std::vector<std::uint8_t> bytes = serBytes(video);
+    writeFile(dir / "video.ser", bytes);
+    bytes.resize(bytes.size() - 100);
+    writeFile(dir / "cut.ser", bytes);
+    writeFile(dir / "cube.fit", fitsBytes(16, 4, 3, 5, std::vector<double>(60, 1000.0)));
+}
+
+// BMP files the reader refuses, and frames to reach the stops that come after reading.
+void writeFatalInputs(const fs::path& dir) {
+    writeOwnedImage(dir / "ref.bmp", syntheticFrame(24, 16, 0, 0, 0));
+    writeOwnedImage(dir / "src.bmp", syntheticFrame(24, 16, 0, 1, 0));
+    writeFile(dir / "rle.bmp", bmpBytes(2, 2, 24, 1, 54, std::vector<std::uint8_t>(16, 0)));
+    writeFile(dir / "bf32.bmp", bmpBytes(2, 2, 32, 3, 54, std::vector<std::uint8_t>(16, 0)));
+    writeFile(dir / "rgb16.bmp", bmpBytes(2, 2, 16, 0, 54, std::vector<std::uint8_t>(8, 0)));
+}
+
+// frameN.bmp, N = 1.., each blurred by the given number of passes (96 x 72, noise 3).
+void writeBlurred(const fs::path& dir, const std::vector<int>& passes) {
+    writeOwnedImage(dir / "ref.bmp", blurredFrame(96, 72, 1, 3));
+    for (std::size_t i = 0; i < passes.size(); ++i)
+        writeOwnedImage(dir / ("frame" + std::to_string(i + 1) + ".bmp"), blurredFrame(96, 72, passes[i], 3));
+}
+
+std::string frameSources(int count) {
+    std::string s;
+    for (int i = 1; i <= count; ++i) s += "Source frame" + std::to_string(i) + ".bmp out" + std::to_string(i) + ".bmp\n";
+    return s;
+}
+
+using Views = std::vector<std::array<double, 3>>;
+const std::vector<std::string> kComposite = {"sumR.fit", "sumV.fit", "sumB.fit", "sum.bmp"};
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// One golden run. The folder holds ref.bmp, a flat image (flatSize, flatPixel) and copies
+// of it, or the synthetic sequence when views are given, or blurred frames; then prepare,
+// when given, adds files of its own.
+struct GoldenCase {
+    const char* name;
+    std::string script;
+    std::vector<std::string> files;            // compared with the golden files besides stdout.txt
+    Views views = {};
+    std::vector<int> blurred = {};
+    void (*prepare)(const fs::path&) = nullptr;
+    bool fatal = false;                        // the fatal stop, after reading one character
+    std::vector<std::string> args = {"script.txt"};   // none: the script is ScriptKalvorine2.txt
+    std::string input = "";
+    std::array<int, 2> flatSize = {4, 4};
+    std::array<std::uint8_t, 4> flatPixel = {1, 2, 3, 255};
+    std::vector<std::string> copies = {};      // further copies of the flat image
+    std::vector<std::string> absent = {};      // files the run must not write
+};
+void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kEveryCommand =
+    "Rem a comment line that is ignored\nReference ref.bmp\nReference: ref.bmp 3 2\nReference \n"
+    "Source: a.bmp, a_out.bmp\nSource b.bmp b_out.bmp 4\nsource c.bmp c_out.bmp 1 2\nSource d.bmp\nSource \n"
+    "Source e.bmp e_out.bmp\nSourcesbmp seq out 1 3\nsourcesbmp seq out 5 4\nSourcesbmp seq out 7\nSourcesbmp seq\n"
+    "Sourcesbmp \nCompositage sum.bmp\ncompositage \nDimension Libre\ndimension libre Libre\nDimension Fixe\n"
+    "Dimension \nOptiTranslation 4\noptitranslation 0\nOptitranslation -3\noptiTranslation \nAngle -2 2 0.5\n"
+    "angle -1,5 1,5 0,5\nAngle -2 2\nTranslation 10 0\ntranslation 7 2\nTranslation 5\nBloc 16 4 2 1\n"
+    "bloc 16 4 2 0.5 9\nBloc \nQuitter \nQuitter:\nquitter 1\nRem\nUnknown command here\nSOURCE x y\nSources x y\n"
+    "  :  : \n   \n\nRem last line without a line end";
+
+// Quitter with its line feed stays an unknown keyword; on the last line without a line end
+// it is recognised. Separators, long lines and numbers read like strtok and atoi read them.
+const std::string kTokenising = "Reference ref.bmp\nQuitter\nRem\nSource:a.bmp,a_out.bmp,5,6\nRem " +
+                                std::string(1200, 'x') +
+                                "\nAngle:-1.5 ,, 1.5 :0.25\nTranslation 3x 2.9\nBloc 12345678901 -5 3 abc\nQuitter";
+
+const std::string kBlocks = "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\n"
+                            "Compositage sum.bmp\n";
+
+// The fatal stops: the message, then the abort after reading one character.
+GoldenCase fatal(const char* name, std::string script, void (*prepare)(const fs::path&) = writeFatalInputs) {
+    return {.name = name, .script = std::move(script), .files = {}, .prepare = prepare, .fatal = true, .input = "x"};
+}
+
+const GoldenCase kGoldenCases[] = {
+    // ---- script reading
+    {.name = "every_command", .script = kEveryCommand, .files = joined({"shift.lst"}, kComposite), .flatSize = {8, 6},
+     .flatPixel = {10, 20, 30, 255}},
+    {.name = "tokenising", .script = kTokenising, .files = {}},
+    {.name = "crlf", .script = "Reference ref.bmp 2 2\r\nSource a.bmp a_out.bmp\r\n\r\nTranslation 5 1\r\nQuitter \r\n",
+     .files = {"shift.lst"}},
+    {.name = "refused_values",
+     .script = "Reference ref.bmp 5000000 -3\nSource a.bmp a_out.bmp 2000000 -2000000\nAngle 400 -400 -1\n"
+               "Angle nan inf 0\nAngle -2 2 1e39\nTranslation 70000 -2\nTranslation -2147483648 3\n"
+               "Bloc 70000 -1 70000 0\nBloc 8 2 1 -0.5\nBloc 8 2 1 nan\n",
+     .files = {"shift.lst"}},
+    {.name = "sourcesbmp",
+     .script = "Reference ref.bmp\nSourcesbmp img out 8 11\nSourcesbmp img out -2 0\nSourcesbmp img out 2147483647 "
+               "-2147483648\nSourcesbmp img out -2147483648 2147483647\n",
+     .files = {}},
+    // ---- start of a run: without argument the default script is read and Enter awaited
+    {.name = "default_script", .script = "Reference ref.bmp\n", .files = {"shift.lst"}, .args = {}, .input = "\n"},
+    {.name = "extra_arguments", .script = "Reference ref.bmp\n", .files = {},
+     .args = {"script.txt", "other.txt", "third.txt"}},
+    // ---- registration
+    {.name = "angle_range", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -3 3 1\nTranslation 6 1\n",
+     .files = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, .views = {{1.5, 3, -2}, {-2.0, -4, 1}, {0, 2, 5}}},
+    // A single angle: translations searched in two stages.
+    {.name = "single_angle", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\nTranslation 20 1\nOptiTranslation 3\n",
+     .files = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, .views = {{0, 13, -9}, {0, -6, 15}, {0.5, 0, 0}}},
+    // Without angle or translation the narrow window is still searched.
+    {.name = "no_angle_no_translation", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{0, 4, -3}}},
+    // A fixed angle rotates only in the second stage.
+    {.name = "fixed_angle", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp 50 34\nAngle 2 2\nTranslation 12 2\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{2, 5, 3}}},
+    // A shift on the border of the range is marked non-optimal.
+    {.name = "border_shift", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nAngle -1 1 1\nTranslation 3 1\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{0, 6, 1}}},
+    {.name = "blocks_integer", .script = kBlocks, .files = joined({"shift.lst", "out1.bmp", "out2.bmp"}, kComposite),
+     .views = {{1, 2, -1}, {-1, -3, 2}}},
+    // A fractional block step resamples every candidate.
+    {.name = "blocks_fractional", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 4 1\nBloc 20 5 2 0.5\n",
+     .files = {"shift.lst", "out1.bmp"}, .views = {{0, 2, -1}}},
+    // An image too small for the grid is left undeformed.
+    {.name = "blocks_empty_grid", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 2 1\nBloc 16 48 2 1\n",
+     .files = {"out1.bmp"}, .views = {{0, 1, 1}}},
+    // ---- sub-pixel refinement of the angle, the shift and the blocks; its refused values
+    {.name = "affinage_blocks", .script = kBlocks + "Affinage 1\n",
+     .files = joined({"shift.lst", "affinage.lst", "out1.bmp", "out2.bmp"}, kComposite),
+     .views = {{1.3, 2.4, -1.7}, {-0.6, -3.2, 1.5}}},
+    {.name = "affinage_translation",
+     .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 5 1\naffinage 1\nAffinage -1\n"
+               "Affinage oui\nAffinage 2\nAffinage \n",
+     .files = {"shift.lst", "affinage.lst", "out1.bmp"}, .views = {{0.4, 1.6, -2.3}}},
+    // ---- composite: the average divides by the number of listed images (b.bmp is missing)
+    {.name = "missing_source_average",
+     .script = "Reference ref.bmp\nSource a.bmp a_out.bmp\nSource b.bmp b_out.bmp\nSource c.bmp c_out.bmp\n"
+               "Source d.bmp d_out.bmp\nCompositage out.sum.bmp\n",
+     .files = {"shift.lst", "outR.fit", "outV.fit", "outB.fit", "out.bmp"}, .flatSize = {48, 36},
+     .flatPixel = {200, 200, 200, 255}, .copies = {"a.bmp", "c.bmp", "d.bmp"}, .absent = {"b_out.bmp"}},
+    // A run without images still writes the log (empty) and the composite.
+    {.name = "no_images", .script = "Reference ref.bmp\nCompositage empty\n",
+     .files = {"shift.lst", "emptyR.fit", "emptyV.fit", "emptyB.fit", "empty.bmp"}, .flatSize = {3, 2},
+     .flatPixel = {9, 9, 9, 255}},
+    // ---- frame selection and built reference
+    {.name = "selection_half",
+     .script = "Reference ref.bmp\n" + frameSources(5) + "Translation 2 1\nCompositage sum.bmp\nselection 50\n",
+     .files = {"qualite.lst", "shift.lst", "sum.bmp"}, .blurred = {3, 0, 6, 1}, .absent = {"out1.bmp", "out3.bmp"}},
+    {.name = "lucky_refused",
+     .script = "Reference ref.bmp\n" + frameSources(1) +
+               "Selection 0\nSelection 101\nselection \nReferenceAuto 0\nreferenceauto -3\nReferenceAuto \n",
+     .files = {}, .blurred = {0}, .absent = {"qualite.lst", "reference_auto.bmp"}},
+    // Fewer frames than asked build the reference from all of them; the building logs nothing.
+    {.name = "referenceauto_fewer", .script = frameSources(2) + "ReferenceAuto 5\nTranslation 2 1\nCompositage sum.bmp\n",
+     .files = {"qualite.lst", "shift.lst", "reference_auto.bmp", "sum.bmp"}, .blurred = {2, 0}},
+    // ---- camera files: a video as reference and as a sequence, stacked deep; a cut video
+    {.name = "camera_sequence",
+     .script = "Reference video.ser\nSequence video.ser out 2 3\nsequence video.ser out 9 12\nSequence missing.ser x\n"
+               "Sequence ref.bmp x\nSequence video.ser\nAngle -3 3 1\nTranslation 6 1\nBloc 16 4 2 1\n"
+               "Empilement stack.fit\nempilement\n",
+     .files = {"out2.bmp", "out3.bmp", "shift.lst", "stack.png", "stack.fit"}, .prepare = writeVideo},
+    {.name = "camera_truncated",
+     .script = "Reference video.ser\nSource cut.ser a.bmp\nSequence cut.ser b\nSequence cut.ser b 1 2\n"
+               "Sequence cube.fit c 6 9\nSource missing.ser c.bmp\nTranslation 4 1\nEmpilement deep.fits\n",
+     .files = {"deep.png"}, .prepare = writeCutVideo},
+    fatal("fatal/no_reference", "Source a.bmp b.bmp\n"),
+    fatal("fatal/reference_missing", "Reference nowhere.bmp\n"),
+    fatal("fatal/reference_compressed", "Reference rle.bmp\n"),
+    fatal("fatal/reference_bitfields", "Reference bf32.bmp\n"),
+    fatal("fatal/reference_16_bits", "Reference rgb16.bmp\n"),
+    fatal("fatal/sourcesbmp_too_many", "Reference ref.bmp\nSourcesbmp s r 1 2\nSourcesbmp s r 1 29998\n"),
+    fatal("fatal/zero_resolution", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 0\nTranslation 2 1\n"),
+    fatal("fatal/zero_resolution_single_angle", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle 1 1 0\n"),
+    fatal("fatal/referenceauto_unreadable", "Source a.bmp b.bmp\nSource c.bmp d.bmp\nReferenceAuto 3\n", nullptr),
+    {.name = "fatal/missing_script", .script = "", .files = {}, .fatal = true, .args = {"missing script.txt"}},
 };
 
-std::string programName(const ::testing::TestParamInfo<Program>& info) { return info.param.name; }
+using GoldenRun = WholeRun<std::tuple<Program, GoldenCase>>;
 
-INSTANTIATE_TEST_SUITE_P(Programs, WholeRun,
-                         ::testing::Values(Program{"kalvorine", KAL_PROGRAM, false},
-                                           Program{"kalvorine_sse", KAL_PROGRAM_SSE, true}),
-                         programName);
-
-// ---- script reading -------------------------------------------------------------------
-
-TEST_P(WholeRun, EveryCommandIsEchoedAndMissingSourcesAreSkipped) {
-    writeImage("ref.bmp", makeImage(8, 6, {10, 20, 30, 255}));
-    const RunResult r = runScript(
-        "Rem a comment line that is ignored\n"
-        "Reference ref.bmp\n"
-        "Reference: ref.bmp 3 2\n"
-        "Reference \n"
-        "Source: a.bmp, a_out.bmp\n"
-        "Source b.bmp b_out.bmp 4\n"
-        "source c.bmp c_out.bmp 1 2\n"
-        "Source d.bmp\n"
-        "Source \n"
-        "Source e.bmp e_out.bmp\n"
-        "Sourcesbmp seq out 1 3\n"
-        "sourcesbmp seq out 5 4\n"
-        "Sourcesbmp seq out 7\n"
-        "Sourcesbmp seq\n"
-        "Sourcesbmp \n"
-        "Compositage sum.bmp\n"
-        "compositage \n"
-        "Dimension Libre\n"
-        "dimension libre Libre\n"
-        "Dimension Fixe\n"
-        "Dimension \n"
-        "OptiTranslation 4\n"
-        "optitranslation 0\n"
-        "Optitranslation -3\n"
-        "optiTranslation \n"
-        "Angle -2 2 0.5\n"
-        "angle -1,5 1,5 0,5\n"
-        "Angle -2 2\n"
-        "Translation 10 0\n"
-        "translation 7 2\n"
-        "Translation 5\n"
-        "Bloc 16 4 2 1\n"
-        "bloc 16 4 2 0.5 9\n"
-        "Bloc \n"
-        "Quitter \n"
-        "Quitter:\n"
-        "quitter 1\n"
-        "Rem\n"
-        "Unknown command here\n"
-        "SOURCE x y\n"
-        "Sources x y\n"
-        "  :  : \n"
-        "   \n"
-        "\n"
-        "Rem last line without a line end");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("every_command", r, {"shift.lst", "sumR.fit", "sumV.fit", "sumB.fit", "sum.bmp"});
-}
-
-TEST_P(WholeRun, TokenisingTrapsAreHandledLikeStrtok) {
-    writeImage("ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
-    const std::string longRem = "Rem " + std::string(1200, 'x') + "\n";
-    const RunResult r = runScript(
-        "Reference ref.bmp\n"
-        "Quitter\n"                   // the line feed stays in the keyword: unknown
-        "Rem\n"
-        "Source:a.bmp,a_out.bmp,5,6\n" + longRem +
-        "Angle:-1.5 ,, 1.5 :0.25\n"
-        "Translation 3x 2.9\n"
-        "Bloc 12345678901 -5 3 abc\n"
-        "Quitter");                   // last line without a line end: recognised
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("tokenising", r, {});
-}
-
-TEST_P(WholeRun, CarriageReturnsStayInTheLastArgument) {
-    writeImage("ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
-    const RunResult r = runScript(
-        "Reference ref.bmp 2 2\r\n"
-        "Source a.bmp a_out.bmp\r\n"
-        "\r\n"
-        "Translation 5 1\r\n"
-        "Quitter \r\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("crlf", r, {"shift.lst"});
-}
-
-TEST_P(WholeRun, ValuesThatWouldBreakTheSearchesAreRefused) {
-    writeImage("ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
-    const RunResult r = runScript(
-        "Reference ref.bmp 5000000 -3\n"
-        "Source a.bmp a_out.bmp 2000000 -2000000\n"
-        "Angle 400 -400 -1\n"
-        "Angle nan inf 0\n"
-        "Angle -2 2 1e39\n"
-        "Translation 70000 -2\n"
-        "Translation -2147483648 3\n"
-        "Bloc 70000 -1 70000 0\n"
-        "Bloc 8 2 1 -0.5\n"
-        "Bloc 8 2 1 nan\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("refused_values", r, {"shift.lst"});
-}
-
-TEST_P(WholeRun, SourcesbmpGeneratesNumberedNames) {
-    writeImage("ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
-    const RunResult r = runScript(
-        "Reference ref.bmp\n"
-        "Sourcesbmp img out 8 11\n"
-        "Sourcesbmp img out -2 0\n"
-        "Sourcesbmp img out 2147483647 -2147483648\n"
-        "Sourcesbmp img out -2147483648 2147483647\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("sourcesbmp", r, {});
-}
-
-// ---- start and end of a run --------------------------------------------------------------
-
-TEST_P(WholeRun, WithoutArgumentTheDefaultScriptIsReadAndEnterIsAwaited) {
-    writeImage("ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
-    writeText(dir / "ScriptKalvorine2.txt", "Reference ref.bmp\n");
+TEST_P(GoldenRun, ConsoleAndFilesMatchTheGoldenFiles) {
+    const GoldenCase& c = std::get<1>(GetParam());
+    if (!c.views.empty()) {
+        writeSequence(dir.path, c.views);
+    } else if (!c.blurred.empty()) {
+        writeBlurred(dir.path, c.blurred);
+    } else {
+        for (const std::string& name : joined({"ref.bmp"}, c.copies))
+            writeOwnedImage(dir / name, makeImage(c.flatSize[0], c.flatSize[1], c.flatPixel));
+    }
+    if (c.prepare != nullptr) c.prepare(dir.path);
+    if (!c.script.empty()) writeText(dir / (c.args.empty() ? "ScriptKalvorine2.txt" : "script.txt"), c.script);
     RunOptions options;
-    options.input = "\n";
-    const RunResult r = run({}, options);
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("default_script", r, {"shift.lst"});
+    options.input = c.input;
+    const RunResult r = run(c.args, options);
+    if (c.fatal) {
+        EXPECT_TRUE(r.aborted()) << "exit " << r.exitCode << " signal " << r.signal;
+    } else {
+        EXPECT_TRUE(r.exitedWith(0)) << "exit " << r.exitCode << " signal " << r.signal;
+    }
+    expectRun(c.name, r, c.files);
+    for (const std::string& f : c.absent) EXPECT_FALSE(fs::exists(dir / f)) << f;
 }
 
-TEST_P(WholeRun, QuitterSkipsTheFinalWait) {
-    writeImage("ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
+std::string goldenName(const ::testing::TestParamInfo<std::tuple<Program, GoldenCase>>& info) {
+    std::string name = std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GoldenRun, ::testing::Combine(KAL_BOTH_PROGRAMS, ::testing::ValuesIn(kGoldenCases)),
+                         goldenName);
+
+// ---- checks beside the golden runs ---------------------------------------------------------
+
+using CliRun = WholeRun<Program>;
+INSTANTIATE_TEST_SUITE_P(Programs, CliRun, KAL_BOTH_PROGRAMS, programName);
+
+TEST_P(CliRun, QuitterSkipsTheFinalWait) {
+    writeOwnedImage(dir / "ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
     writeText(dir / "ScriptKalvorine2.txt", "Reference ref.bmp\nQuitter \n");
     const RunResult r = run({});
     EXPECT_TRUE(r.exitedWith(0));
     EXPECT_EQ(r.out.find("Appuyez sur entree"), std::string::npos);
 }
 
-TEST_P(WholeRun, ExtraArgumentsAreReportedBeforeTheBanner) {
-    writeImage("ref.bmp", makeImage(4, 4, {1, 2, 3, 255}));
-    writeText(dir / "script.txt", "Reference ref.bmp\n");
-    const RunResult r = run({"script.txt", "other.txt", "third.txt"});
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("extra_arguments", r, {});
-}
-
-// ---- fatal stops -------------------------------------------------------------------------
-
-TEST_P(WholeRun, FatalStopsPrintTheirMessageAndAbortAfterReadingOneCharacter) {
-    struct Case {
-        const char* name;
-        std::string script;
-    };
-    writeImage("ref.bmp", syntheticFrame(24, 16, 0, 0, 0));
-    writeImage("src.bmp", syntheticFrame(24, 16, 0, 1, 0));
-    writeFile(dir / "rle.bmp", bmpBytes(2, 2, 24, 1, 54, std::vector<std::uint8_t>(16, 0)));
-    writeFile(dir / "bf32.bmp", bmpBytes(2, 2, 32, 3, 54, std::vector<std::uint8_t>(16, 0)));
-    writeFile(dir / "rgb16.bmp", bmpBytes(2, 2, 16, 0, 54, std::vector<std::uint8_t>(8, 0)));
-    const std::vector<Case> cases = {
-        {"no_reference", "Source a.bmp b.bmp\n"},
-        {"reference_missing", "Reference nowhere.bmp\n"},
-        {"reference_compressed", "Reference rle.bmp\n"},
-        {"reference_bitfields", "Reference bf32.bmp\n"},
-        {"reference_16_bits", "Reference rgb16.bmp\n"},
-        {"sourcesbmp_too_many", "Reference ref.bmp\nSourcesbmp s r 1 2\nSourcesbmp s r 1 29998\n"},
-        {"zero_resolution", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 0\nTranslation 2 1\n"},
-        {"zero_resolution_single_angle", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle 1 1 0\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        RunOptions options;
-        options.input = "x";
-        const RunResult r = runScript(c.script, options);
-        EXPECT_TRUE(r.aborted()) << "exit " << r.exitCode << " signal " << r.signal;
-        golden(std::string("fatal/") + c.name, "stdout.txt", maskTimes(r.out));
-    }
-}
-
-TEST_P(WholeRun, AMissingScriptIsFatal) {
-    const RunResult r = run({"missing script.txt"});
-    EXPECT_TRUE(r.aborted());
-    golden("fatal/missing_script", "stdout.txt", r.out);
-}
-
-TEST_P(WholeRun, TwentyNineThousandNineHundredNinetyNineImagesAreTheLimit) {
-    writeImage("ref.bmp", makeImage(2, 2, {1, 2, 3, 255}));
+TEST_P(CliRun, TwentyNineThousandNineHundredNinetyNineImagesAreTheLimit) {
+    writeOwnedImage(dir / "ref.bmp", makeImage(2, 2, {1, 2, 3, 255}));
     std::string script = "Reference ref.bmp\nQuitter \n";
     for (int i = 1; i <= 29999; ++i) script += "Source s" + std::to_string(i) + " r\n";
     RunResult r = runScript(script);
@@ -246,178 +284,93 @@ TEST_P(WholeRun, TwentyNineThousandNineHundredNinetyNineImagesAreTheLimit) {
     ASSERT_TRUE(r.exitedWith(0));
     EXPECT_NE(r.out.find("Traitement de l'image 29999 (s29999.bmp)"), std::string::npos);
 
-    script += "Source one more\n";
-    r = runScript(script);
+    r = runScript(script + "Source one more\n");
     EXPECT_TRUE(r.aborted());
-    const std::string tail = "Image source: s29999 Fichier resultat: r\n"
-                             "Erreur : trop d'images \x88 traiter\n"
-                             "Erreur fatale, appuyez sur entree.\nFatal error. Press return.\n";
-    ASSERT_GE(r.out.size(), tail.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_TRUE(endsWith(r.out, "Image source: s29999 Fichier resultat: r\nErreur : trop d'images \x88 traiter\n" +
+                                    std::string(kFatalLines)));
 }
 
-
-// ---- registration ------------------------------------------------------------------------
-
-TEST_P(WholeRun, AnAngleRangeRegistersRotationAndTranslation) {
-    writeSequence({{1.5, 3, -2}, {-2.0, -4, 1}, {0, 2, 5}});
-    const RunResult r = runScript("Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -3 3 1\nTranslation 6 1\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("angle_range", r, {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"});
-}
-
-TEST_P(WholeRun, ASingleAngleSearchesTranslationsInTwoStages) {
-    writeSequence({{0, 13, -9}, {0, -6, 15}, {0.5, 0, 0}});
-    const RunResult r = runScript("Reference ref.bmp\nSourcesbmp src out 1 3\nTranslation 20 1\nOptiTranslation 3\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("single_angle", r, {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"});
-}
-
-TEST_P(WholeRun, WithoutAngleOrTranslationTheNarrowWindowIsStillSearched) {
-    writeSequence({{0, 4, -3}});
-    const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("no_angle_no_translation", r, {"shift.lst", "out1.bmp"});
-}
-
-TEST_P(WholeRun, AFixedAngleRotatesOnlyInTheSecondStage) {
-    writeSequence({{2, 5, 3}});
-    const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp 50 34\nAngle 2 2\nTranslation 12 2\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("fixed_angle", r, {"shift.lst", "out1.bmp"});
-}
-
-TEST_P(WholeRun, AShiftOnTheBorderOfTheRangeIsMarkedNonOptimal) {
-    writeSequence({{0, 6, 1}});
-    const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp\nAngle -1 1 1\nTranslation 3 1\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    EXPECT_NE(r.out.find("\n\n!!! Attention : la valeur maximum de decalage autoris\x8E" "e a ete atteinte.\n"),
-              std::string::npos);
-    expectRun("border_shift", r, {"shift.lst", "out1.bmp"});
-}
-
-TEST_P(WholeRun, BlocksRefineEveryImageBeforeCompositing) {
-    writeSequence({{1, 2, -1}, {-1, -3, 2}});
-    const RunResult r = runScript(
-        "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\nCompositage sum.bmp\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("blocks_integer", r,
-              {"shift.lst", "out1.bmp", "out2.bmp", "sumR.fit", "sumV.fit", "sumB.fit", "sum.bmp"});
-}
-
-TEST_P(WholeRun, AFractionalBlockStepResamplesEveryCandidate) {
-    writeSequence({{0, 2, -1}});
-    const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 4 1\nBloc 20 5 2 0.5\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("blocks_fractional", r, {"shift.lst", "out1.bmp"});
-}
-
-// ---- sub-pixel refinement ----------------------------------------------------------------
-
-TEST_P(WholeRun, AffinageRefinesTheAngleTheShiftAndTheBlocksOfEveryFrame) {
-    writeSequence({{1.3, 2.4, -1.7}, {-0.6, -3.2, 1.5}});
-    const RunResult r = runScript("Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\n"
-                                  "Bloc 16 4 2 1\nCompositage sum.bmp\nAffinage 1\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("affinage_blocks", r,
-              {"shift.lst", "affinage.lst", "out1.bmp", "out2.bmp", "sumR.fit", "sumV.fit", "sumB.fit", "sum.bmp"});
-}
-
-TEST_P(WholeRun, AffinageAfterTheTranslationSearchAndItsRefusedValues) {
-    writeSequence({{0.4, 1.6, -2.3}});
-    const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 5 1\naffinage 1\n"
-                                  "Affinage -1\nAffinage oui\nAffinage 2\nAffinage \n");
-    EXPECT_TRUE(r.exitedWith(0));
-    expectRun("affinage_translation", r, {"shift.lst", "affinage.lst", "out1.bmp"});
-}
-
-TEST_P(WholeRun, AffinageZeroWritesWhatNoAffinageLineWrites) {
-    writeSequence({{1, 2, -1}, {-1, -3, 2}});
-    const std::string script =
-        "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\nCompositage sum.bmp\n";
-    const std::vector<std::string> files = {"shift.lst", "out1.bmp", "out2.bmp", "sumR.fit", "sumV.fit", "sumB.fit", "sum.bmp"};
-    const RunResult plain = runScript(script);
+TEST_P(CliRun, AffinageZeroWritesWhatNoAffinageLineWrites) {
+    writeSequence(dir.path, {{1, 2, -1}, {-1, -3, 2}});
+    const std::vector<std::string> files = joined({"shift.lst", "out1.bmp", "out2.bmp"}, kComposite);
+    const RunResult plain = runScript(kBlocks);
     std::vector<std::string> expected;
     for (const std::string& f : files) expected.push_back(readText(dir / f));
-    const RunResult off = runScript(script + "Affinage 1\nAffinage 0\n");
+    const RunResult off = runScript(kBlocks + "Affinage 1\nAffinage 0\n");
     EXPECT_TRUE(off.exitedWith(0));
     EXPECT_FALSE(fs::exists(dir / "affinage.lst"));
     for (std::size_t k = 0; k < files.size(); ++k) EXPECT_TRUE(readText(dir / files[k]) == expected[k]) << files[k];
     // The console: the same but for the two echoes.
     const std::string echoes = "Affinage sous-pixel=1  \nAffinage sous-pixel=0  \n";
-    std::string console = maskTimes(off.out);
+    std::string console = off.out;
     const std::size_t at = console.find(echoes);
     ASSERT_NE(at, std::string::npos);
-    console.erase(at, echoes.size());
-    EXPECT_EQ(console, maskTimes(plain.out));
-}
-
-TEST_P(WholeRun, AnImageTooSmallForTheGridIsLeftUndeformed) {
-    writeSequence({{0, 1, 1}});
-    const RunResult r = runScript("Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 2 1\nBloc 16 48 2 1\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    EXPECT_NE(r.out.find(" (0 blocs en largeur 0 blocs en hauteur)\n"), std::string::npos);
-    expectRun("blocks_empty_grid", r, {"out1.bmp"});
+    EXPECT_EQ(console.erase(at, echoes.size()), plain.out);
 }
 
 // The progress line holds the coarse-phase stars (one per sixteenth of the angle range,
 // 17 at most) followed by three per refinement step.
-TEST_P(WholeRun, AngleListsAndRefinementStepsShowInTheProgressLine) {
-    writeSequence({{0, 0, 0}});
-    struct Case {
-        const char* angle;
-        std::size_t stars;
-    };
-    const Case cases[] = {
+TEST_P(CliRun, AngleListsAndRefinementStepsShowInTheProgressLine) {
+    writeSequence(dir.path, {{0, 0, 0}});
+    const std::pair<const char*, std::size_t> cases[] = {
         {"Angle -2 2 1", 17 + 5 * 3},    // -2..2: five angles, 1+4+4+4+4 stars; 5 refinement steps
         {"Angle -5 5 1", 16 + 5 * 3},    // 5 degrees falls out: ten angles
         {"Angle -3 0 1", 12 + 5 * 3},    // 0 falls out: -3, -2, -1
         {"Angle -2 2 0.1", 17 + 8 * 3},  // 8 refinement steps at 0.1 degree
         {"Angle 1 -1 1", 0 + 5 * 3},     // no coarse angle; the refinement still runs
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.angle);
-        const RunResult r = runScript(std::string("Reference ref.bmp\nSource src1.bmp out1.bmp\n") + c.angle +
-                                      "\nTranslation 1 1\n");
+    for (const auto& [angle, stars] : cases) {
+        SCOPED_TRACE(angle);
+        const RunResult r =
+            runScript(std::string("Reference ref.bmp\nSource src1.bmp out1.bmp\n") + angle + "\nTranslation 1 1\n");
         const std::string dashes = std::string(50, '-') + "\n";
         const std::size_t at = r.out.find(dashes);
         ASSERT_NE(at, std::string::npos);
         const std::size_t from = at + dashes.size();
-        const std::size_t stars = r.out.find_first_not_of('*', from) - from;
-        EXPECT_EQ(stars, c.stars);
+        EXPECT_EQ(r.out.find_first_not_of('*', from) - from, stars);
     }
 }
 
-// ---- composite ---------------------------------------------------------------------------
+// ---- frame selection and built reference -----------------------------------------------------
 
-TEST_P(WholeRun, TheAverageDividesByTheNumberOfListedImages) {
-    const Image flat = makeImage(48, 36, {200, 200, 200, 255});
-    writeBmp(dir / "ref.bmp", flat);
-    writeBmp(dir / "a.bmp", flat);
-    writeBmp(dir / "c.bmp", flat);
-    writeBmp(dir / "d.bmp", flat);
-    Image owned = flat;
-    releasePixels(owned);
-    const RunResult r = runScript(
-        "Reference ref.bmp\nSource a.bmp a_out.bmp\nSource b.bmp b_out.bmp\nSource c.bmp c_out.bmp\n"
-        "Source d.bmp d_out.bmp\nCompositage out.sum.bmp\n");
-    EXPECT_TRUE(r.exitedWith(0));
-    EXPECT_FALSE(fs::exists(dir / "b_out.bmp"));
-    const std::vector<std::uint8_t> bmp = readFile(dir / "out.bmp");
-    // Bottom-up rows of 144 bytes after the 54-byte header: the centre pixel (24, 18).
-    const std::size_t centre = 54 + std::size_t(36 - 1 - 18) * 144 + 24 * 3;
-    EXPECT_EQ(bmp[centre], 150);
-    EXPECT_EQ(bmp[centre + 1], 150);
-    EXPECT_EQ(bmp[centre + 2], 150);
-    expectRun("missing_source_average", r, {"shift.lst", "outR.fit", "outV.fit", "outB.fit", "out.bmp"});
+TEST_P(CliRun, SelectionOfEveryFrameWritesTheSameFilesAsNoSelection) {
+    TempDir plain;
+    const std::string script = "Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -2 2 1\nTranslation 3 1\n"
+                               "Bloc 16 4 2 1\nCompositage sum.bmp\n";
+    for (const fs::path& d : {plain.path, dir.path}) writeSequence(d, {{1, 2, -1}, {-1, -2, 1}, {0, 1, 2}});
+    ASSERT_TRUE(runScriptIn(plain.path, script).exitedWith(0));
+    ASSERT_TRUE(runScript(script + "Selection 100\n").exitedWith(0));
+    for (const std::string& f : joined({"out1.bmp", "out2.bmp", "out3.bmp", "shift.lst"}, kComposite))
+        EXPECT_EQ(readFile(plain / f), readFile(dir / f)) << f;
+    const std::string ranking = readText(dir / "qualite.lst");
+    EXPECT_EQ(std::count(ranking.begin(), ranking.end(), '\n'), 3);
+    EXPECT_EQ(ranking.find("ecartee"), std::string::npos);
+    EXPECT_FALSE(fs::exists(plain / "qualite.lst"));
 }
 
-TEST_P(WholeRun, ARunWithoutImagesStillWritesTheLogAndTheComposite) {
-    writeImage("ref.bmp", makeImage(3, 2, {9, 9, 9, 255}));
-    const RunResult r = runScript("Reference ref.bmp\nCompositage empty\n");
-    EXPECT_TRUE(r.exitedWith(0));
+TEST_P(CliRun, ASelectionWithNoReadableFrameRegistersNothing) {
+    writeBlurred(dir.path, {});
+    EXPECT_TRUE(runScript("Reference ref.bmp\nSource a.bmp b.bmp\nSelection 50\nCompositage sum.bmp\n").exitedWith(0));
+    EXPECT_EQ(readText(dir / "qualite.lst"), "1 a.bmp illisible 0 ecartee\n");
     EXPECT_EQ(readText(dir / "shift.lst"), "");
-    expectRun("no_images", r, {"emptyR.fit", "emptyV.fit", "emptyB.fit", "empty.bmp"});
+}
+
+TEST_P(CliRun, TheLastOfReferenceAndReferenceAutoIsUsedWithAWarning) {
+    writeBlurred(dir.path, {1, 0});
+    fs::remove(dir / "ref.bmp");   // read only if Reference won
+    RunResult r = runScript("Reference ref.bmp\n" + frameSources(2) + "ReferenceAuto 2\n");
+    EXPECT_TRUE(r.exitedWith(0));
+    EXPECT_NE(r.out.find("Attention : la commande Reference precedente (ref.bmp) est remplacee"), std::string::npos);
+    EXPECT_TRUE(fs::exists(dir / "reference_auto.bmp"));
+
+    fs::remove(dir / "reference_auto.bmp");
+    fs::remove(dir / "qualite.lst");
+    writeOwnedImage(dir / "ref.bmp", blurredFrame(96, 72, 1, 3));
+    r = runScript("ReferenceAuto 2\nReference ref.bmp\n" + frameSources(2));
+    EXPECT_TRUE(r.exitedWith(0));
+    EXPECT_NE(r.out.find("Attention : la commande ReferenceAuto precedente est remplacee"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "reference_auto.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "qualite.lst"));
 }
 
 }  // namespace

@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/run_program.h"
-#include "support/test_images.h"
+#include "support/whole_run.h"
 
 namespace fs = std::filesystem;
 
@@ -22,11 +21,7 @@ constexpr int kFrames = 301;   // beyond 126: the 16-bit files hold the sums sca
 constexpr std::int32_t kWidth = 24, kHeight = 16;
 const char* const kCompositeSuffixes[] = {"R.fit", "V.fit", "B.fit", ".bmp"};
 
-struct Program {
-    const char* name;
-    const char* path;
-};
-const Program kPrograms[] = {{"kalvorine", KAL_PROGRAM}, {"kalvorine-sse", KAL_PROGRAM_SSE}};
+const Program kPrograms[] = {{"kalvorine", KAL_PROGRAM}, {"kalvorine_sse", KAL_PROGRAM_SSE, true}};
 
 using Range = std::pair<int, int>;   // first and last frame of a part
 
@@ -55,9 +50,9 @@ protected:
     static void SetUpTestSuite() {
         dir = new TempDir;
         fs::create_directory(*dir / "frames");
-        writeImage(*dir / "frames/ref.bmp", syntheticFrame(kWidth, kHeight, 0, 0, 0));
+        writeOwnedImage(*dir / "frames/ref.bmp", syntheticFrame(kWidth, kHeight, 0, 0, 0));
         for (int i = 1; i <= kFrames; ++i)
-            writeImage(*dir / ("frames/f" + std::to_string(i) + ".bmp"),
+            writeOwnedImage(*dir / ("frames/f" + std::to_string(i) + ".bmp"),
                        syntheticFrame(kWidth, kHeight, 0.4 * (i % 5 - 2), 0.7 * (i % 7 - 3), 0.9 * (i % 3 - 1)));
         for (const Program& p : kPrograms)
             run(p, std::string("whole-") + p.name, "../frames/ref.bmp", 1, kFrames,
@@ -66,11 +61,6 @@ protected:
     static void TearDownTestSuite() {
         delete dir;
         dir = nullptr;
-    }
-
-    static void writeImage(const fs::path& path, Image im) {
-        writeBmp(path, im);
-        releasePixels(im);
     }
 
     // Runs the program on frames first .. last in folder (made here), as a part would be run.
@@ -263,8 +253,8 @@ TEST_F(SplitRuns, DamagedPartsAreRefusedAndNothingIsWritten) {
 TEST_F(SplitRuns, PartsMadeAgainstAnotherReferenceAreRefused) {
     // Same name and size, other pixels; a narrower reference; same pixels, other reference point.
     fs::create_directories(*dir / "other");
-    writeImage(*dir / "other/ref.bmp", syntheticFrame(kWidth, kHeight, 0, 0, 0, 2));
-    writeImage(*dir / "other/narrow.bmp", syntheticFrame(kWidth - 4, kHeight, 0, 0, 0));
+    writeOwnedImage(*dir / "other/ref.bmp", syntheticFrame(kWidth, kHeight, 0, 0, 0, 2));
+    writeOwnedImage(*dir / "other/narrow.bmp", syntheticFrame(kWidth - 4, kHeight, 0, 0, 0));
     run(kPrograms[0], "same", "../frames/ref.bmp", 1, 2, "Sommes sums.fit\n");
     run(kPrograms[0], "pixels", "../other/ref.bmp", 3, 4, "Sommes sums.fit\n");
     run(kPrograms[0], "narrow", "../other/narrow.bmp", 3, 4, "Sommes sums.fit\n");

@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "guarded_run.h"
-#include "support/test_images.h"
+#include "support/whole_run.h"
 
 namespace fs = std::filesystem;
 
@@ -72,16 +71,10 @@ std::vector<std::string> suiteFiles() {
     return files;
 }
 
-struct Program {
-    const char* name;
-    const char* path;
-};
-
 using Case = std::tuple<Program, std::string>;
 
-class BmpSuiteRun : public ::testing::TestWithParam<Case> {
+class BmpSuiteRun : public WholeRun<Case> {
 protected:
-    TempDir dir;
     Outcome outcome = kLoaded;
 
     void SetUp() override {
@@ -89,19 +82,13 @@ protected:
         ASSERT_NE(found, expectedOutcomes().end()) << file() << " has no expected outcome";
         outcome = found->second;
         fs::copy_file(fs::path(KAL_BMPSUITE_DIR) / file(), dir / "in.bmp");
-        Image frame = syntheticFrame(96, 72, 0, 0, 0);
-        writeBmp(dir / "frame.bmp", frame);
-        releasePixels(frame);
+        writeOwnedImage(dir / "frame.bmp", syntheticFrame(96, 72, 0, 0, 0));
     }
     const std::string& file() const { return std::get<1>(GetParam()); }
-    GuardedResult run(const std::string& script) {
-        writeText(dir / "script.txt", script);
-        GuardedOptions options;
+    RunResult run(const std::string& script) {
+        RunOptions options;
         options.input = "\n";
-        GuardedResult r = runGuarded(std::get<0>(GetParam()).path, {"script.txt"}, dir.path, options);
-        EXPECT_FALSE(r.hung) << "the run did not end";
-        EXPECT_EQ(r.err, "") << "standard error holds a report";
-        return r;
+        return runScript(script, options);
     }
     // The text that follows "Chargement du fichier in.bmp" when the file is refused.
     std::string refusal() const {
@@ -120,7 +107,7 @@ protected:
             for (int i = 0; i < 100; ++i) text += "La sauvegarde en N&B n'est pas encore possible\n";
         return text;
     }
-    void expectFatal(const GuardedResult& r) {
+    void expectFatal(const RunResult& r) {
         EXPECT_TRUE(r.aborted()) << "exit " << r.exitCode << " signal " << r.signal;
         EXPECT_TRUE(endsWith(r.out, "Chargement du fichier in.bmp" + refusal() + kFatalLines)) << r.out;
     }
@@ -129,7 +116,7 @@ protected:
 const char* const kScriptTail = "Angle -1 1 1\nTranslation 2 1\nCompositage sum.bmp\n";
 
 TEST_P(BmpSuiteRun, AsTheReferenceItIsLoadedOrStopsTheRun) {
-    const GuardedResult r = run(std::string("Reference in.bmp\nSource frame.bmp out.bmp\n") + kScriptTail);
+    const RunResult r = run(std::string("Reference in.bmp\nSource frame.bmp out.bmp\n") + kScriptTail);
     if (outcome == kLoaded || outcome == kLoadedWithoutPixels) {
         EXPECT_TRUE(r.exitedWith(0));
         EXPECT_NE(r.out.find(loadingText() + "\n***"), std::string::npos);
@@ -144,7 +131,7 @@ TEST_P(BmpSuiteRun, AsTheReferenceItIsLoadedOrStopsTheRun) {
 }
 
 TEST_P(BmpSuiteRun, AsASourceItIsLoadedSkippedOrStopsTheRun) {
-    const GuardedResult r = run(std::string("Reference frame.bmp\nSource in.bmp out.bmp\n") + kScriptTail);
+    const RunResult r = run(std::string("Reference frame.bmp\nSource in.bmp out.bmp\n") + kScriptTail);
     switch (outcome) {
         case kLoaded:
         case kLoadedWithoutPixels:
@@ -176,9 +163,7 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Suite, BmpSuiteRun,
-                         ::testing::Combine(::testing::Values(Program{"kalvorine", KAL_PROGRAM},
-                                                              Program{"kalvorine_sse", KAL_PROGRAM_SSE}),
-                                            ::testing::ValuesIn(suiteFiles())),
+                         ::testing::Combine(KAL_BOTH_PROGRAMS, ::testing::ValuesIn(suiteFiles())),
                          caseName);
 
 TEST(BmpSuite, EveryFileHasAnExpectedOutcomeAndEveryOutcomeAFile) {

@@ -11,19 +11,20 @@
 #include <string>
 #include <vector>
 
-#include "guarded_run.h"
-#include "support/run_program.h"
-#include "support/test_images.h"
+#include "support/whole_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using Files = std::map<std::string, std::string>;
+using Changes = std::vector<std::pair<std::string, std::string>>;
 
+// The files under dir but the script.
 Files filesIn(const fs::path& dir) {
     Files files;
     for (auto& [name, bytes] : snapshotFiles(dir)) files[name] = bytes;
+    files.erase("script.txt");
     return files;
 }
 
@@ -41,206 +42,128 @@ void expectSameFiles(const Files& actual, const Files& expected) {
         if (expected.count(name) == 0) ADD_FAILURE() << name << " should not be there (" << bytes.size() << " bytes)";
 }
 
-// text with its one occurrence of from replaced by to; a failure when from does not occur
-// exactly once.
-std::string replaceOnce(const std::string& text, const std::string& from, const std::string& to) {
-    const std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << "missing: " << from;
-    if (at == std::string::npos) return text;
-    EXPECT_EQ(text.find(from, at + 1), std::string::npos) << "more than once: " << from;
-    return text.substr(0, at) + to + text.substr(at + from.size());
+// text with each first member of changes, which must occur exactly once, replaced by the second.
+std::string changed(std::string text, const Changes& changes) {
+    for (const auto& [from, to] : changes) {
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << "missing: " << from;
+        if (at == std::string::npos) continue;
+        EXPECT_EQ(text.find(from, at + 1), std::string::npos) << "more than once: " << from;
+        text.replace(at, from.size(), to);
+    }
+    return text;
 }
 
 const std::string kSaved = " FIN\n";
 const std::string kNotCreated = " ERREUR : impossible de creer le fichier\n";
 const std::string kDiskFull = " ERREUR : ecriture incomplete du fichier (disque plein ?)\n";
+const std::vector<std::array<double, 3>> kViews = {{0.5, 2, -1}, {-0.5, -3, 2}, {0, 1, 3}};
 
-class FaultRun : public ::testing::TestWithParam<Program> {
-protected:
-    TempDir control, faulty;
-    static constexpr int kSources = 3;
+std::string script(const std::string& resultStem, const std::string& composite = "sum.bmp") {
+    return "Reference ref.bmp\nSourcesbmp src " + resultStem + " 1 3\nAngle -1 1 1\nTranslation 4 1\nCompositage " +
+           composite + "\n";
+}
 
-    // The reference and three sources, 96 x 72, shifted by a few pixels.
-    static void writeScene(const fs::path& dir) {
-        const double views[kSources][3] = {{0.5, 2, -1}, {-0.5, -3, 2}, {0, 1, 3}};
-        writeImageFile(dir / "ref.bmp", syntheticFrame(96, 72, 0, 0, 0));
-        for (int i = 0; i < kSources; ++i)
-            writeImageFile(dir / ("src" + std::to_string(i + 1) + ".bmp"),
-                           syntheticFrame(96, 72, views[i][0], views[i][1], views[i][2]));
-    }
-    static void writeImageFile(const fs::path& path, Image im) {
-        writeBmp(path, im);
-        releasePixels(im);
-    }
-    static std::string script(const std::string& resultStem, const std::string& composite = "sum.bmp") {
-        return "Reference ref.bmp\nSourcesbmp src " + resultStem + " 1 3\nAngle -1 1 1\nTranslation 4 1\nCompositage " +
-               composite + "\n";
-    }
-    GuardedResult runIn(const fs::path& dir, const std::string& text, const GuardedOptions& options = {}) {
-        writeText(dir / "script.txt", text);
-        GuardedResult r = runGuarded(GetParam().path, {"script.txt"}, dir, options);
-        EXPECT_FALSE(r.hung) << "the run did not end";
-        EXPECT_EQ(r.err, "") << "standard error holds a report";
-        r.out = maskTimes(r.out);
-        return r;
-    }
-    // The control run: the script in a sound folder.
-    GuardedResult controlRun(const std::string& text) {
-        writeScene(control.path);
-        GuardedResult r = runIn(control.path, text);
-        EXPECT_TRUE(r.exitedWith(0));
-        return r;
-    }
-    // Files of the control run, less those named.
-    Files controlFilesWithout(const std::vector<std::string>& names) {
-        Files files = filesIn(control.path);
-        for (const std::string& n : names) EXPECT_EQ(files.erase(n), 1u) << n << " not in the control run";
-        return files;
-    }
+// The line of a saved image, and what it becomes when the file fails.
+std::pair<std::string, std::string> failedSave(const std::string& name, const std::string& error) {
+    return {"Sauvegarde d'une image " + name + kSaved, "Sauvegarde d'une image " + name + error};
+}
+
+// The composite's four files failing with the given FITS message (before the name) and BMP error.
+Changes failedComposite(const std::string& stem, const std::string& fitsError, const std::string& tail,
+                        const std::string& bmpError) {
+    const std::string heading = "Sauvegarde de l'image compositee : " + stem + ".bmp\n";
+    std::string lines = heading;
+    for (const char* c : {"R", "V", "B"}) lines += "Erreur : " + fitsError + stem + c + ".fit" + tail + "\n";
+    return {{heading, lines}, failedSave(stem + ".bmp", bmpError)};
+}
+
+struct OutputFault {
+    const char* name;
+    std::string script;
+    Changes changes;                      // console of the control run -> console of the fault run
+    std::vector<std::string> gone;        // files of the control run the fault run does not write
+    std::string controlFolder = "";       // made in the control folder only
+    std::string blocked = "";             // a folder of this name, holding keep.txt, in the fault folder
+    long fileSizeLimit = -1;
+    std::string controlScript = "";       // when the control runs another script
 };
+void PrintTo(const OutputFault& c, std::ostream* os) { *os << c.name; }
 
-std::string programName(const ::testing::TestParamInfo<Program>& info) { return info.param.name; }
-
-INSTANTIATE_TEST_SUITE_P(Programs, FaultRun,
-                         ::testing::Values(Program{"kalvorine", KAL_PROGRAM},
-                                           Program{"kalvorine_sse", KAL_PROGRAM_SSE}),
-                         programName);
-
-// ---- output files that cannot be created ---------------------------------------------------
-
-TEST_P(FaultRun, AMissingResultFolderIsReportedForEachImageAndTheRunGoesOn) {
-    fs::create_directory(control / "res");
-    const GuardedResult c = controlRun(script("res/out"));
-    writeScene(faulty.path);
-    const GuardedResult f = runIn(faulty.path, script("res/out"));
-    EXPECT_TRUE(f.exitedWith(0));
-    std::string expected = c.out;
-    for (int i = 1; i <= kSources; ++i) {
-        const std::string line = "Sauvegarde d'une image res/out" + std::to_string(i) + ".bmp";
-        expected = replaceOnce(expected, line + kSaved, line + kNotCreated);
-    }
-    EXPECT_EQ(f.out, expected);
-    expectSameFiles(filesIn(faulty.path), controlFilesWithout({"res/out1.bmp", "res/out2.bmp", "res/out3.bmp"}));
-}
-
-TEST_P(FaultRun, AResultNameThatIsADirectoryIsReportedAndTheDirectoryLeftAlone) {
-    const GuardedResult c = controlRun(script("out"));
-    writeScene(faulty.path);
-    fs::create_directory(faulty / "out2.bmp");
-    writeText(faulty / "out2.bmp" / "keep.txt", "untouched");
-    const GuardedResult f = runIn(faulty.path, script("out"));
-    EXPECT_TRUE(f.exitedWith(0));
-    EXPECT_EQ(f.out, replaceOnce(c.out, "Sauvegarde d'une image out2.bmp" + kSaved,
-                                 "Sauvegarde d'une image out2.bmp ERREUR : c'est un dossier, pas un fichier\n"));
-    Files expected = controlFilesWithout({"out2.bmp"});
-    expected["out2.bmp/keep.txt"] = "untouched";
-    expectSameFiles(filesIn(faulty.path), expected);
-}
-
-TEST_P(FaultRun, AResultNameTooLongForTheSystemIsReportedAndTheRunGoesOn) {
-    const std::string longName = std::string(300, 'n') + ".bmp";   // beyond NAME_MAX (255)
-    const std::string text = "Reference ref.bmp\nSource src1.bmp " + longName +
-                             "\nSource src2.bmp out2.bmp\nTranslation 4 1\n";
-    const GuardedResult c = controlRun("Reference ref.bmp\nSource src1.bmp out1.bmp\nSource src2.bmp out2.bmp\n"
-                                       "Translation 4 1\n");
-    writeScene(faulty.path);
-    const GuardedResult f = runIn(faulty.path, text);
-    EXPECT_TRUE(f.exitedWith(0));
-    std::string expected = replaceOnce(c.out, "Fichier resultat: out1.bmp", "Fichier resultat: " + longName);
-    expected = replaceOnce(expected, "Sauvegarde d'une image out1.bmp" + kSaved,
-                           "Sauvegarde d'une image " + longName + kNotCreated);
-    EXPECT_EQ(f.out, expected);
-    Files files = filesIn(faulty.path);
-    EXPECT_EQ(files.erase("script.txt"), 1u);
-    expectSameFiles(files, controlFilesWithout({"out1.bmp", "script.txt"}));
-}
-
-TEST_P(FaultRun, ACompositeInAMissingFolderIsReportedForEachOfItsFourFiles) {
-    fs::create_directory(control / "stack");
-    const GuardedResult c = controlRun(script("out", "stack/sum.bmp"));
-    writeScene(faulty.path);
-    const GuardedResult f = runIn(faulty.path, script("out", "stack/sum.bmp"));
-    EXPECT_TRUE(f.exitedWith(0));
-    const std::string heading = "Sauvegarde de l'image compositee : stack/sum.bmp\n";
-    std::string expected = replaceOnce(c.out, heading,
-                                       heading + "Erreur : impossible de creer le fichier stack/sumR.fit\n"
-                                                 "Erreur : impossible de creer le fichier stack/sumV.fit\n"
-                                                 "Erreur : impossible de creer le fichier stack/sumB.fit\n");
-    expected = replaceOnce(expected, "Sauvegarde d'une image stack/sum.bmp" + kSaved,
-                           "Sauvegarde d'une image stack/sum.bmp" + kNotCreated);
-    EXPECT_EQ(f.out, expected);
-    expectSameFiles(filesIn(faulty.path),
-                    controlFilesWithout({"stack/sumR.fit", "stack/sumV.fit", "stack/sumB.fit", "stack/sum.bmp"}));
-}
-
-TEST_P(FaultRun, AShiftLogThatCannotBeCreatedIsReportedAndTheRunGoesOnWithoutIt) {
-    const GuardedResult c = controlRun(script("out"));
-    writeScene(faulty.path);
-    fs::create_directory(faulty / "shift.lst");
-    writeText(faulty / "shift.lst" / "keep.txt", "untouched");
-    const GuardedResult f = runIn(faulty.path, script("out"));
-    EXPECT_TRUE(f.exitedWith(0));
-    EXPECT_EQ(f.out, replaceOnce(c.out, "Chargement du fichier ref.bmp\n",
-                                 "Chargement du fichier ref.bmpAttention : impossible de creer le fichier shift.lst, "
-                                 "les decalages ne seront pas enregistres\n\n"));
-    Files expected = controlFilesWithout({"shift.lst"});
-    expected["shift.lst/keep.txt"] = "untouched";
-    expectSameFiles(filesIn(faulty.path), expected);
-}
-
-// ---- a full disk: no file may grow beyond the limit (RLIMIT_FSIZE, SIGXFSZ ignored) ---------
-
-// The BMP and FITS files of a run of script("out"), all larger than 16 KiB.
 const std::vector<std::string> kImageFiles = {"out1.bmp", "out2.bmp", "out3.bmp", "sumR.fit",
                                               "sumV.fit", "sumB.fit", "sum.bmp"};
 
-// What a full disk does to the control run's console when every BMP and FITS file fails.
-std::string withFailedImageFiles(std::string out) {
-    for (int i = 1; i <= 3; ++i) {
-        const std::string line = "Sauvegarde d'une image out" + std::to_string(i) + ".bmp";
-        out = replaceOnce(out, line + kSaved, line + kDiskFull);
+std::vector<OutputFault> outputFaults() {
+    const std::string longName = std::string(300, 'n') + ".bmp";   // beyond NAME_MAX (255)
+    // A full disk (RLIMIT_FSIZE, SIGXFSZ ignored) fails every BMP and FITS file of the run.
+    Changes full = failedComposite("sum", "ecriture incomplete du fichier ", " (disque plein ?)", kDiskFull);
+    for (const char* f : {"out1.bmp", "out2.bmp", "out3.bmp"}) full.push_back(failedSave(f, kDiskFull));
+    Changes fullLog = full;
+    fullLog.push_back({"Sauvegarde de l'image compositee", "Erreur : ecriture incomplete du fichier shift.lst "
+                                                           "(disque plein ?)\nSauvegarde de l'image compositee"});
+    std::vector<std::string> allFiles = kImageFiles;
+    allFiles.push_back("shift.lst");
+    return {
+        {"missing_result_folder", script("res/out"),
+         {failedSave("res/out1.bmp", kNotCreated), failedSave("res/out2.bmp", kNotCreated),
+          failedSave("res/out3.bmp", kNotCreated)},
+         {"res/out1.bmp", "res/out2.bmp", "res/out3.bmp"}, "res"},
+        {"result_is_a_folder", script("out"),
+         {failedSave("out2.bmp", " ERREUR : c'est un dossier, pas un fichier\n")}, {"out2.bmp"}, "", "out2.bmp"},
+        {"result_name_too_long",
+         "Reference ref.bmp\nSource src1.bmp " + longName + "\nSource src2.bmp out2.bmp\nTranslation 4 1\n",
+         {{"Fichier resultat: out1.bmp", "Fichier resultat: " + longName},
+          {"Sauvegarde d'une image out1.bmp" + kSaved, "Sauvegarde d'une image " + longName + kNotCreated}},
+         {"out1.bmp"}, "", "", -1,
+         "Reference ref.bmp\nSource src1.bmp out1.bmp\nSource src2.bmp out2.bmp\nTranslation 4 1\n"},
+        {"composite_folder_missing", script("out", "stack/sum.bmp"),
+         failedComposite("stack/sum", "impossible de creer le fichier ", "", kNotCreated),
+         {"stack/sumR.fit", "stack/sumV.fit", "stack/sumB.fit", "stack/sum.bmp"}, "stack"},
+        // The run goes on without its log.
+        {"shift_log_is_a_folder", script("out"),
+         {{"Chargement du fichier ref.bmp\n", "Chargement du fichier ref.bmpAttention : impossible de creer le fichier "
+                                              "shift.lst, les decalages ne seront pas enregistres\n\n"}},
+         {"shift.lst"}, "", "shift.lst"},
+        // 16 KiB: below every BMP and FITS file of the run, above shift.lst. No partial file
+        // is left; shift.lst and the inputs are whole.
+        {"full_disk", script("out"), full, kImageFiles, "", "", 16384},
+        // 4 bytes cut the log too: reported when it is closed, and not put in place.
+        {"full_disk_cuts_the_log", script("out"), fullLog, allFiles, "", "", 4},
+    };
+}
+
+using OutputFaultRun = WholeRun<std::tuple<Program, OutputFault>>;
+
+TEST_P(OutputFaultRun, ReportedWhereTheControlRunSavesAndTheRunGoesOn) {
+    const OutputFault& c = std::get<1>(GetParam());
+    TempDir control;
+    writeSequence(control.path, kViews);
+    if (!c.controlFolder.empty()) fs::create_directory(control / c.controlFolder);
+    const RunResult good = runScriptIn(control.path, c.controlScript.empty() ? c.script : c.controlScript);
+    ASSERT_TRUE(good.exitedWith(0));
+    Files expected = filesIn(control.path);
+    for (const std::string& n : c.gone) EXPECT_EQ(expected.erase(n), 1u) << n << " not in the control run";
+
+    writeSequence(dir.path, kViews);
+    if (!c.blocked.empty()) {
+        fs::create_directory(dir / c.blocked);
+        writeText(dir / c.blocked / "keep.txt", "untouched");
+        expected[c.blocked + "/keep.txt"] = "untouched";
     }
-    const std::string heading = "Sauvegarde de l'image compositee : sum.bmp\n";
-    out = replaceOnce(out, heading,
-                      heading + "Erreur : ecriture incomplete du fichier sumR.fit (disque plein ?)\n"
-                                "Erreur : ecriture incomplete du fichier sumV.fit (disque plein ?)\n"
-                                "Erreur : ecriture incomplete du fichier sumB.fit (disque plein ?)\n");
-    return replaceOnce(out, "Sauvegarde d'une image sum.bmp" + kSaved, "Sauvegarde d'une image sum.bmp" + kDiskFull);
+    RunOptions options;
+    options.fileSizeLimit = c.fileSizeLimit;
+    const RunResult f = runScript(c.script, options);
+    EXPECT_TRUE(f.exitedWith(0));
+    EXPECT_EQ(f.out, changed(good.out, c.changes));
+    expectSameFiles(filesIn(dir.path), expected);
 }
 
-TEST_P(FaultRun, AFullDiskFailsEveryImageFileWithoutASuccessLineAndKeepsTheShiftLog) {
-    const GuardedResult c = controlRun(script("out"));
-    writeScene(faulty.path);
-    GuardedOptions options;
-    options.fileSizeLimit = 16384;   // below every BMP and FITS file of the run, above shift.lst
-    const GuardedResult f = runIn(faulty.path, script("out"), options);
-    EXPECT_TRUE(f.exitedWith(0));
-    EXPECT_EQ(f.out, withFailedImageFiles(c.out));
-    EXPECT_EQ(f.out.find(" FIN"), std::string::npos);
-    // No partial file is left; shift.lst and the inputs are whole.
-    expectSameFiles(filesIn(faulty.path), controlFilesWithout(kImageFiles));
+std::string faultName(const ::testing::TestParamInfo<std::tuple<Program, OutputFault>>& info) {
+    return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
 }
 
-TEST_P(FaultRun, AFullDiskThatCutsTheShiftLogIsReportedWhenTheLogIsClosed) {
-    const GuardedResult c = controlRun(script("out"));
-    ASSERT_GT(readText(control / "shift.lst").size(), 4u);
-    writeScene(faulty.path);
-    GuardedOptions options;
-    options.fileSizeLimit = 4;
-    const GuardedResult f = runIn(faulty.path, script("out"), options);
-    EXPECT_TRUE(f.exitedWith(0));
-    const std::string expected =
-        replaceOnce(withFailedImageFiles(c.out), "Sauvegarde de l'image compositee",
-                    "Erreur : ecriture incomplete du fichier shift.lst (disque plein ?)\n"
-                    "Sauvegarde de l'image compositee");
-    EXPECT_EQ(f.out, expected);
-    // The log that could not be written whole is not put in place.
-    expectSameFiles(filesIn(faulty.path), [&] {
-        std::vector<std::string> gone = kImageFiles;
-        gone.push_back("shift.lst");
-        return controlFilesWithout(gone);
-    }());
-}
+INSTANTIATE_TEST_SUITE_P(Cases, OutputFaultRun,
+                         ::testing::Combine(KAL_BOTH_PROGRAMS, ::testing::ValuesIn(outputFaults())), faultName);
 
 // ---- bad input files: a bad source is reported and skipped, a bad reference is fatal -------
 
@@ -251,87 +174,80 @@ struct BadFile {
 };
 
 std::vector<BadFile> badFiles() {
-    std::vector<BadFile> files;
     // 96 x 72 cut in the middle of its rows: 36 rows of 288 bytes and 5 bytes more.
-    {
-        const OwnedImage frame(syntheticFrame(96, 72, 0, 1, 1));
-        std::vector<std::uint8_t> bytes = encodeBmp24(frame.im);
-        bytes.resize(54 + 36 * 288 + 5);
-        files.push_back({"rows_cut", bytes, "Erreur : fichier BMP tronque (10427 octets, 20790 attendus)\n"});
-    }
-    files.push_back({"huge_header", bmpBytes(30000, 30000, 24, 0, 54, std::vector<std::uint8_t>(46, 0)),
-                     "Erreur : image trop grande (30000 x 30000 pixels; limite 65535 de cote, 268435456 en tout)\n"});
-    // 8 bits: the rows are never read, but a few bytes must not announce 256 million pixels.
-    files.push_back({"eight_bit_short", bmpBytes(16000, 16000, 8, 0, 54, std::vector<std::uint8_t>(46, 0)),
-                     "Erreur : fichier BMP tronque (100 octets, 256000054 attendus)\n"});
-    // Without pixels there is nothing to register, and the turned frame would be enormous.
-    files.push_back({"zero_width", bmpBytes(0, 65535, 24, 0, 54, {}),
-                     "Erreur : image vide (0 x 65535 pixels), rien a aligner\n"});
-    files.push_back({"zero_height", bmpBytes(65535, 0, 24, 0, 54, {}),
-                     "Erreur : image vide (65535 x 0 pixels), rien a aligner\n"});
-    return files;
+    const OwnedImage frame(syntheticFrame(96, 72, 0, 1, 1));
+    std::vector<std::uint8_t> cut = encodeBmp24(frame.im);
+    cut.resize(54 + 36 * 288 + 5);
+    return {
+        {"rows_cut", cut, "Erreur : fichier BMP tronque (10427 octets, 20790 attendus)\n"},
+        {"huge_header", bmpBytes(30000, 30000, 24, 0, 54, std::vector<std::uint8_t>(46, 0)),
+         "Erreur : image trop grande (30000 x 30000 pixels; limite 65535 de cote, 268435456 en tout)\n"},
+        // 8 bits: the rows are never read, but a few bytes must not announce 256 million pixels.
+        {"eight_bit_short", bmpBytes(16000, 16000, 8, 0, 54, std::vector<std::uint8_t>(46, 0)),
+         "Erreur : fichier BMP tronque (100 octets, 256000054 attendus)\n"},
+        // Without pixels there is nothing to register, and the turned frame would be enormous.
+        {"zero_width", bmpBytes(0, 65535, 24, 0, 54, {}), "Erreur : image vide (0 x 65535 pixels), rien a aligner\n"},
+        {"zero_height", bmpBytes(65535, 0, 24, 0, 54, {}), "Erreur : image vide (65535 x 0 pixels), rien a aligner\n"},
+    };
 }
 
+using FaultRun = WholeRun<Program>;
+INSTANTIATE_TEST_SUITE_P(Programs, FaultRun, KAL_BOTH_PROGRAMS, programName);
+
 TEST_P(FaultRun, ABadSourceIsReportedAndSkippedLikeAMissingOne) {
-    writeScene(control.path);
+    TempDir control;
+    writeSequence(control.path, kViews);
     fs::remove(control / "src2.bmp");
-    const GuardedResult c = runIn(control.path, script("out"));
+    const RunResult c = runScriptIn(control.path, script("out"));
     ASSERT_TRUE(c.exitedWith(0));
-    const Files controlFiles = filesIn(control.path);
     for (const BadFile& bad : badFiles()) {
         SCOPED_TRACE(bad.name);
-        TempDir dir;
-        writeScene(dir.path);
-        writeFile(dir / "src2.bmp", bad.bytes);
-        const GuardedResult f = runIn(dir.path, script("out"));
+        TempDir faulty;
+        writeSequence(faulty.path, kViews);
+        writeFile(faulty / "src2.bmp", bad.bytes);
+        const RunResult f = runScriptIn(faulty.path, script("out"));
         EXPECT_TRUE(f.exitedWith(0));
-        const std::string missing = "Chargement du fichier src2.bmpErreur : impossible d'ouvrir l'image src2.bmp\n";
-        EXPECT_EQ(f.out, replaceOnce(c.out, missing, "Chargement du fichier src2.bmp" + bad.message));
-        Files files = filesIn(dir.path);
+        EXPECT_EQ(f.out, changed(c.out, {{"Chargement du fichier src2.bmpErreur : impossible d'ouvrir l'image src2.bmp\n",
+                                          "Chargement du fichier src2.bmp" + bad.message}}));
+        Files files = filesIn(faulty.path);
         EXPECT_EQ(files.erase("src2.bmp"), 1u);
-        expectSameFiles(files, controlFiles);
+        expectSameFiles(files, filesIn(control.path));
+    }
+}
+
+TEST_P(FaultRun, ABadReferenceIsAFatalStopBeforeAnyOutputFile) {
+    writeSequence(dir.path, kViews);
+    const RunResult c = runScript(script("out"));
+    const std::size_t loading = c.out.find("Chargement du fichier ref.bmp");
+    ASSERT_NE(loading, std::string::npos);
+    for (const BadFile& bad : badFiles()) {
+        SCOPED_TRACE(bad.name);
+        TempDir faulty;
+        writeSequence(faulty.path, kViews);
+        writeFile(faulty / "ref.bmp", bad.bytes);
+        const Files inputs = filesIn(faulty.path);
+        RunOptions options;
+        options.input = "\n";
+        const RunResult f = runScriptIn(faulty.path, script("out"), options);
+        EXPECT_TRUE(f.aborted()) << "exit " << f.exitCode << " signal " << f.signal;
+        EXPECT_EQ(f.out, c.out.substr(0, loading) + "Chargement du fichier ref.bmp" + bad.message + kFatalLines);
+        expectSameFiles(filesIn(faulty.path), inputs);
     }
 }
 
 TEST_P(FaultRun, AFrameWhoseTurnedBoxIsTooLargeIsReportedAndSkipped) {
     // 1 x 65535 pixels turned by 45 degrees covers about 46341 x 46341 pixels.
-    writeScene(faulty.path);
-    writeFile(faulty / "thin.bmp", bmpBytes(1, 65535, 24, 0, 54, std::vector<std::uint8_t>(4 * 65535, 90)));
-    const GuardedResult f = runIn(faulty.path,
-                                  "Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\n"
+    writeSequence(dir.path, kViews);
+    writeFile(dir / "thin.bmp", bmpBytes(1, 65535, 24, 0, 54, std::vector<std::uint8_t>(4 * 65535, 90)));
+    const RunResult f = runScript("Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\n"
                                   "Angle -45 -44 1\nTranslation 1 1\nCompositage sum.bmp\n");
     EXPECT_TRUE(f.exitedWith(0));
     EXPECT_NE(f.out.find("Erreur : image alignee trop grande ("), std::string::npos);
     EXPECT_EQ(f.out.find("Sauvegarde d'une image thin_out.bmp"), std::string::npos);
-    EXPECT_FALSE(fs::exists(faulty / "thin_out.bmp"));
-    EXPECT_TRUE(fs::exists(faulty / "out1.bmp"));
-    EXPECT_TRUE(fs::exists(faulty / "sum.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "thin_out.bmp"));
+    EXPECT_TRUE(fs::exists(dir / "out1.bmp"));
+    EXPECT_TRUE(fs::exists(dir / "sum.bmp"));
 }
-
-TEST_P(FaultRun, ABadReferenceIsAFatalStopBeforeAnyOutputFile) {
-    const GuardedResult c = controlRun(script("out"));
-    const std::size_t loading = c.out.find("Chargement du fichier ref.bmp");
-    ASSERT_NE(loading, std::string::npos);
-    for (const BadFile& bad : badFiles()) {
-        SCOPED_TRACE(bad.name);
-        TempDir dir;
-        writeScene(dir.path);
-        writeFile(dir / "ref.bmp", bad.bytes);
-        const Files inputs = filesIn(dir.path);
-        GuardedOptions options;
-        options.input = "\n";
-        const GuardedResult f = runIn(dir.path, script("out"), options);
-        EXPECT_TRUE(f.aborted()) << "exit " << f.exitCode << " signal " << f.signal;
-        EXPECT_EQ(f.out, c.out.substr(0, loading) + "Chargement du fichier ref.bmp" + bad.message + kFatalLines);
-        Files files = filesIn(dir.path);
-        files.erase("script.txt");
-        Files expected = inputs;
-        expected.erase("script.txt");
-        expectSameFiles(files, expected);
-    }
-}
-
-// ---- scripts that asked for the impossible ------------------------------------------------
 
 // An angle resolution or a block step finer than single precision can resolve made runs
 // that never ended (stars printed forever; candidate offsets piling up until memory ran out).
@@ -346,13 +262,12 @@ TEST_P(FaultRun, StepsTooFineToBeReachedAreRefusedAndTheRunEnds) {
         {"Translation 2 1\nBloc 1 0 -65535 1\n", "Decalage maxi de bloc=-65535   *** valeur refusee (decalage "
                                                    "negatif). Ligne 4  "},
     };
-    writeScene(faulty.path);
+    writeSequence(dir.path, kViews);
     for (const auto& [lines, refusal] : cases) {
         SCOPED_TRACE(lines);
-        GuardedOptions options;
+        RunOptions options;
         options.hangSeconds = 60;
-        const GuardedResult f = runIn(faulty.path, std::string("Reference ref.bmp\nSource src1.bmp out1.bmp\n") + lines,
-                                      options);
+        const RunResult f = runScript(std::string("Reference ref.bmp\nSource src1.bmp out1.bmp\n") + lines, options);
         EXPECT_TRUE(f.exitedWith(0));
         EXPECT_NE(f.out.find(refusal), std::string::npos) << f.out.substr(0, 2000);
         EXPECT_NE(f.out.find("Sauvegarde d'une image out1.bmp FIN\n"), std::string::npos);
@@ -360,26 +275,24 @@ TEST_P(FaultRun, StepsTooFineToBeReachedAreRefusedAndTheRunEnds) {
     }
 }
 
-// ---- a long run ----------------------------------------------------------------------------
-
 // Two thousand small frames run to the end (tests/faults/long_run.sh shows that the peak
 // memory of such a run does not grow with the number of frames).
 TEST_P(FaultRun, TwoThousandSmallFramesRunToTheEnd) {
     constexpr int kFrames = 2000;
-    writeImageFile(faulty / "ref.bmp", syntheticFrame(64, 48, 0, 0, 0));
+    writeOwnedImage(dir / "ref.bmp", syntheticFrame(64, 48, 0, 0, 0));
     std::string text = "Reference ref.bmp\nTranslation 2 1\nCompositage sum.bmp\n";
     for (int k = 0; k < 4; ++k)
-        writeImageFile(faulty / ("src" + std::to_string(k) + ".bmp"), syntheticFrame(64, 48, 0, k % 2, k / 2));
+        writeOwnedImage(dir / ("src" + std::to_string(k) + ".bmp"), syntheticFrame(64, 48, 0, k % 2, k / 2));
     for (int i = 1; i <= kFrames; ++i)
         text += "Source src" + std::to_string(i % 4) + ".bmp out" + std::to_string(i) + ".bmp\n";
-    const GuardedResult f = runIn(faulty.path, text);
+    const RunResult f = runScript(text);
     EXPECT_TRUE(f.exitedWith(0));
     EXPECT_NE(f.out.find("Traitement de l'image 2000 (src0.bmp)\n"), std::string::npos);
     EXPECT_NE(f.out.find("Sauvegarde d'une image out2000.bmp FIN\n"), std::string::npos);
     EXPECT_TRUE(endsWith(f.out, "Fin de l'execution de Kalvorine\n"));
-    const std::string log = readText(faulty / "shift.lst");
+    const std::string log = readText(dir / "shift.lst");
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), kFrames);
-    for (int i = 1; i <= kFrames; ++i) ASSERT_TRUE(fs::exists(faulty / ("out" + std::to_string(i) + ".bmp"))) << i;
+    for (int i = 1; i <= kFrames; ++i) ASSERT_TRUE(fs::exists(dir / ("out" + std::to_string(i) + ".bmp"))) << i;
 }
 
 }  // namespace

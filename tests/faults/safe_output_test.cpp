@@ -4,9 +4,7 @@
 // was or complete, and nothing the run did not create is removed.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -18,9 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "guarded_run.h"
-#include "support/run_program.h"
-#include "support/test_images.h"
+#include "support/whole_run.h"
 
 namespace fs = std::filesystem;
 
@@ -34,60 +30,44 @@ bool hasTemporary(const fs::path& dir) {
     return false;
 }
 
-// A program started in dir with its console in dir/console.txt, not waited for.
-pid_t start(const std::string& program, const fs::path& dir, const std::string& script) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        ChildSetup setup;
-        setup.workDir = dir;
-        setup.outputFile = dir / "console.txt";
-        execProgram(program, {script}, setup);
-    }
-    return pid;
+void writeScene(const fs::path& at, int width, int height) {
+    writeOwnedImage(at / "ref.bmp", syntheticFrame(width, height, 0, 0, -1));
+    writeOwnedImage(at / "src.bmp", syntheticFrame(width, height, 0, 2, -1));
 }
 
-class SafeOutput : public ::testing::TestWithParam<Program> {
+// Waits until ready() or a minute has passed.
+template <typename F>
+void waitFor(F ready) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!ready() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+class SafeOutput : public WholeRun<Program> {
 protected:
-    TempDir dir;
     std::string expectedResult;   // out.bmp of a sound run of kScript
 
     void SetUp() override {
         writeScene(dir.path, 96, 72);
         TempDir sound;
         writeScene(sound.path, 96, 72);
-        ASSERT_TRUE(run(sound.path, kScript).exitedWith(0));
+        ASSERT_TRUE(runScriptIn(sound.path, kScript).exitedWith(0));
         expectedResult = readText(sound / "out.bmp");
-    }
-    static void writeScene(const fs::path& at, int width, int height) {
-        for (auto [name, shift] : {std::pair{"ref.bmp", 0.0}, std::pair{"src.bmp", 2.0}}) {
-            OwnedImage im(syntheticFrame(width, height, 0, shift, -1));
-            writeBmp(at / name, im.im);
-        }
-    }
-    GuardedResult run(const fs::path& at, const std::string& text, GuardedOptions options = {}) {
-        writeText(at / "script.txt", text);
-        options.hangSeconds = 120;
-        GuardedResult r = runGuarded(GetParam().path, {"script.txt"}, at, options);
-        EXPECT_FALSE(r.hung);
-        return r;
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Programs, SafeOutput,
-                         ::testing::Values(Program{"kalvorine", KAL_PROGRAM}, Program{"kalvorine_sse", KAL_PROGRAM_SSE}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Programs, SafeOutput, KAL_BOTH_PROGRAMS, programName);
 
 // A full disk (the file-size limit) under a result named as its own source or as an earlier
 // good result: the rewrite fails, and the file it would have replaced keeps every byte.
 TEST_P(SafeOutput, AFailedRewriteKeepsTheFileItWouldHaveReplaced) {
     const std::string source = readText(dir / "src.bmp");
     writeText(dir / "out.bmp", expectedResult);
-    GuardedOptions full;
+    RunOptions full;
     full.fileSizeLimit = 4096;
     for (const char* result : {"src.bmp", "out.bmp"}) {
         SCOPED_TRACE(result);
-        const GuardedResult r =
-            run(dir.path, "Reference ref.bmp\nSource src.bmp " + std::string(result) + "\nTranslation 4 1\n", full);
+        const RunResult r =
+            runScript("Reference ref.bmp\nSource src.bmp " + std::string(result) + "\nTranslation 4 1\n", full);
         EXPECT_TRUE(r.exitedWith(0));
         EXPECT_NE(r.out.find(std::string("Sauvegarde d'une image ") + result +
                              " ERREUR : ecriture incomplete du fichier (disque plein ?)\n"),
@@ -97,16 +77,16 @@ TEST_P(SafeOutput, AFailedRewriteKeepsTheFileItWouldHaveReplaced) {
         EXPECT_FALSE(hasTemporary(dir.path));
     }
     // With room, the source itself can be the result.
-    EXPECT_TRUE(run(dir.path, "Reference ref.bmp\nSource src.bmp src.bmp\nAngle -1 1 1\nTranslation 4 1\n").exitedWith(0));
+    EXPECT_TRUE(runScript("Reference ref.bmp\nSource src.bmp src.bmp\nAngle -1 1 1\nTranslation 4 1\n").exitedWith(0));
     EXPECT_EQ(readText(dir / "src.bmp"), expectedResult);
 }
 
 // Destinations that are not regular files: a link is followed and stays a link; a device and
-// a FIFO are written as streams and stay what they were; a folder is reported and left alone.
-TEST_P(SafeOutput, LinksDevicesFifosAndFoldersAsResults) {
+// a FIFO are written as streams and stay what they were.
+TEST_P(SafeOutput, LinksDevicesAndFifosAsResults) {
     fs::create_directory(dir / "real");
     fs::create_symlink("real/target.bmp", dir / "out.bmp");
-    ASSERT_TRUE(run(dir.path, kScript).exitedWith(0));
+    ASSERT_TRUE(runScript(kScript).exitedWith(0));
     EXPECT_TRUE(fs::is_symlink(dir / "out.bmp"));
     EXPECT_EQ(readText(dir / "real" / "target.bmp"), expectedResult);
     fs::remove(dir / "out.bmp");
@@ -114,7 +94,7 @@ TEST_P(SafeOutput, LinksDevicesFifosAndFoldersAsResults) {
     ASSERT_EQ(mkfifo((dir / "out.bmp").c_str(), 0644), 0);
     std::string received;
     std::thread reader([&] { received = readText(dir / "out.bmp"); });
-    const GuardedResult viaFifo = run(dir.path, kScript);
+    const RunResult viaFifo = runScript(kScript);
     reader.join();
     EXPECT_TRUE(viaFifo.exitedWith(0));
     EXPECT_NE(viaFifo.out.find("Sauvegarde d'une image out.bmp FIN\n"), std::string::npos);
@@ -122,18 +102,10 @@ TEST_P(SafeOutput, LinksDevicesFifosAndFoldersAsResults) {
     EXPECT_TRUE(fs::is_fifo(dir / "out.bmp"));
     fs::remove(dir / "out.bmp");
 
-    fs::create_directory(dir / "out.bmp");
-    const GuardedResult onFolder = run(dir.path, kScript);
-    EXPECT_TRUE(onFolder.exitedWith(0));
-    EXPECT_NE(onFolder.out.find("Sauvegarde d'une image out.bmp ERREUR : c'est un dossier, pas un fichier\n"),
-              std::string::npos);
-    EXPECT_TRUE(fs::is_empty(dir / "out.bmp"));
-    fs::remove(dir / "out.bmp");
-
     // A private node of the device that is always full (never the machine's own /dev/full).
     if (geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
     ASSERT_EQ(mknod((dir / "out.bmp").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
-    const GuardedResult onDevice = run(dir.path, kScript);
+    const RunResult onDevice = runScript(kScript);
     EXPECT_TRUE(onDevice.exitedWith(0));
     EXPECT_NE(onDevice.out.find("Sauvegarde d'une image out.bmp ERREUR : ecriture incomplete"), std::string::npos);
     struct stat info;
@@ -145,30 +117,22 @@ TEST_P(SafeOutput, LinksDevicesFifosAndFoldersAsResults) {
 // the old bytes or the new ones, whole. SIGINT removes the temporary file; SIGKILL may leave
 // it, under a name that says what it is.
 TEST_P(SafeOutput, ASignalDuringASaveLeavesTheOldFileOrTheNewOneWhole) {
-    TempDir big;
-    writeScene(big.path, 3000, 2000);
-    const std::string script = "Reference ref.bmp\nSource src.bmp out.bmp\n";
-    writeText(big / "script.txt", script);
-    ASSERT_TRUE(runGuarded(GetParam().path, {"script.txt"}, big.path).exitedWith(0));
-    const std::string fresh = readText(big / "out.bmp");
-    const std::string old = "an earlier result";
+    writeScene(dir.path, 3000, 2000);
+    ASSERT_TRUE(runScript("Reference ref.bmp\nSource src.bmp out.bmp\n").exitedWith(0));
+    const std::string fresh = readText(dir / "out.bmp"), old = "an earlier result";
     for (const int signal : {SIGINT, SIGKILL}) {
         SCOPED_TRACE(signal);
-        writeText(big / "out.bmp", old);
-        const pid_t pid = start(GetParam().path, big.path, "script.txt");
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!hasTemporary(big.path) && std::chrono::steady_clock::now() < limit &&
-               waitpid(pid, nullptr, WNOHANG) == 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        writeText(dir / "out.bmp", old);
+        const pid_t pid = startProgram(program().path, {"script.txt"}, dir.path, dir / "console.txt");
+        waitFor([&] { return hasTemporary(dir.path) || waitpid(pid, nullptr, WNOHANG) != 0; });
         kill(pid, signal);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        const std::string now = readText(big / "out.bmp");
+        waitpid(pid, nullptr, 0);
+        const std::string now = readText(dir / "out.bmp");
         EXPECT_TRUE(now == old || now == fresh) << now.size() << " bytes";
         if (signal == SIGINT) {
-            EXPECT_FALSE(hasTemporary(big.path));
+            EXPECT_FALSE(hasTemporary(dir.path));
         }
-        for (const auto& entry : fs::directory_iterator(big.path))
+        for (const auto& entry : fs::directory_iterator(dir.path))
             if (entry.path().string().find(".kalvorine-tmp") != std::string::npos) fs::remove(entry.path());
     }
 }
@@ -176,22 +140,16 @@ TEST_P(SafeOutput, ASignalDuringASaveLeavesTheOldFileOrTheNewOneWhole) {
 // A second run in a folder that a run is working in stops at once, writing nothing; the
 // first one's outputs are whole and its own.
 TEST_P(SafeOutput, ASecondRunInTheSameFolderStopsBeforeWritingAnything) {
-    TempDir big;
-    writeScene(big.path, 2000, 1500);
-    const std::string script = "Reference ref.bmp\nSourcesbmp src out 1 4\nCompositage sum.bmp\n";
-    for (int i = 1; i <= 4; ++i) fs::copy_file(big / "src.bmp", big / ("src" + std::to_string(i) + ".bmp"));
-    writeText(big / "script.txt", script);
     TempDir alone;
-    for (const auto& entry : fs::directory_iterator(big.path)) fs::copy_file(entry.path(), alone / entry.path().filename().string());
-    ASSERT_TRUE(runGuarded(GetParam().path, {"script.txt"}, alone.path).exitedWith(0));
-
-    const pid_t first = start(GetParam().path, big.path, "script.txt");
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((!fs::exists(big / "console.txt") ||
-            readText(big / "console.txt").find("Traitement de l'image 1") == std::string::npos) &&
-           std::chrono::steady_clock::now() < limit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const GuardedResult second = runGuarded(GetParam().path, {"script.txt"}, big.path);
+    for (const fs::path& d : {dir.path, alone.path}) {
+        writeScene(d, 2000, 1500);
+        for (int i = 1; i <= 4; ++i) fs::copy_file(d / "src.bmp", d / ("src" + std::to_string(i) + ".bmp"));
+        writeText(d / "script.txt", "Reference ref.bmp\nSourcesbmp src out 1 4\nCompositage sum.bmp\n");
+    }
+    ASSERT_TRUE(runIn(alone.path, {"script.txt"}).exitedWith(0));
+    const pid_t first = startProgram(program().path, {"script.txt"}, dir.path, dir / "console.txt");
+    waitFor([&] { return fs::exists(dir / "console.txt") && readText(dir / "console.txt").find("Traitement de l'image 1") != std::string::npos; });
+    const RunResult second = run({"script.txt"});
     int status = 0;
     waitpid(first, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -199,7 +157,7 @@ TEST_P(SafeOutput, ASecondRunInTheSameFolderStopsBeforeWritingAnything) {
     EXPECT_TRUE(endsWith(second.out, "Erreur : une autre execution de Kalvorine travaille deja dans ce dossier\n" +
                                          std::string(kFatalLines)));
     for (const char* name : {"out1.bmp", "out4.bmp", "sumR.fit", "sum.bmp", "shift.lst"})
-        EXPECT_EQ(readText(big / name), readText(alone / name)) << name;
+        EXPECT_EQ(readText(dir / name), readText(alone / name)) << name;
 }
 
 // Memory that runs out once the frames are loaded (address-space limits from tight to ample):
@@ -208,34 +166,24 @@ TEST_P(SafeOutput, MemoryRunningOutEndsWithAMessageAndTheFatalStop) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer reserves more address space than any limit here";
 #endif
-    TempDir big;
-    writeScene(big.path, 2000, 1500);
+    writeScene(dir.path, 2000, 1500);
+    writeText(dir / "script.txt", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 1\nTranslation 2 1\n");
     int messages = 0;
     for (long megabytes = 24; megabytes <= 160; megabytes += 4) {
         SCOPED_TRACE(megabytes);
-        writeText(big / "script.txt", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 1\nTranslation 2 1\n");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            ChildSetup setup;
-            setup.workDir = big.path;
-            setup.outputFile = big / "console.txt";
-            setup.addressSpaceLimit = megabytes << 20;
-            execProgram(GetParam().path, {"script.txt"}, setup);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        const std::string out = readText(big / "console.txt");
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 127) continue;   // too little even to start
-        if (WIFEXITED(status)) {
-            EXPECT_EQ(WEXITSTATUS(status), 0);
-            EXPECT_NE(out.find("Sauvegarde d'une image out.bmp FIN"), std::string::npos);
+        RunOptions options;
+        options.addressSpaceLimit = megabytes << 20;
+        const RunResult r = runProgram(program().path, {"script.txt"}, dir.path, options);
+        if (r.exitedWith(127)) continue;   // too little even to start
+        if (r.signal == 0) {
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_NE(r.out.find("Sauvegarde d'une image out.bmp FIN"), std::string::npos);
             continue;
         }
-        ASSERT_TRUE(WIFSIGNALED(status));
-        EXPECT_EQ(WTERMSIG(status), SIGABRT) << out;
-        EXPECT_TRUE(endsWith(out, kFatalLines)) << out;
-        const bool named = out.find("Erreur : memoire insuffisante pendant") != std::string::npos;
-        EXPECT_TRUE(named || out.find("Erreur : pas assez de memoire") != std::string::npos) << out;
+        EXPECT_TRUE(r.aborted()) << r.out;
+        EXPECT_TRUE(endsWith(r.out, kFatalLines)) << r.out;
+        const bool named = r.out.find("Erreur : memoire insuffisante pendant") != std::string::npos;
+        EXPECT_TRUE(named || r.out.find("Erreur : pas assez de memoire") != std::string::npos) << r.out;
         messages += named;
     }
     EXPECT_GT(messages, 0) << "no limit fell after loading";

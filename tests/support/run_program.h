@@ -1,9 +1,15 @@
-// Runs one of the built programs as a user would, in a given working folder.
+// Runs one of the built programs as a user would, in a given working folder: standard input
+// from a string, standard output and error on pipes (a file-size limit then applies to the
+// files the program writes and not to its console; sanitizer reports are seen), limits, and
+// a wall-clock guard that kills a run that never ends instead of blocking the suite.
 #pragma once
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One of the built programs, for the tests that run both.
@@ -15,36 +21,38 @@ struct Program {
 inline void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
 
 struct RunResult {
-    std::string out;        // everything printed on standard output
+    std::string out;        // standard output
+    std::string err;        // standard error: sanitizer reports, nothing else expected
     int exitCode = -1;      // when it exited normally
     int signal = 0;         // when a signal ended it (SIGABRT for the fatal stop)
+    bool hung = false;      // killed by the guard
     bool aborted() const;
-    bool exitedWith(int code) const { return signal == 0 && exitCode == code; }
+    bool exitedWith(int code) const { return !hung && signal == 0 && exitCode == code; }
 };
 
 struct RunOptions {
     std::string input;              // given on standard input, then end of file
     long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1 for none
+    long addressSpaceLimit = -1;    // RLIMIT_AS in bytes, -1 for none
+    int hangSeconds = 300;          // killed after this long: far beyond any run of the tests
 };
-
-// What a forked child sets up before it becomes the program: its folder, its standard
-// streams (a file for standard input, or none; a descriptor or a file for the output ones),
-// and its limits. For the callers that fork themselves.
-struct ChildSetup {
-    std::filesystem::path workDir;
-    std::filesystem::path input;          // empty: standard input closed
-    std::filesystem::path outputFile;     // used when outputFd < 0; empty: unchanged
-    int outputFd = -1;
-    int errorFd = -1;                     // -1: unchanged
-    long fileSizeLimit = -1;              // RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1 for none
-    long addressSpaceLimit = -1;          // RLIMIT_AS in bytes, -1 for none
-};
-
-// In a forked child: sets up as told and executes the program; never returns.
-[[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& args, const ChildSetup& setup);
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const RunOptions& options = {});
 
+// Starts the program in workDir with standard input closed and standard output in
+// outputFile, without waiting for it.
+pid_t startProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::filesystem::path& workDir, const std::filesystem::path& outputFile);
+
 // The digits of the processor-time lines replaced by '#', so that runs compare exactly.
 std::string maskTimes(const std::string& out);
+
+// The fatal stop's two lines, as the last output of a run.
+inline constexpr const char* kFatalLines = "Erreur fatale, appuyez sur entree.\nFatal error. Press return.\n";
+
+bool endsWith(const std::string& text, const std::string& tail);
+
+// Every regular file under dir (relative path -> bytes), to prove that a run left the
+// files it was not meant to touch as they were.
+std::vector<std::pair<std::string, std::string>> snapshotFiles(const std::filesystem::path& dir);

@@ -1,24 +1,15 @@
-#include "support/golden.h"
-
-#include <gtest/gtest.h>
+#include "support/whole_run.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
-#include "support/test_images.h"
 
 namespace {
-
-std::filesystem::path goldenDir() { return std::filesystem::path(KAL_GOLDEN_DIR); }
 
 std::string describeDifference(const std::string& expected, const std::string& actual) {
     std::size_t at = 0;
     while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
     std::string text = "sizes " + std::to_string(expected.size()) + " / " + std::to_string(actual.size()) +
                        ", first difference at byte " + std::to_string(at);
-    const bool printable = actual.find('\0') == std::string::npos;
-    if (printable) {
+    if (actual.find('\0') == std::string::npos) {
         const std::size_t from = at > 200 ? at - 200 : 0;
         text += "\n--- expected from there:\n" + expected.substr(from, 400) + "\n--- actual:\n" + actual.substr(from, 400);
     }
@@ -27,15 +18,11 @@ std::string describeDifference(const std::string& expected, const std::string& a
 
 }  // namespace
 
-bool goldenUpdateMode() {
-    const char* flag = std::getenv("KAL_UPDATE_GOLDEN");
-    return flag != nullptr && std::string(flag) == "1";
-}
-
 void expectGolden(const std::string& caseName, const std::string& fileName, const std::string& actual, bool sse) {
-    const std::filesystem::path common = goldenDir() / caseName / fileName;
-    const std::filesystem::path special = goldenDir() / caseName / "sse" / fileName;
-    if (goldenUpdateMode()) {
+    const std::filesystem::path common = std::filesystem::path(KAL_GOLDEN_DIR) / caseName / fileName;
+    const std::filesystem::path special = common.parent_path() / "sse" / fileName;
+    const char* update = std::getenv("KAL_UPDATE_GOLDEN");
+    if (update != nullptr && std::string(update) == "1") {
         if (!sse) {
             std::filesystem::create_directories(common.parent_path());
             writeText(common, actual);
@@ -52,3 +39,23 @@ void expectGolden(const std::string& caseName, const std::string& fileName, cons
     const std::string expected = readText(path);
     EXPECT_TRUE(expected == actual) << "output differs from " << path << ": " << describeDifference(expected, actual);
 }
+
+std::string withoutDate(std::string fits) {
+    const std::size_t at = fits.find("DATE    = '");
+    if (at != std::string::npos) fits.replace(at + 11, 19, std::string(19, '#'));
+    return fits;
+}
+
+void writeOwnedImage(const std::filesystem::path& path, Image im) {
+    writeBmp(path, im);
+    releasePixels(im);
+}
+
+void writeSequence(const std::filesystem::path& folder, const std::vector<std::array<double, 3>>& views) {
+    writeOwnedImage(folder / "ref.bmp", syntheticFrame(96, 72, 0, 0, 0));
+    for (std::size_t i = 0; i < views.size(); ++i)
+        writeOwnedImage(folder / ("src" + std::to_string(i + 1) + ".bmp"),
+                        syntheticFrame(96, 72, views[i][0], views[i][1], views[i][2]));
+}
+
+std::string programName(const ::testing::TestParamInfo<Program>& info) { return info.param.name; }

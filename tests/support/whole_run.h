@@ -1,0 +1,82 @@
+// The fixture of every test that runs a whole program in a temporary folder: the program
+// (the test's parameter, or the first member of a tuple parameter), runs of it there, and
+// byte-exact comparison with files kept under tests/data/golden/<case>/.
+//
+// The extended-precision program is compared with <case>/<name>; the SSE program with
+// <case>/sse/<name> where that exists (results may differ where a truncated value lies
+// next to a whole number) and with <case>/<name> otherwise. Run the tests with
+// KAL_UPDATE_GOLDEN=1 to rewrite the files from the present outputs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/run_program.h"
+#include "support/test_images.h"
+
+// Both programs, for the test targets given KAL_PROGRAM and KAL_PROGRAM_SSE.
+#define KAL_BOTH_PROGRAMS \
+    ::testing::Values(Program{"kalvorine", KAL_PROGRAM, false}, Program{"kalvorine_sse", KAL_PROGRAM_SSE, true})
+
+// Non-fatal gtest failure when actual differs from the golden file.
+void expectGolden(const std::string& caseName, const std::string& fileName, const std::string& actual, bool sse);
+
+// A FITS file with its date card, which tells when the run was made, blanked.
+std::string withoutDate(std::string fits);
+
+// The image as a BMP file; the image is released.
+void writeOwnedImage(const std::filesystem::path& path, Image im);
+
+// ref.bmp and src1.bmp, src2.bmp, ... made from the synthetic scene, 96 x 72 pixels, the
+// sources at the given views (angle in degrees, shift x, shift y).
+void writeSequence(const std::filesystem::path& folder, const std::vector<std::array<double, 3>>& views);
+
+inline const Program& programOf(const Program& p) { return p; }
+template <typename T>
+const Program& programOf(const std::tuple<Program, T>& p) {
+    return std::get<0>(p);
+}
+std::string programName(const ::testing::TestParamInfo<Program>& info);
+
+template <typename Param = Program>
+class WholeRun : public ::testing::TestWithParam<Param> {
+protected:
+    TempDir dir;
+
+    const Program& program() const { return programOf(this->GetParam()); }
+    // A run that must end and leave standard error empty; its console with the times masked.
+    RunResult runIn(const std::filesystem::path& folder, const std::vector<std::string>& args,
+                    const RunOptions& options = {}) {
+        RunResult r = runProgram(program().path, args, folder, options);
+        EXPECT_FALSE(r.hung) << "the run did not end";
+        EXPECT_EQ(r.err, "") << "standard error holds a report";
+        r.out = maskTimes(r.out);
+        return r;
+    }
+    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) {
+        return runIn(dir.path, args, options);
+    }
+    RunResult runScriptIn(const std::filesystem::path& folder, const std::string& script, const RunOptions& options = {}) {
+        writeText(folder / "script.txt", script);
+        return runIn(folder, {"script.txt"}, options);
+    }
+    RunResult runScript(const std::string& script, const RunOptions& options = {}) {
+        return runScriptIn(dir.path, script, options);
+    }
+    void golden(const std::string& caseName, const std::string& file, const std::string& actual) {
+        expectGolden(caseName, file, actual, program().sse);
+    }
+    // The console and the named output files against the case's golden files.
+    void expectRun(const std::string& caseName, const RunResult& r, const std::vector<std::string>& files) {
+        golden(caseName, "stdout.txt", r.out);
+        for (const std::string& f : files) {
+            ASSERT_TRUE(std::filesystem::exists(dir / f)) << f << " was not written";
+            golden(caseName, f, withoutDate(readText(dir / f)));
+        }
+    }
+};
