@@ -50,9 +50,7 @@ TEST_P(SerRoundTrip, EveryFrameReadsBackToTheSamplesWritten) {
     for (std::uint64_t k = 0; k < 3; ++k) v.frames.push_back(smoothSamples(c.colourId >= 100 ? 3 : 1, c.depth, k + 1));
     for (std::int64_t k = 0; k < 3; ++k) {
         ASSERT_EQ(load(serBytes(v), k), kFrameLoaded) << out;
-        ASSERT_EQ(deep.width, 12);
-        ASSERT_EQ(deep.height, 6);
-        EXPECT_EQ(deep.range, c.depth > 8 ? 65535.0f : 255.0f);
+        EXPECT_EQ(std::tuple(deep.width, deep.height, deep.range), std::tuple(12, 6, c.depth > 8 ? 65535.0f : 255.0f));
         const std::vector<std::uint16_t>& f = v.frames[std::size_t(k)];
         std::vector<float> expected(f.begin(), f.end());
         if (c.colourId == 101)
@@ -78,18 +76,13 @@ std::vector<SerCase> serCases() {
 INSTANTIATE_TEST_SUITE_P(EveryColourDepthAndOrder, SerRoundTrip, ::testing::ValuesIn(serCases()));
 
 TEST_F(FrameSource, ATruncatedVideoKeepsItsWholeFramesAndReportsTheRest) {
-    SerVideo v;
-    v.width = 4;
-    v.height = 2;
-    v.frames = {std::vector<std::uint16_t>(8, 1), std::vector<std::uint16_t>(8, 2), std::vector<std::uint16_t>(8, 3)};
-    std::vector<std::uint8_t> bytes = serBytes(v);
+    const std::vector<std::uint16_t> one(8, 1), two(8, 2), three(8, 3);
+    std::vector<std::uint8_t> bytes = serBytes(SerVideo{0, 8, true, 1, 4, 2, -1, {one, two, three}, false});
     bytes.resize(bytes.size() - 3);   // the last frame cut short
     writeFile(dir / "probe.dat", bytes);
     FrameSourceInfo info;
     ASSERT_TRUE(quiet([&] { return probeFrameSource(path("probe.dat").c_str(), info); }));
-    EXPECT_EQ(info.frames, 2);
-    EXPECT_EQ(info.announced, 3);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(std::tuple(info.frames, info.announced, out), std::tuple(2, 3, std::string()));
     ASSERT_EQ(load(bytes, 1), kFrameLoaded);
     EXPECT_EQ(deep.samples, std::vector<float>(8, 2.0f));
     EXPECT_EQ(load(bytes, 2), kFrameUnusable);
@@ -173,8 +166,7 @@ TEST_F(FrameSource, AFitsCubeIsASequenceOfGreyFrames) {
     writeFile(dir / "cube.fit", bytes);
     FrameSourceInfo info;
     ASSERT_TRUE(quiet([&] { return probeFrameSource(path("cube.fit").c_str(), info); }));
-    EXPECT_EQ(info.frames, 5);
-    EXPECT_EQ(info.format, FrameFormat::fits);
+    EXPECT_EQ(std::tuple(info.frames, info.format), std::tuple(5, FrameFormat::fits));
     ASSERT_EQ(load(bytes, 3), kFrameLoaded);
     EXPECT_EQ(deep.samples, (std::vector<float>{32, 33, 30, 31}));
     EXPECT_EQ(load(bytes, 5), kFrameUnusable);
@@ -209,11 +201,7 @@ TEST(Demosaic, UniformColourPlanesComeBackEverywhereAndMissingGreenIsTheMeanOfFo
 }
 
 TEST(FrameView, SamplesAreScaledByTheMaximumAndClipped) {
-    DeepImage d;
-    d.width = 4;
-    d.height = 1;
-    d.channels = 1;
-    d.samples = {0, 1000, 4000, 70000};
+    DeepImage d{{0, 1000, 4000, 70000}, {}, 4, 1, 1};
     OwnedImage grey(viewOf(d, 4000));
     EXPECT_EQ(pixelOf(grey.im, 1, 0), (Pixel{63, 63, 63, 255}));   // 1000 * 255 / 4000 = 63.75
     EXPECT_EQ(pixelOf(grey.im, 2, 0), (Pixel{255, 255, 255, 255}));
