@@ -26,7 +26,7 @@ TEST_F(Composite, ContributionsAreWeightedByValidityAndPlacedByReferencePoints) 
         EXPECT_EQ(sum(0, y, 1), 50u);
         EXPECT_EQ(sum(0, y, 2), 3u);
         EXPECT_EQ(sum(1, y, 0), 0u);
-        EXPECT_EQ(sum(2, y, 0), 50u + y);
+        EXPECT_EQ(sum(2, y, 0) + sum(2, y, 1), 150u + y);   // whole validity: the bytes themselves
         for (int x = 3; x < 6; ++x) EXPECT_EQ(sum(x, y, 0) + sum(x, y, 1), 0u);
     }
 }

@@ -51,12 +51,4 @@ TEST_F(FitsWriter, ManyImagesAreScaledToFitSixteenBits) {
     }
 }
 
-TEST_F(FitsWriter, AFileThatCannotBeCreatedIsReported) {
-    settings.reference.width = 1;
-    settings.reference.height = 1;
-    settings.compositeSums.assign(1, CompositeCell{{1, 1, 1}});
-    EXPECT_FALSE(quiet([&] { return writeFitsChannel(path("missing/c.fit").c_str(), 0); }));
-    EXPECT_EQ(out, "Erreur : impossible de creer le fichier " + path("missing/c.fit") + "\n");
-}
-
 }  // namespace
