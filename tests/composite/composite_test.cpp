@@ -16,17 +16,17 @@ protected:
 
 TEST_F(Composite, ContributionsAreWeightedByValidityAndPlacedByReferencePoints) {
     OwnedImage im(makeImageFrom(6, 4, [](int x, int y) -> std::array<std::uint8_t, 4> {
-        return {std::uint8_t(10 * x + y), 100, 7, std::uint8_t(x == 3 ? 128 : x == 4 ? 0 : 255)};
+        return {std::uint8_t(10 * x + y), 255, 7, std::uint8_t(x == 3 ? 128 : x == 4 ? 0 : 255)};
     }));
     im.im.x0 = 6;   // three columns right of the reference's point: image column 3 on cell 0
     im.im.y0 = 2;
     addToComposite(im.im);
     for (int y = 0; y < 4; ++y) {
         EXPECT_EQ(sum(0, y, 0), (30u + y) * 128 / 255);
-        EXPECT_EQ(sum(0, y, 1), 50u);
+        EXPECT_EQ(sum(0, y, 1), 128u);
         EXPECT_EQ(sum(0, y, 2), 3u);
         EXPECT_EQ(sum(1, y, 0), 0u);
-        EXPECT_EQ(sum(2, y, 0) + sum(2, y, 1), 150u + y);   // whole validity: the bytes themselves
+        EXPECT_EQ(sum(2, y, 0) + sum(2, y, 1), 305u + y);   // whole validity: the bytes themselves
         for (int x = 3; x < 6; ++x) EXPECT_EQ(sum(x, y, 0) + sum(x, y, 1), 0u);
     }
 }
