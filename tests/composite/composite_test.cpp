@@ -1,59 +1,45 @@
 #include "composite/composite.h"
 
-#include <gtest/gtest.h>
-
-#include "support/test_images.h"
 #include "support/with_settings.h"
 
 namespace {
 
-class Composite : public WithSettings {
+class Composite : public InFolder {
 protected:
-    TempDir dir;
     void SetUp() override {
-        WithSettings::SetUp();
+        InFolder::SetUp();
         settings.reference = makeImage(6, 4, {0, 0, 0, 255}, 3, 2);
         startComposite();
     }
+    std::uint32_t sum(int x, int y, int c) const { return settings.compositeSums[std::size_t(y * 6 + x)].sum[c]; }
 };
 
-TEST_F(Composite, ContributionsAreWeightedByValidity) {
-    OwnedImage im(makeImageFrom(6, 4, [](int x, int) -> std::array<std::uint8_t, 4> {
-        return {255, 100, 7, std::uint8_t(x == 0 ? 128 : x == 1 ? 0 : 255)};
-    }));
-    im.im.x0 = 3;
-    im.im.y0 = 2;
-    addToComposite(im.im);
-    EXPECT_EQ(settings.compositeSums[0].sum[0], 128u);
-    EXPECT_EQ(settings.compositeSums[0].sum[1], 50u);
-    EXPECT_EQ(settings.compositeSums[0].sum[2], 3u);
-    EXPECT_EQ(settings.compositeSums[1].sum[0], 0u);
-    EXPECT_EQ(settings.compositeSums[2].sum[0], 255u);
-}
-
-TEST_F(Composite, ImagesArePlacedByTheirReferencePoints) {
+TEST_F(Composite, ContributionsAreWeightedByValidityAndPlacedByReferencePoints) {
     OwnedImage im(makeImageFrom(6, 4, [](int x, int y) -> std::array<std::uint8_t, 4> {
-        return {std::uint8_t(10 * x + y), 0, 0, 255};
+        return {std::uint8_t(10 * x + y), 255, 7, std::uint8_t(x == 3 ? 128 : x == 4 ? 0 : 255)};
     }));
-    im.im.x0 = 6;   // three columns right of the reference's point
+    im.im.x0 = 6;   // three columns right of the reference's point: image column 3 on cell 0
     im.im.y0 = 2;
     addToComposite(im.im);
     for (int y = 0; y < 4; ++y) {
-        for (int x = 0; x < 3; ++x) EXPECT_EQ(settings.compositeSums[y * 6 + x].sum[0], 10u * (x + 3) + y);
-        for (int x = 3; x < 6; ++x) EXPECT_EQ(settings.compositeSums[y * 6 + x].sum[0], 0u);
+        EXPECT_EQ(sum(0, y, 0), (30u + y) * 128 / 255);
+        EXPECT_EQ(sum(0, y, 1), 128u);
+        EXPECT_EQ(sum(0, y, 2), 3u);
+        EXPECT_EQ(sum(1, y, 0), 0u);
+        EXPECT_EQ(sum(2, y, 0) + sum(2, y, 1), 305u + y);   // whole validity: the bytes themselves
+        for (int x = 3; x < 6; ++x) EXPECT_EQ(sum(x, y, 0) + sum(x, y, 1), 0u);
     }
 }
 
 TEST_F(Composite, TheAverageUsesTheSinglePrecisionReciprocalOfTheImageCount) {
-    settings.compositeName = (dir / "avg.x.bmp").string();
+    settings.compositeName = path("avg.x.bmp");
     settings.imageCount = 41;
     for (CompositeCell& c : settings.compositeSums) c = CompositeCell{{41 * 255, 3 * 255, 0}};
-    const std::string out = captureStdout([] { finishComposite(); });
-    const std::string base = (dir / "avg").string();
+    out = captureStdout([] { finishComposite(); });
     EXPECT_EQ(out, "Sauvegarde de l'image compositee : " + settings.compositeName + "\nSauvegarde d'une image " +
-                       base + ".bmp FIN\n");
-    for (const char* suffix : {"R.fit", "V.fit", "B.fit"}) EXPECT_EQ(readFile(base + suffix).size(), 5760u);
-    const std::vector<std::uint8_t> bmp = readFile(base + ".bmp");
+                       path("avg") + ".bmp FIN\n");
+    for (const char* suffix : {"R.fit", "V.fit", "B.fit"}) EXPECT_EQ(readFile(path("avg") + suffix).size(), 5760u);
+    const std::vector<std::uint8_t> bmp = readFile(path("avg.bmp"));
     EXPECT_EQ(bmp[54], 254);   // 41 * 255 * float(1/41) lies just below 255
     EXPECT_EQ(bmp[55], 18);    // 765 / 41 = 18.66
     EXPECT_EQ(bmp[56], 0);
@@ -61,21 +47,17 @@ TEST_F(Composite, TheAverageUsesTheSinglePrecisionReciprocalOfTheImageCount) {
     EXPECT_EQ(settings.composite.pixels, nullptr);
 }
 
-TEST_F(Composite, OnlyTheFirstDotCountsEvenInAFolderName) {
+TEST_F(Composite, OnlyTheFirstDotCountsEvenInAFolderNameAndLongNamesAreNotCut) {
     std::filesystem::create_directory(dir / "out.d");
-    settings.compositeName = (dir / "out.d/sum.bmp").string();
-    settings.imageCount = 0;
+    settings.compositeName = path("out.d/sum.bmp");
     captureStdout([] { finishComposite(); });
-    const std::string base = (dir / "out").string();
-    EXPECT_TRUE(std::filesystem::exists(base + "R.fit"));
-    const std::vector<std::uint8_t> bmp = readFile(base + ".bmp");
+    EXPECT_TRUE(std::filesystem::exists(path("outR.fit")));
+    const std::vector<std::uint8_t> bmp = readFile(path("out.bmp"));
     EXPECT_EQ(std::vector<std::uint8_t>(bmp.begin() + 54, bmp.end()), std::vector<std::uint8_t>(bmp.size() - 54, 0));
-}
-
-TEST_F(Composite, LongNamesAreNotCutShort) {
-    const std::string longName(600, 'n');
-    std::filesystem::create_directories(dir / std::string(200, 'd') / std::string(200, 'e'));
-    settings.compositeName = (dir / std::string(200, 'd') / std::string(200, 'e') / longName.substr(0, 200)).string();
+    const std::filesystem::path deep = dir / std::string(200, 'd') / std::string(200, 'e');
+    std::filesystem::create_directories(deep);
+    settings.compositeName = (deep / std::string(200, 'n')).string();
+    startComposite();
     captureStdout([] { finishComposite(); });
     EXPECT_TRUE(std::filesystem::exists(settings.compositeName + ".bmp"));
 }

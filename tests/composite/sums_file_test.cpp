@@ -1,61 +1,50 @@
 #include "composite/sums_file.h"
 
-#include <gtest/gtest.h>
-
 #include "composite/sums_merge.h"
-#include "support/test_images.h"
 #include "support/with_settings.h"
 
 namespace {
 
-class SumsFile : public WithSettings {
+class SumsFile : public InFolder {
 protected:
-    TempDir dir;
-
     static SumsHeader header(std::int32_t width, std::int32_t height, std::int64_t listed, std::int64_t added) {
         SumsHeader h;
-        h.reference.name = "ref.bmp";
-        h.reference.width = width;
-        h.reference.height = height;
-        h.reference.x0 = width / 2;
-        h.reference.y0 = -3;
-        h.reference.checksum = 0x0123456789abcdefull;
+        h.reference = ReferenceIdentity{"ref.bmp", width, height, width / 2, -3, 0x0123456789abcdefull};
         h.framesListed = listed;
         h.framesAdded = added;
         h.runs = 1;
         return h;
     }
     std::string write(const std::string& name, const SumsHeader& h, const std::vector<CompositeCell>& sums) {
-        const std::string path = (dir / name).string();
-        EXPECT_EQ(captureStdout([&] { EXPECT_TRUE(writeSumsFile(path.c_str(), h, sums)); }), "");
-        return path;
+        EXPECT_TRUE(quiet([&] { return writeSumsFile(path(name).c_str(), h, sums); }));
+        EXPECT_EQ(out, "");
+        return path(name);
     }
+    bool read(const std::string& file, SumsHeader& back, std::vector<CompositeCell>& sums) {
+        return readSumsFile(file.c_str(), back, sums, why);
+    }
+    std::string why;
 };
 
 TEST_F(SumsFile, WhatIsWrittenReadsBackCellForCell) {
     // 240 x 1: data of exactly one block, no fill to write or read.
-    const std::pair<std::int32_t, std::int32_t> sizes[] = {{1, 1}, {3, 2}, {7, 5}, {61, 17}, {240, 1}};
-    for (const auto& [width, height] : sizes) {
+    for (const auto& [width, height] : {std::pair{1, 1}, {3, 2}, {7, 5}, {61, 17}, {240, 1}}) {
         std::vector<CompositeCell> sums(std::size_t(width) * std::size_t(height));
         for (std::uint32_t i = 0; i < sums.size(); ++i) sums[i] = CompositeCell{{i * 7 % 3001, 3000 - i % 3001, 0}};
         sums.back().sum[2] = 255u * 3000u;   // the largest sum 3000 frames can make
-        const SumsHeader h = header(width, height, 3100, 3000);
-        const std::string path = write("s.fit", h, sums);
-        EXPECT_EQ(readFile(path).size() % 2880, 0u);
+        const std::string file = write("s.fit", header(width, height, 3100, 3000), sums);
+        EXPECT_EQ(readFile(file).size() % 2880, 0u);
         SumsHeader back;
-        std::vector<CompositeCell> read;
-        std::string why;
-        ASSERT_TRUE(readSumsFile(path.c_str(), back, read, why)) << why;
-        EXPECT_EQ(back.reference.name, "ref.bmp");
-        EXPECT_EQ(back.reference.width, width);
-        EXPECT_EQ(back.reference.x0, width / 2);
-        EXPECT_EQ(back.reference.y0, -3);
-        EXPECT_EQ(back.reference.checksum, 0x0123456789abcdefull);
+        std::vector<CompositeCell> got;
+        ASSERT_TRUE(read(file, back, got)) << why;
+        const ReferenceIdentity& r = back.reference;
+        EXPECT_EQ(std::tuple(r.name, r.width, r.height, r.x0, r.y0, r.checksum),
+                  std::tuple(std::string("ref.bmp"), width, height, width / 2, -3, 0x0123456789abcdefull));
         EXPECT_EQ(back.framesListed, 3100);
         EXPECT_EQ(back.framesAdded, 3000);
-        ASSERT_EQ(read.size(), sums.size());
+        ASSERT_EQ(got.size(), sums.size());
         for (std::size_t i = 0; i < sums.size(); ++i)
-            for (int c = 0; c < 3; ++c) ASSERT_EQ(read[i].sum[c], sums[i].sum[c]) << "cell " << i << " channel " << c;
+            for (int c = 0; c < 3; ++c) ASSERT_EQ(got[i].sum[c], sums[i].sum[c]) << "cell " << i << " channel " << c;
     }
 }
 
@@ -77,11 +66,9 @@ TEST_F(SumsFile, TheChecksumEncodingMakesTheWholeSumNegativeZero) {
 TEST_F(SumsFile, ASumItsFramesCouldNotHaveMadeIsRefused) {
     std::vector<CompositeCell> sums(4, CompositeCell{{255, 255, 255}});
     sums[2].sum[1] = 256;
-    const std::string path = write("s.fit", header(2, 2, 1, 1), sums);
     SumsHeader back;
-    std::vector<CompositeCell> read;
-    std::string why;
-    EXPECT_FALSE(readSumsFile(path.c_str(), back, read, why));
+    std::vector<CompositeCell> got;
+    EXPECT_FALSE(read(write("s.fit", header(2, 2, 1, 1), sums), back, got));
     EXPECT_EQ(why, "fichier endommage (une somme depasse 255 x le nombre d'images ajoutees)");
 }
 
@@ -102,13 +89,10 @@ TEST_F(SumsFile, MergesWhoseSumsCouldPassThirtyTwoBitsAreRefused) {
     const std::vector<CompositeCell> sums(1, CompositeCell{{0, 0, 0}});
     const std::string a = write("a.fit", header(1, 1, 9000000, 9000000), sums);
     const std::string b = write("b.fit", header(1, 1, 9000000, 9000000), sums);
-    const std::string stem = (dir / "m").string();
-    int status = -1;
-    const std::string out = captureStdout([&] { status = mergeSumsFiles(stem, {a, b}); });
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(quiet([&] { return mergeSumsFiles(path("m"), {a, b}); }), 1);
     EXPECT_NE(out.find("Erreur : trop d'images en tout (18000000 listees, 18000000 ajoutees)"), std::string::npos) << out;
-    EXPECT_FALSE(std::filesystem::exists(stem + "S.fit"));
-    EXPECT_FALSE(std::filesystem::exists(stem + ".bmp"));
+    EXPECT_FALSE(std::filesystem::exists(path("mS.fit")));
+    EXPECT_FALSE(std::filesystem::exists(path("m.bmp")));
 }
 
 }  // namespace

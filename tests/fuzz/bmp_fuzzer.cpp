@@ -18,13 +18,6 @@ namespace {
 MemoryFile input;
 MemoryFile output;
 
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "bmp_fuzzer: broken invariant: %s\n", what);
-        std::abort();
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

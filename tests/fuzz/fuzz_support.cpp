@@ -34,6 +34,13 @@ long long sizeOf(const MemoryFile& file) {
     return st.st_size;
 }
 
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "broken invariant: %s\n", what);
+        std::abort();
+    }
+}
+
 void silenceStdout() {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
 }

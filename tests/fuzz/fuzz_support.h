@@ -15,6 +15,9 @@ MemoryFile makeMemoryFile(const char* name);
 void setContents(const MemoryFile& file, const std::uint8_t* data, std::size_t size);
 long long sizeOf(const MemoryFile& file);
 
+// Aborts with "broken invariant: what" on standard error unless condition holds.
+void check(bool condition, const char* what);
+
 // The code prints a great deal; the fuzzers send standard output to /dev/null.
 void silenceStdout();
 

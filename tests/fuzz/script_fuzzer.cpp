@@ -15,13 +15,6 @@ namespace {
 
 MemoryFile script;
 
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "script_fuzzer: broken invariant: %s\n", what);
-        std::abort();
-    }
-}
-
 // What the registration and block stages take for granted about the stored values.
 void checkStoredValues() {
     const RunSettings& s = settings;

@@ -35,13 +35,6 @@ protected:
 
 std::int64_t rowSizeOf(std::int32_t width) { return ((3 * std::int64_t(width) - 1) / 4) * 4 + 4; }
 
-std::string fileBytes(std::FILE* file) {
-    std::string bytes;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;) bytes += char(c);
-    return bytes;
-}
-
 // A stream holding the first length bytes of bytes, positioned after the first skip of
 // them: a temporary file, or the read end of a pipe (the rows are then read in sequence).
 std::FILE* streamWith(const std::string& bytes, std::size_t length, std::size_t skip, bool pipe) {
@@ -88,7 +81,8 @@ std::string writtenAfter(const std::string& prefix, bool pipe, Write write, bool
     std::fwrite(prefix.data(), 1, prefix.size(), file);
     const bool ok = write(file);
     const long position = std::ftell(file);
-    content = fileBytes(file);
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) content += char(c);
     atEnd = ok && position == long(content.size());
     std::fclose(file);
     return content;
@@ -96,11 +90,9 @@ std::string writtenAfter(const std::string& prefix, bool pipe, Write write, bool
 
 Image randomImage(TestRandom& rng, std::int32_t width, std::int32_t height) {
     Image im = makeImage(width, height, {0, 0, 0, 0});
-    for (std::size_t i = 0; i < pixelBytes(width, height); ++i) {
-        // Validity mostly whole, sometimes partial or zero, so both composite routes run.
-        if (i % 4 == 3) im.pixels[i] = rng.chance(80) ? 255 : std::uint8_t(rng.range(0, 255));
-        else im.pixels[i] = std::uint8_t(rng.range(0, 255));
-    }
+    // Validity mostly whole, sometimes partial or zero, so both composite routes run.
+    for (std::size_t i = 0; i < pixelBytes(width, height); ++i)
+        im.pixels[i] = i % 4 == 3 && rng.chance(80) ? 255 : std::uint8_t(rng.range(0, 255));
     return im;
 }
 
@@ -156,10 +148,9 @@ TEST_F(PixelLoops, CompositeAndFitsRowsMatchThePlainLoops) {
         const int frames = rng.range(1, 4);
         std::vector<Image> images;
         for (int f = 0; f < frames; ++f) {
-            Image im = randomImage(rng, rng.range(1, 80), rng.range(1, 25));
-            im.x0 = rng.range(-10, 10);
-            im.y0 = rng.range(-10, 10);
-            images.push_back(im);
+            images.push_back(randomImage(rng, rng.range(1, 80), rng.range(1, 25)));
+            images.back().x0 = rng.range(-10, 10);
+            images.back().y0 = rng.range(-10, 10);
         }
         auto composite = [&](bool fast, std::string& fits, std::vector<std::uint8_t>& average) {
             resetRunSettings();
@@ -206,21 +197,20 @@ TEST_F(PixelLoops, CompositeAndFitsRowsMatchThePlainLoops) {
 
 TEST_F(PixelLoops, CompositeWeighsEveryByteByEveryValidityAsThePlainLoop) {
     // All 65536 pairs of a byte and a validity, in every channel.
-    Image all = makeImageFrom(256, 256, [](int x, int y) -> std::array<std::uint8_t, 4> {
+    OwnedImage all(makeImageFrom(256, 256, [](int x, int y) -> std::array<std::uint8_t, 4> {
         return {std::uint8_t(x), std::uint8_t(255 - x), std::uint8_t(x ^ 0x5A), std::uint8_t(y)};
-    });
+    }));
     std::vector<CompositeCell> expected;
     for (const bool fast : {false, true}) {
         settings.reference = makeImage(256, 256, {0, 0, 0, 255});
         startComposite();
-        fast ? addToComposite(all) : plain::addToComposite(all);
+        fast ? addToComposite(all.im) : plain::addToComposite(all.im);
         if (!fast) expected = settings.compositeSums;
         releasePixels(settings.reference);
     }
     ASSERT_EQ(settings.compositeSums.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
         for (int k = 0; k < 3; ++k) ASSERT_EQ(settings.compositeSums[i].sum[k], expected[i].sum[k]) << i << " " << k;
-    releasePixels(all);
 }
 
 }  // namespace

@@ -13,12 +13,7 @@
 
 Image makeImage(std::int32_t width, std::int32_t height, std::array<std::uint8_t, 4> pixel, std::int32_t x0,
                 std::int32_t y0) {
-    Image im;
-    im.width = width;
-    im.height = height;
-    im.x0 = x0;
-    im.y0 = y0;
-    im.pixels = allocatePixels(width, height);
+    Image im{allocatePixels(width, height), width, height, x0, y0};
     for (std::size_t i = 0; i < pixelBytes(width, height); i += kBytesPerPixel)
         for (int k = 0; k < 4; ++k) im.pixels[i + k] = pixel[k];
     return im;
@@ -139,14 +134,10 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
+void writeText(const std::filesystem::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+    writeText(path, std::string(bytes.begin(), bytes.end()));
 }
 
 std::string readText(const std::filesystem::path& path) {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include "common/cpu.h"
 #include "common/parallel.h"
 #include "driver/run_settings.h"
+#include "support/test_images.h"
 
 // Every test starts from the process-start state of the run settings.
 class WithSettings : public ::testing::Test {
@@ -24,3 +28,29 @@ protected:
     }
     int defaultWorkers = workerCount();
 };
+
+// Tests that read and write files in a fresh folder and check what the code printed.
+class InFolder : public WithSettings {
+protected:
+    TempDir dir;
+    std::string out;   // what the last quiet() call printed
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+    // Runs f with standard output captured into out; returns what f returns.
+    template <typename F>
+    auto quiet(F f) {
+        decltype(f()) result{};
+        out = captureStdout([&] { result = f(); });
+        return result;
+    }
+};
+
+// A test name made of the words of a case's description ("a b-c" gives "ABC").
+inline std::string caseName(const std::string& what) {
+    std::string name;
+    bool upper = true;
+    for (const char c : what) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) upper = true;
+        else name += upper ? char(std::toupper(static_cast<unsigned char>(c))) : c, upper = false;
+    }
+    return name;
+}
