@@ -80,8 +80,10 @@ void BM_Difference(benchmark::State& state) {
     moved.x0 += 1;
     const bool fast = state.range(0) != 0;
     for (auto _ : state) {
-        if (fast) benchmark::DoNotOptimize(boundedImageDifference(moved, f.reference, INFINITY).value);
-        else benchmark::DoNotOptimize(imageDifference(moved, f.reference));
+        if (fast)
+            benchmark::DoNotOptimize(boundedImageDifference(moved, f.reference, INFINITY).value);
+        else
+            benchmark::DoNotOptimize(imageDifference(moved, f.reference));
     }
     state.SetItemsProcessed(state.iterations() * 639 * 480);
 }
@@ -170,7 +172,8 @@ void BM_SerFrame(benchmark::State& state) {
     std::memcpy(bytes.data(), "LUCAM-RECORDER", 14);
     const std::int32_t header[6] = {0, 1, im.width, im.height, 16, 2};
     for (int k = 0; k < 6; ++k)
-        for (int b = 0; b < 4; ++b) bytes[18 + 4 * std::size_t(k) + std::size_t(b)] = std::uint8_t(std::uint32_t(header[k]) >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            bytes[18 + 4 * std::size_t(k) + std::size_t(b)] = std::uint8_t(std::uint32_t(header[k]) >> (8 * b));
     for (int f = 0; f < 2; ++f)
         for (std::size_t i = 0; i < pixelBytes(im.width, im.height); i += kBytesPerPixel) {
             const std::uint32_t v = (im.pixels[i] + 2u * im.pixels[i + 1] + im.pixels[i + 2]) * 64u + i % 64;
@@ -196,7 +199,7 @@ void BM_SerFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_SerFrame)->Unit(benchmark::kMillisecond);
 
-}  // namespace
+}   // namespace
 
 // The sub-pixel refinement of frame 1 from a whole-pixel start (shift truncated, angle a third
 // of a degree off), on 1 or 2 threads: the time Affinage adds to a frame's registration.

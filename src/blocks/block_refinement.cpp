@@ -10,7 +10,7 @@ namespace {
 
 constexpr double kOffsetGrid = 64;
 
-}  // namespace
+}   // namespace
 
 double parabolaVertex(double minus, double centre, double plus) {
     const double curvature = minus - 2 * centre + plus;

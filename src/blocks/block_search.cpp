@@ -72,8 +72,8 @@ void resampleRow(const Image& cur, const std::vector<Tap>& columns, const Tap& r
         if (sx >= 0 && sx < cur.width - 1 && sy >= 0 && sy < cur.height - 1 && col.onGrid && row.onGrid) {
             const std::uint8_t* p00 = pixelAt(cur, sx, sy);
             const std::uint8_t* p01 = p00 + std::size_t(cur.width) * kBytesPerPixel;
-            bilinearFromGrid(p00, p00 + kBytesPerPixel, p01, p01 + kBytesPerPixel, col.units, row.units,
-                             col.fraction, row.fraction, out);
+            bilinearFromGrid(p00, p00 + kBytesPerPixel, p01, p01 + kBytesPerPixel, col.units, row.units, col.fraction,
+                             row.fraction, out);
         } else {
             samplePixel(cur.pixels, cur.width, cur.height, sx, sy, col.fraction, row.fraction, out);
         }
@@ -139,7 +139,8 @@ public:
         }
         const std::int32_t sy = rt.source;
         const bool rowInside = sy >= 0 && sy < cur_.height - 1;
-        const Horizontal* top = rowInside ? &horizontal_[(dx * std::size_t(sourceRows_) + std::size_t(sy - rowMin_)) * columns_] : nullptr;
+        const Horizontal* top =
+            rowInside ? &horizontal_[(dx * std::size_t(sourceRows_) + std::size_t(sy - rowMin_)) * columns_] : nullptr;
         const Horizontal* bottom = rowInside ? top + columns_ : nullptr;
         const std::vector<Tap>& columns = columnTaps_[dx];
         for (std::size_t c = 0; c < columns_; ++c, out += kBytesPerPixel) {
@@ -153,10 +154,10 @@ public:
             __m128i v;
             if constexpr (kSseBuild) {
                 const __m128 gy = _mm_set1_ps(1.0f - rt.fraction), fy = _mm_set1_ps(rt.fraction);
-                const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t.left), gy),
-                                                                     _mm_mul_ps(_mm_loadu_ps(t.right), gy)),
-                                                          _mm_mul_ps(_mm_loadu_ps(b.left), fy)),
-                                               _mm_mul_ps(_mm_loadu_ps(b.right), fy));
+                const __m128 sum = _mm_add_ps(
+                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t.left), gy), _mm_mul_ps(_mm_loadu_ps(t.right), gy)),
+                               _mm_mul_ps(_mm_loadu_ps(b.left), fy)),
+                    _mm_mul_ps(_mm_loadu_ps(b.right), fy));
                 v = _mm_cvttps_epi32(sum);
             } else {
                 const double by = double(rt.units / 4);
@@ -164,7 +165,8 @@ public:
                 const __m128d low = _mm_mul_pd(
                     _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(t.sum), gy), _mm_mul_pd(_mm_loadu_pd(b.sum), fy)), scale);
                 const __m128d high = _mm_mul_pd(
-                    _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(t.sum + 2), gy), _mm_mul_pd(_mm_loadu_pd(b.sum + 2), fy)), scale);
+                    _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(t.sum + 2), gy), _mm_mul_pd(_mm_loadu_pd(b.sum + 2), fy)),
+                    scale);
                 v = _mm_unpacklo_epi64(_mm_cvttpd_epi32(low), _mm_cvttpd_epi32(high));
             }
             // Low 8 bits of each of the four truncated values.
@@ -190,7 +192,7 @@ private:
     std::vector<Horizontal> horizontal_;
 };
 
-}  // namespace
+}   // namespace
 
 float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::int32_t by, bool referenceWhole) {
     const RunSettings& s = settings;
@@ -222,13 +224,16 @@ float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::i
     grid.xMin = -std::int64_t(s.blockShiftXMin);
     grid.yMin = -std::int64_t(s.blockShiftYMin);
     grid.step = -step;
-    grid.columns = s.blockShiftXMin <= s.blockShiftXMax ? (std::int64_t(s.blockShiftXMax) - s.blockShiftXMin) / step + 1 : 0;
-    grid.rows = s.blockShiftYMin <= s.blockShiftYMax ? (std::int64_t(s.blockShiftYMax) - s.blockShiftYMin) / step + 1 : 0;
+    grid.columns =
+        s.blockShiftXMin <= s.blockShiftXMax ? (std::int64_t(s.blockShiftXMax) - s.blockShiftXMin) / step + 1 : 0;
+    grid.rows =
+        s.blockShiftYMin <= s.blockShiftYMax ? (std::int64_t(s.blockShiftYMax) - s.blockShiftYMin) / step + 1 : 0;
     block.x0 = cur.x0 - bx + half;
     block.y0 = cur.y0 - by + half;
     float best = kNoScore;
     if (exactUnitsAvailable()) {
-        const SearchOutcome outcome = searchShifts(block, nullptr, s.reference, grid, kNoScore, nullptr, referenceWhole);
+        const SearchOutcome outcome =
+            searchShifts(block, nullptr, s.reference, grid, kNoScore, nullptr, referenceWhole);
         if (outcome.winner >= 0) {
             best = outcome.best;
             outDx = -float(grid.shiftX(outcome.winner));

@@ -24,7 +24,6 @@ std::int32_t gridCount(std::int32_t first, std::int32_t limit, std::int32_t spac
 
 namespace {
 
-
 // The offsets and weights as integers over powers of two, when the extended program's
 // four-product sum of them is exact: every product and partial sum then holds below 2^63
 // units, and integers give its value.
@@ -57,24 +56,25 @@ ExactOffsets exactOffsets(const BlockGrid& grid, const std::vector<NodeWeight>& 
     return e;
 }
 
-
 // position - float(a + f[x] * b) * scale for x in [begin, end), four at a time while whole
 // groups remain; returns where it stopped. The caller guarantees 0 <= f < 2^31, |b| < 2^31
 // and |a + f b| < 2^51: the products are then exact 32-bit ones, and each sum converts to
 // double exactly, so its one rounding to float is the one float(int64) makes.
 __attribute__((target("avx2"))) std::int32_t exactRun(float* out, std::int32_t begin, std::int32_t end,
-                                                     const std::int64_t* f, std::int64_t a, std::int64_t b,
-                                                     float scale, bool columnPosition, float rowPosition) {
+                                                      const std::int64_t* f, std::int64_t a, std::int64_t b,
+                                                      float scale, bool columnPosition, float rowPosition) {
     const __m256i va = _mm256_set1_epi64x(a), vb = _mm256_set1_epi64x(b);
     const __m256i magic = _mm256_set1_epi64x(0x4338000000000000);   // 1.5 * 2^52
     const __m256d magicValue = _mm256_set1_pd(0x1.8p52);
     const __m128 vscale = _mm_set1_ps(scale);
     std::int32_t x = begin;
     for (; x + 4 <= end; x += 4) {
-        const __m256i sum = _mm256_add_epi64(va, _mm256_mul_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + x)), vb));
+        const __m256i sum =
+            _mm256_add_epi64(va, _mm256_mul_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + x)), vb));
         const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(sum, magic)), magicValue);
-        const __m128 position = columnPosition ? _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3)))
-                                               : _mm_set1_ps(rowPosition);
+        const __m128 position = columnPosition
+                                    ? _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3)))
+                                    : _mm_set1_ps(rowPosition);
         _mm_storeu_ps(out + x, _mm_sub_ps(position, _mm_mul_ps(_mm256_cvtpd_ps(value), vscale)));
     }
     return x;
@@ -83,9 +83,9 @@ __attribute__((target("avx2"))) std::int32_t exactRun(float* out, std::int32_t b
 // The SSE program's position - interpolated offset for x in [begin, end), eight at a time
 // while whole groups remain, with its single-precision operations in their order; returns
 // where it stopped.
-__attribute__((target("avx2"))) std::int32_t floatRun(float* out, std::int32_t begin, std::int32_t end,
-                                                     const float* fx, const float* o, float fy, bool columnPosition,
-                                                     float rowPosition) {
+__attribute__((target("avx2"))) std::int32_t floatRun(float* out, std::int32_t begin, std::int32_t end, const float* fx,
+                                                      const float* o, float fy, bool columnPosition,
+                                                      float rowPosition) {
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 o00 = _mm256_set1_ps(o[0]), o10 = _mm256_set1_ps(o[1]), o01 = _mm256_set1_ps(o[2]),
                  o11 = _mm256_set1_ps(o[3]);
@@ -93,13 +93,14 @@ __attribute__((target("avx2"))) std::int32_t floatRun(float* out, std::int32_t b
     std::int32_t x = begin;
     for (; x + 8 <= end; x += 8) {
         const __m256 f = _mm256_loadu_ps(fx + x), gx = _mm256_sub_ps(one, f);
-        const __m256 offset = _mm256_add_ps(
-            _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(o00, gx), gy), _mm256_mul_ps(_mm256_mul_ps(o10, f), gy)),
-                          _mm256_mul_ps(_mm256_mul_ps(o01, gx), vfy)),
-            _mm256_mul_ps(_mm256_mul_ps(o11, f), vfy));
+        const __m256 offset = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(o00, gx), gy),
+                                                                        _mm256_mul_ps(_mm256_mul_ps(o10, f), gy)),
+                                                          _mm256_mul_ps(_mm256_mul_ps(o01, gx), vfy)),
+                                            _mm256_mul_ps(_mm256_mul_ps(o11, f), vfy));
         const __m256 position =
-            columnPosition ? _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)))
-                           : _mm256_set1_ps(rowPosition);
+            columnPosition
+                ? _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)))
+                : _mm256_set1_ps(rowPosition);
         _mm256_storeu_ps(out + x, _mm256_sub_ps(position, offset));
     }
     return x;
@@ -167,10 +168,10 @@ void deformRow(const std::uint8_t* pixels, std::int32_t width, std::int32_t heig
     interpolateRow(pixels, width, height, sx.data(), sy.data(), width, px);
 }
 
-}  // namespace
+}   // namespace
 
-Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
-                  std::int32_t y0, const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY) {
+Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0, std::int32_t y0,
+                  const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY) {
     Image out;
     out.width = width;
     out.height = height;
@@ -197,8 +198,8 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
         fxWeights[x] = wx[x].weight;
     }
     parallelFor(height, [&](std::int64_t y) {
-        deformRow(pixels, width, height, std::int32_t(y), grid, wx, fxUnits, fxWeights, runStarts, wy[std::size_t(y)], exact,
-                  pixelAt(out, 0, std::int32_t(y)));
+        deformRow(pixels, width, height, std::int32_t(y), grid, wx, fxUnits, fxWeights, runStarts, wy[std::size_t(y)],
+                  exact, pixelAt(out, 0, std::int32_t(y)));
     });
     return out;
 }
@@ -208,15 +209,18 @@ namespace {
 // Positions first, first + spacing, ... (count of them), each widened by half on both sides,
 // within [0, limit): merged spans.
 std::vector<std::pair<std::int32_t, std::int32_t>> blockSpans(std::int32_t first, std::int32_t count,
-                                                              std::int32_t spacing, std::int32_t half, std::int32_t limit) {
+                                                              std::int32_t spacing, std::int32_t half,
+                                                              std::int32_t limit) {
     std::vector<std::pair<std::int32_t, std::int32_t>> spans;
     for (std::int32_t k = 0; k < count; ++k) {
         const std::int64_t centre = std::int64_t(first) + std::int64_t(k) * spacing;
         const std::int32_t begin = std::int32_t(std::clamp<std::int64_t>(centre - half, 0, limit));
         const std::int32_t end = std::int32_t(std::clamp<std::int64_t>(centre + half + 1, 0, limit));
         if (begin >= end) continue;
-        if (!spans.empty() && begin <= spans.back().second) spans.back().second = std::max(spans.back().second, end);
-        else spans.push_back({begin, end});
+        if (!spans.empty() && begin <= spans.back().second)
+            spans.back().second = std::max(spans.back().second, end);
+        else
+            spans.push_back({begin, end});
     }
     return spans;
 }
@@ -234,7 +238,7 @@ FeatureRegion blockRegion(const Image& image, const BlockGrid& grid, std::int32_
     return region;
 }
 
-}  // namespace
+}   // namespace
 
 BlockReference makeBlockReference(const Image& reference) {
     BlockReference r;
@@ -255,8 +259,8 @@ void runBlockStage(BlockDeformation* found, const BlockReference* prepared) {
     grid.rows = gridCount(firstY, original.height - half - s.blockShiftYMax - 1, spacing);
     const bool integerStep = s.blockShiftStep == float(std::int32_t(s.blockShiftStep));
     // Whole offsets move only the reference: the image is read within its blocks alone.
-    Image features = featureImage(original, integerStep ? blockRegion(original, grid, firstX, firstY, spacing, half)
-                                                      : FeatureRegion{});
+    Image features = featureImage(
+        original, integerStep ? blockRegion(original, grid, firstX, firstY, spacing, half) : FeatureRegion{});
     BlockReference own;
     if (prepared == nullptr) {
         own = makeBlockReference(originalReference);
@@ -310,8 +314,8 @@ void runBlockStage(BlockDeformation* found, const BlockReference* prepared) {
     releasePixels(own.features);
     if (found != nullptr) *found = BlockDeformation{grid, spacing};
     if (grid.columns > 0 && grid.rows > 0) {
-        Image deformed = deformImage(s.current.pixels, s.current.width, s.current.height, s.current.x0,
-                                     s.current.y0, grid, spacing, spacing);
+        Image deformed = deformImage(s.current.pixels, s.current.width, s.current.height, s.current.x0, s.current.y0,
+                                     grid, spacing, spacing);
         releasePixels(s.current);
         s.current = deformed;
     }

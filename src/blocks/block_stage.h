@@ -40,8 +40,8 @@ void runBlockStage(BlockDeformation* found = nullptr, const BlockReference* prep
 
 // A new image of width x height (zero-filled where it has no source) sampling the source
 // at each pixel minus the offset interpolated between the block nodes ((i + 1/2) spacing).
-Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
-                  std::int32_t y0, const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY);
+Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0, std::int32_t y0,
+                  const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY);
 
 // Number of grid positions first, first + spacing, ... that lie below limit.
 std::int32_t gridCount(std::int32_t first, std::int32_t limit, std::int32_t spacing);
@@ -70,8 +70,8 @@ inline NodeWeight nodeWeight(std::int32_t p, std::int32_t spacing, std::int32_t 
 
 // The offsets o at the four nodes k00, k10, k01, k11 interpolated with weights fx, fy, as
 // the deformation rounds them (one rounding to float of the sum in the program's precision).
-inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std::size_t k01, std::size_t k11,
-                          float fx, float fy) {
+inline float interpolated(const float* o, std::size_t k00, std::size_t k10, std::size_t k01, std::size_t k11, float fx,
+                          float fy) {
     const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
     return float(Inter(o[k00]) * gx * gy + Inter(o[k10]) * fx * gy + Inter(o[k01]) * gx * fy + Inter(o[k11]) * fx * fy);
 }

@@ -48,8 +48,12 @@ void interiorFeatures(const std::uint8_t* in, const std::uint8_t* l, std::int32_
     // 16-bit lanes, division truncating toward zero, then interleaved with the brightness
     // and the untouched validity byte.
     const __m128i zero = _mm_setzero_si128(), offset = _mm_set1_epi16(128);
-    auto half = [&](__m128i d) { return _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(d, _mm_srli_epi16(d, 15)), 1), offset); };
-    auto load8 = [&](const std::uint8_t* q) { return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)), zero); };
+    auto half = [&](__m128i d) {
+        return _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(d, _mm_srli_epi16(d, 15)), 1), offset);
+    };
+    auto load8 = [&](const std::uint8_t* q) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)), zero);
+    };
     for (; x + 8 <= end; x += 8) {
         const __m128i g1 = half(_mm_sub_epi16(load8(l + x - 1), load8(l + x + 1)));
         const __m128i g2 = half(_mm_sub_epi16(load8(l + x - width), load8(l + x + width)));
@@ -81,7 +85,9 @@ void featurePixels(const Image& image, std::uint8_t* out, const FeatureRegion& r
     const std::int32_t width = image.width, height = image.height;
     if (width <= 0 || height <= 0) return;
     const std::vector<std::uint8_t>& wanted = region.rows;
-    auto rowWanted = [&](std::int32_t y) { return y >= 0 && y < height && (wanted.empty() || wanted[std::size_t(y)] != 0); };
+    auto rowWanted = [&](std::int32_t y) {
+        return y >= 0 && y < height && (wanted.empty() || wanted[std::size_t(y)] != 0);
+    };
     std::vector<std::pair<std::int32_t, std::int32_t>> spans = region.columns;
     if (spans.empty()) spans.push_back({0, width});
     // Brightness of the pixels the region's gradients read, kept aside so that rows can be
@@ -92,7 +98,8 @@ void featurePixels(const Image& image, std::uint8_t* out, const FeatureRegion& r
         const std::int32_t y = std::int32_t(yy);
         if (!rowWanted(y - 1) && !rowWanted(y) && !rowWanted(y + 1)) return;
         for (const auto& [begin, end] : spans)
-            rowLevels(pixelAt(image, 0, y), std::max(begin - 1, 0), std::min(end + 1, width), level + std::size_t(y) * std::size_t(width));
+            rowLevels(pixelAt(image, 0, y), std::max(begin - 1, 0), std::min(end + 1, width),
+                      level + std::size_t(y) * std::size_t(width));
     });
     parallelFor(height, [&](std::int64_t yy) {
         const std::int32_t y = std::int32_t(yy);
@@ -105,8 +112,9 @@ void featurePixels(const Image& image, std::uint8_t* out, const FeatureRegion& r
             // Border rows, and the first and last pixels of the others, keep their colour bytes.
             auto keep = [&](std::int32_t from, std::int32_t to) {
                 if (from >= to) return;
-                if (p != in) std::memcpy(p + std::size_t(from) * kBytesPerPixel, in + std::size_t(from) * kBytesPerPixel,
-                                         std::size_t(to - from) * kBytesPerPixel);
+                if (p != in)
+                    std::memcpy(p + std::size_t(from) * kBytesPerPixel, in + std::size_t(from) * kBytesPerPixel,
+                                std::size_t(to - from) * kBytesPerPixel);
                 for (std::int32_t x = from; x < to; ++x) p[std::size_t(x) * kBytesPerPixel] = l[x];
             };
             if (borderRow) {
@@ -121,7 +129,7 @@ void featurePixels(const Image& image, std::uint8_t* out, const FeatureRegion& r
     });
 }
 
-}  // namespace
+}   // namespace
 
 void makeFeatureImage(Image& image) { featurePixels(image, image.pixels, FeatureRegion{}); }
 

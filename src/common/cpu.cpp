@@ -11,7 +11,7 @@ bool processorHasAvx2() {
 
 std::atomic<bool> avx2{processorHasAvx2()};
 
-}  // namespace
+}   // namespace
 
 bool useAvx2() { return avx2.load(std::memory_order_relaxed); }
 

@@ -16,7 +16,7 @@ struct Image {
     std::uint8_t* pixels = nullptr;   // width*height*4 bytes, top row first; owner releases
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::int32_t x0 = 0;              // reference point
+    std::int32_t x0 = 0;   // reference point
     std::int32_t y0 = 0;
 };
 

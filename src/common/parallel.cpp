@@ -97,7 +97,8 @@ private:
             const std::int64_t index = std::int64_t(ticket & kIndexMask);
             if (index >= count) break;
             // Fails, reloading the ticket, when another thread claimed the item or a new job began.
-            if (!ticket_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            if (!ticket_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
                 continue;
             }
             try {
@@ -163,7 +164,7 @@ Pool& pool() {
     return *instance;
 }
 
-}  // namespace
+}   // namespace
 
 bool insideParallelBody() { return insideBody; }
 

@@ -30,7 +30,7 @@ inline constexpr bool kSseBuild = false;
 using Extended = long double;   // same in both programs: accumulators, warp geometry
 static_assert(std::numeric_limits<long double>::digits >= 64, "needs the x87 80-bit long double");
 
-inline constexpr double kOneDegree = 0.017453292522222223;       // pi as 3.141592654, / 180
+inline constexpr double kOneDegree = 0.017453292522222223;   // pi as 3.141592654, / 180
 inline constexpr double kHalfDegree = 0.008726646261111111;
 inline constexpr double kInversePi = 0.31830988614222805;
 
@@ -39,7 +39,7 @@ inline constexpr double kInversePi = 0.31830988614222805;
 inline int fractionBits(float f) {
     if (f == 0 || !std::isfinite(f)) return 0;
     int exponent;
-    const double mantissa = std::frexp(double(f), &exponent);   // |mantissa| in [0.5, 1)
+    const double mantissa = std::frexp(double(f), &exponent);                // |mantissa| in [0.5, 1)
     std::int64_t bits = std::int64_t(std::ldexp(std::fabs(mantissa), 24));   // exact: 24 bits
     int used = 24;
     for (; (bits & 1) == 0; bits >>= 1) --used;

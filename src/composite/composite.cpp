@@ -42,7 +42,7 @@ __attribute__((target("avx2"))) inline __m128i weighted(__m128i v) {
 
 // addPixel four pixels at a time; returns the number of pixels added (whole groups of four).
 __attribute__((target("avx2"))) std::int32_t addPixels4(const std::uint8_t* src, std::int32_t count,
-                                                           CompositeCell* cell) {
+                                                        CompositeCell* cell) {
     static_assert(sizeof(CompositeCell) == 12, "cells of three 32-bit sums");
     const __m128i validity = _mm_set1_epi32(std::int32_t(0xFF000000u));
     // Channels 0 to 2 of the four pixels, zero-extended, in the order of the cells' sums.
@@ -64,7 +64,7 @@ __attribute__((target("avx2"))) std::int32_t addPixels4(const std::uint8_t* src,
 // The averaged pixels of count cells, four at a time: each sum (exact in single precision)
 // times r, truncated, its low 8 bits; validity 255. Returns the number done.
 __attribute__((target("avx2"))) std::size_t averageCells(const CompositeCell* cell, std::int32_t count, float r,
-                                                        std::uint8_t* out) {
+                                                         std::uint8_t* out) {
     const __m128 scale = _mm_set1_ps(r);
     // Byte 0 of each 32-bit value, to its place among the four pixels' bytes.
     const __m128i first = _mm_setr_epi8(0, 4, 8, -1, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
@@ -77,14 +77,15 @@ __attribute__((target("avx2"))) std::size_t averageCells(const CompositeCell* ce
         auto scaled = [&](int k) {
             return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_loadu_si128(sums + k)), scale));
         };
-        const __m128i bytes = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(scaled(0), first), _mm_shuffle_epi8(scaled(1), second)),
-                                           _mm_or_si128(_mm_shuffle_epi8(scaled(2), third), validity));
+        const __m128i bytes =
+            _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(scaled(0), first), _mm_shuffle_epi8(scaled(1), second)),
+                         _mm_or_si128(_mm_shuffle_epi8(scaled(2), third), validity));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
     }
     return i;
 }
 
-}  // namespace
+}   // namespace
 
 void addToComposite(const Image& im) {
     const Image& ref = settings.reference;
@@ -114,7 +115,8 @@ void averageComposite(Image& out) {
     parallelFor(out.height, [&](std::int64_t y) {
         const std::size_t first = std::size_t(y) * std::size_t(out.width);
         std::size_t i = first;
-        if (useAvx2()) i += averageCells(s.compositeSums.data() + first, out.width, r, out.pixels + first * kBytesPerPixel);
+        if (useAvx2())
+            i += averageCells(s.compositeSums.data() + first, out.width, r, out.pixels + first * kBytesPerPixel);
         for (; i < first + std::size_t(out.width); ++i) {
             std::uint8_t* px = out.pixels + i * kBytesPerPixel;
             for (int k = 0; k < 3; ++k) px[k] = std::uint8_t(std::int32_t(float(s.compositeSums[i].sum[k]) * r));

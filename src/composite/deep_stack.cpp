@@ -124,7 +124,7 @@ bool encodePng(std::string* bytes, std::uint32_t width, std::uint32_t height, in
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 DeepImage rotateAndShiftDeep(const DeepImage& frame, const RigidGeometry& rigid, const Image& box) {
     DeepImage out = emptyLike(frame, box.width, box.height);
@@ -284,8 +284,8 @@ bool writeDeepStack(const DeepStack& stack, const std::string& name) {
     bool ok = commitBytes(deepStackFits(stack, date), name.c_str());
     const std::size_t dot = name.find_last_of('.');
     const std::size_t slash = name.find_last_of('/');
-    const std::string base = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? name.substr(0, dot)
-                                                                                                     : name;
+    const std::string base =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? name.substr(0, dot) : name;
     std::string png;
     if (!deepStackPng(stack, png)) {
         std::printf("Erreur : codage PNG impossible pour %s.png\n", base.c_str());

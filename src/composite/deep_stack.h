@@ -27,11 +27,11 @@ struct DeepStack {
     std::vector<double> weights;   // width * height
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::int32_t x0 = 0;           // the reference point of the reference
+    std::int32_t x0 = 0;   // the reference point of the reference
     std::int32_t y0 = 0;
-    std::int32_t channels = 0;     // 1 (grey) or 3 (red, green, blue)
-    float range = 255;             // values from 0 to range: the reference's depth
-    std::int32_t frames = 0;       // frames added
+    std::int32_t channels = 0;   // 1 (grey) or 3 (red, green, blue)
+    float range = 255;           // values from 0 to range: the reference's depth
+    std::int32_t frames = 0;     // frames added
 };
 
 // An empty stack over the reference (its size and reference point), with the channels and

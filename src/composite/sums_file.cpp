@@ -17,9 +17,9 @@ constexpr std::size_t kFitsBlock = 2880;
 constexpr std::size_t kCard = 80;
 constexpr int kPlanes = 3;
 constexpr int kLayoutVersion = 1;
-constexpr std::size_t kMaxHeaderBlocks = 16;          // far more than the cards written
+constexpr std::size_t kMaxHeaderBlocks = 16;   // far more than the cards written
 constexpr std::size_t kMaxNameLength = 60;
-constexpr std::uint32_t kSignFlip = 0x80000000u;      // stored word = sum - BZERO = sum ^ this
+constexpr std::uint32_t kSignFlip = 0x80000000u;   // stored word = sum - BZERO = sum ^ this
 const char* const kKind = "COMPOSITE";
 const char* const kChecksumPlaceholder = "0000000000000000";
 
@@ -30,8 +30,7 @@ int channelOfPlane(int p) { return 2 - p; }
 // string from column 11 in quotes (padded to 8 characters, the value field to column 30),
 // then " / comment" as far as it fits. This is the layout astropy gives a card it rewrites,
 // which it does to the CHECKSUM card when it verifies the checksum.
-void appendCard(std::string& out, const char* keyword, const std::string& value, bool isString,
-                const char* comment) {
+void appendCard(std::string& out, const char* keyword, const std::string& value, bool isString, const char* comment) {
     std::string card = keyword;
     card.resize(8, ' ');
     card += "= ";
@@ -211,7 +210,7 @@ struct FileCloser {
 
 bool readFully(std::FILE* file, char* out, std::size_t size) { return std::fread(out, 1, size, file) == size; }
 
-}  // namespace
+}   // namespace
 
 ReferenceIdentity identifyReference(const Image& reference, const std::string& name) {
     ReferenceIdentity id;
@@ -240,7 +239,8 @@ std::uint32_t onesComplementSum(const char* bytes, std::size_t size, std::uint32
     std::uint64_t total = start;   // at most 2^32 per word: no overflow below 2^31 words
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
     for (std::size_t i = 0; i + 4 <= size; i += 4)
-        total += (std::uint32_t(p[i]) << 24) | (std::uint32_t(p[i + 1]) << 16) | (std::uint32_t(p[i + 2]) << 8) | p[i + 3];
+        total +=
+            (std::uint32_t(p[i]) << 24) | (std::uint32_t(p[i + 1]) << 16) | (std::uint32_t(p[i + 2]) << 8) | p[i + 3];
     while (total >> 32) total = (total & 0xFFFFFFFFu) + (total >> 32);
     return std::uint32_t(total);
 }
@@ -409,11 +409,11 @@ bool readSumsFile(const char* path, SumsHeader& header, std::vector<CompositeCel
         !integer("NAXIS1", 1, kMaxImageSide, width) || !integer("NAXIS2", 1, kMaxImageSide, height) ||
         !integer("NAXIS3", kPlanes, kPlanes, planes) || !integer("BZERO", kSignFlip, kSignFlip, bzero) ||
         (findCard(cards, "BSCALE") != nullptr && !integer("BSCALE", 1, 1, bscale)) ||
-        !integer("KALVERS", kLayoutVersion, kLayoutVersion, version) ||
-        !integer("NLISTED", 0, INT32_MAX, listed) || !integer("NADDED", 0, listed, added) ||
-        !integer("NRUNS", 1, INT32_MAX, runs) || !integer("REFX0", INT32_MIN, INT32_MAX, x0) ||
-        !integer("REFY0", INT32_MIN, INT32_MAX, y0) || !text("REFNAME", header.reference.name) ||
-        !text("REFSUM", referenceSum) || !text("DATASUM", dataSumText) || !text("CHECKSUM", checksumText))
+        !integer("KALVERS", kLayoutVersion, kLayoutVersion, version) || !integer("NLISTED", 0, INT32_MAX, listed) ||
+        !integer("NADDED", 0, listed, added) || !integer("NRUNS", 1, INT32_MAX, runs) ||
+        !integer("REFX0", INT32_MIN, INT32_MAX, x0) || !integer("REFY0", INT32_MIN, INT32_MAX, y0) ||
+        !text("REFNAME", header.reference.name) || !text("REFSUM", referenceSum) || !text("DATASUM", dataSumText) ||
+        !text("CHECKSUM", checksumText))
         return false;
     if (width * height > kMaxImagePixels) {
         why = "en-tete invalide (image de plus de 2^28 pixels)";
@@ -423,7 +423,8 @@ bool readSumsFile(const char* path, SumsHeader& header, std::vector<CompositeCel
         why = "en-tete invalide (REFSUM)";
         return false;
     }
-    if (dataSumText.empty() || dataSumText.size() > 10 || dataSumText.find_first_not_of("0123456789") != std::string::npos ||
+    if (dataSumText.empty() || dataSumText.size() > 10 ||
+        dataSumText.find_first_not_of("0123456789") != std::string::npos ||
         std::strtoull(dataSumText.c_str(), nullptr, 10) > 0xFFFFFFFFull) {
         why = "en-tete invalide (DATASUM)";
         return false;
@@ -461,7 +462,8 @@ bool readSumsFile(const char* path, SumsHeader& header, std::vector<CompositeCel
                 return false;
             }
             dataSum = onesComplementSum(row.data(), rowBytes, dataSum);
-            if (!readRow(row.data(), std::int32_t(width), std::int32_t(height), plane, r, highest, sums)) tooLarge = true;
+            if (!readRow(row.data(), std::int32_t(width), std::int32_t(height), plane, r, highest, sums))
+                tooLarge = true;
         }
     std::vector<char> fill(std::size_t(expected - head.size() - dataBytes));
     if (!fill.empty() && !readFully(file.get(), fill.data(), fill.size())) {

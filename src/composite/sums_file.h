@@ -22,12 +22,12 @@
 constexpr std::int64_t kMaxSummedFrames = 0xFFFFFFFFll / 255;
 
 struct ReferenceIdentity {
-    std::string name;              // file name without its folders, printable ASCII, at most 60 bytes
+    std::string name;   // file name without its folders, printable ASCII, at most 60 bytes
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::int32_t x0 = 0;           // reference point
+    std::int32_t x0 = 0;   // reference point
     std::int32_t y0 = 0;
-    std::uint64_t checksum = 0;    // FNV-1a (64 bits) of the colour bytes, top row first
+    std::uint64_t checksum = 0;   // FNV-1a (64 bits) of the colour bytes, top row first
 };
 
 struct SumsHeader {

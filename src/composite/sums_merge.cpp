@@ -27,7 +27,7 @@ int refused() {
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 int mergeSumsFiles(const std::string& stem, const std::vector<std::string>& parts) {
     if (parts.empty()) {
@@ -64,9 +64,10 @@ int mergeSumsFiles(const std::string& stem, const std::vector<std::string>& part
         total.framesAdded += part.framesAdded;
         total.runs += part.runs;
         if (total.framesListed > INT32_MAX || total.framesAdded > kMaxSummedFrames) {
-            std::printf("Erreur : trop d'images en tout (%lli listees, %lli ajoutees) : les sommes ne tiennent plus "
-                        "sur 32 bits\n",
-                        static_cast<long long>(total.framesListed), static_cast<long long>(total.framesAdded));
+            std::printf(
+                "Erreur : trop d'images en tout (%lli listees, %lli ajoutees) : les sommes ne tiennent plus "
+                "sur 32 bits\n",
+                static_cast<long long>(total.framesListed), static_cast<long long>(total.framesAdded));
             return refused();
         }
         // No sum passes 32 bits: each is at most 255 x its frames added, and their total is bounded.

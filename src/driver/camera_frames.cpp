@@ -28,7 +28,7 @@ int loadAndView(Image& image, DeepImage& deep, const char* path, std::int64_t in
     return result;
 }
 
-}  // namespace
+}   // namespace
 
 int loadSourceFrame(Image& image, DeepImage& deep, const char* path, std::int64_t index, CameraRun& run) {
     // A frame too large for the memory left is reported like an unusable file.

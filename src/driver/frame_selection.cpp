@@ -53,7 +53,7 @@ void accumulate(const Image& im, const Image& ref, std::vector<std::uint64_t>& s
     }
 }
 
-}  // namespace
+}   // namespace
 
 FrameRanking rankFrames(std::int32_t count, std::int32_t percent, bool announce) {
     FrameRanking r;
@@ -97,8 +97,8 @@ FrameRanking rankFrames(std::int32_t count, std::int32_t percent, bool announce)
     if (readable == 0) {
         std::printf("Aucune image lisible : aucune image ne sera alignee\n");
     } else if (percent < 100 || announce) {
-        std::printf("Seuil de qualite : %.4f  (%i images retenues sur %i, %i %%)\n", r.threshold, r.keptCount,
-                    count, percent);
+        std::printf("Seuil de qualite : %.4f  (%i images retenues sur %i, %i %%)\n", r.threshold, r.keptCount, count,
+                    percent);
     }
     return r;
 }

@@ -11,12 +11,12 @@
 // The outcome of the first pass over frames 1 .. count of the run's list. Only the scores are
 // kept: each frame is released once measured.
 struct FrameRanking {
-    std::vector<double> quality;       // index 1 .. count (0 unused); 0 for an unreadable frame
-    std::vector<std::int32_t> rank;    // 1 = sharpest; 0: the frame could not be read
-    std::vector<std::uint8_t> kept;    // 1: registered and stacked; 0: set aside
-    std::vector<std::int32_t> best;    // the readable frames, sharpest first (ties: script order)
-    std::int32_t keptCount = 0;        // the frames kept: max(1, percent x readable / 100, truncated)
-    double threshold = 0;              // quality of the last frame kept
+    std::vector<double> quality;      // index 1 .. count (0 unused); 0 for an unreadable frame
+    std::vector<std::int32_t> rank;   // 1 = sharpest; 0: the frame could not be read
+    std::vector<std::uint8_t> kept;   // 1: registered and stacked; 0: set aside
+    std::vector<std::int32_t> best;   // the readable frames, sharpest first (ties: script order)
+    std::int32_t keptCount = 0;       // the frames kept: max(1, percent x readable / 100, truncated)
+    double threshold = 0;             // quality of the last frame kept
 };
 
 // Loads, measures and releases every frame of the list in script order, one console line

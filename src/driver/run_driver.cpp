@@ -99,8 +99,10 @@ void openRefinementLog() {
     if (r == OutputOpen::opened) {
         s.refinementLog = s.refinementLogFile.file;
     } else {
-        std::printf("Attention : impossible de creer le fichier affinage.lst (%s), les valeurs affinees ne seront pas "
-                    "enregistrees\n", outputOpenError(r));
+        std::printf(
+            "Attention : impossible de creer le fichier affinage.lst (%s), les valeurs affinees ne seront pas "
+            "enregistrees\n",
+            outputOpenError(r));
     }
 }
 
@@ -202,7 +204,7 @@ FrameRanking rankListedFrames() {
     }
 }
 
-}  // namespace
+}   // namespace
 
 int runKalvorine(int argc, char** argv, const RunStages& stages) {
     RunSettings& s = settings;

@@ -56,9 +56,7 @@ bool is(const char* token, const char* a, const char* b) {
     return std::strcmp(token, a) == 0 || std::strcmp(token, b) == 0;
 }
 
-void refuse(const char* why, long long lineNo) {
-    std::printf(" *** valeur refusee (%s). Ligne %lli  ", why, lineNo);
-}
+void refuse(const char* why, long long lineNo) { std::printf(" *** valeur refusee (%s). Ligne %lli  ", why, lineNo); }
 
 void sourceCommand(LineTokens& tokens, long long lineNo) {
     RunSettings& s = settings;
@@ -508,7 +506,7 @@ void storeDefaults() {
     s.referenceAutoCount = 0;
 }
 
-}  // namespace
+}   // namespace
 
 void readScript() {
     std::printf("Lecture des parametres\n");

@@ -37,7 +37,7 @@ int unusable(std::FILE* file) {
     return kBmpUnusable;
 }
 
-}  // namespace
+}   // namespace
 
 int loadBmp(Image& image, const char* path) {
     std::printf("Chargement du fichier %s", path);

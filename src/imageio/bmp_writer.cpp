@@ -21,7 +21,7 @@ void put32(std::uint8_t* at, std::uint32_t v) {
     put16(at + 2, v >> 16);
 }
 
-}  // namespace
+}   // namespace
 
 bool saveBmp(const Image& image, const char* path, bool durable) {
     std::printf("Sauvegarde d'une image %s", path);

@@ -22,7 +22,7 @@ void writeCard(std::string& out, const char* keyword, const char* valueText) {
     out.append(50, ' ');
 }
 
-}  // namespace
+}   // namespace
 
 void writeIntegerCard(std::string& out, const char* keyword, std::int32_t value) {
     char text[16];

@@ -52,9 +52,9 @@ struct SerHeader {
     std::int32_t colourId = 0;
     std::int32_t littleEndianFlag = 0;
     std::int32_t width = 0, height = 0, depth = 0;
-    std::int32_t announced = 0;      // FrameCount of the header
-    std::int64_t frames = 0;         // whole frames in the file (at most announced)
-    std::int32_t planes = 1;         // samples a pixel in the file
+    std::int32_t announced = 0;   // FrameCount of the header
+    std::int64_t frames = 0;      // whole frames in the file (at most announced)
+    std::int32_t planes = 1;      // samples a pixel in the file
     std::int32_t sampleBytes = 1;
     std::int64_t frameBytes = 0;
     const char* pattern = nullptr;   // Bayer cell, or null
@@ -62,14 +62,22 @@ struct SerHeader {
 
 const char* serColourName(std::int32_t id) {
     switch (id) {
-        case kSerMono: return "mono";
-        case kSerRggb: return "RGGB";
-        case kSerGrbg: return "GRBG";
-        case kSerGbrg: return "GBRG";
-        case kSerBggr: return "BGGR";
-        case kSerRgb: return "RGB";
-        case kSerBgr: return "BGR";
-        default: return nullptr;
+        case kSerMono:
+            return "mono";
+        case kSerRggb:
+            return "RGGB";
+        case kSerGrbg:
+            return "GRBG";
+        case kSerGbrg:
+            return "GBRG";
+        case kSerBggr:
+            return "BGGR";
+        case kSerRgb:
+            return "RGB";
+        case kSerBgr:
+            return "BGR";
+        default:
+            return nullptr;
     }
 }
 
@@ -200,8 +208,8 @@ int loadSerFrame(std::FILE* file, long long fileSize, std::int64_t index, DeepIm
 struct FitsLayout {
     int bitpix = 0;
     std::int64_t width = 0, height = 0, planes = 1;
-    bool rgb = false;          // NAXIS3 = 3: one colour frame; otherwise planes grey frames
-    std::string pattern;       // BAYERPAT, empty when absent
+    bool rgb = false;      // NAXIS3 = 3: one colour frame; otherwise planes grey frames
+    std::string pattern;   // BAYERPAT, empty when absent
 };
 
 void reportFitsStatus(int status) {
@@ -240,8 +248,8 @@ bool readFitsLayout(fitsfile* f, long long fileSize, FitsLayout& l) {
     // The data must be in the file before anything is allocated for them.
     LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
     fits_get_hduaddrll(f, &headStart, &dataStart, &dataEnd, &status);
-    const long double needed = (long double)(dataStart) + (long double)(l.width) * l.height * l.planes *
-                                                             (std::abs(l.bitpix) / 8);
+    const long double needed =
+        (long double)(dataStart) + (long double)(l.width) * l.height * l.planes * (std::abs(l.bitpix) / 8);
     if (status != 0 || needed > (long double)(fileSize)) {
         std::printf("Erreur : fichier FITS tronque (%lli octets, %.0Lf attendus)\n", fileSize, needed);
         fits_clear_errmsg();
@@ -274,7 +282,8 @@ bool readFitsPlane(fitsfile* f, const FitsLayout& l, std::int64_t plane, std::ve
     }
     for (float& v : stored)
         if (!std::isfinite(v)) v = 0;
-    if (!l.pattern.empty()) stored = demosaicBilinear(stored, std::int32_t(l.width), std::int32_t(l.height), l.pattern.c_str());
+    if (!l.pattern.empty())
+        stored = demosaicBilinear(stored, std::int32_t(l.width), std::int32_t(l.height), l.pattern.c_str());
     const std::size_t rowValues = stored.size() / std::size_t(l.height);
     out.resize(stored.size());
     for (std::size_t y = 0; y < std::size_t(l.height); ++y)
@@ -342,7 +351,7 @@ FrameFormat formatOf(std::FILE* file) {
     return FrameFormat::bmp;
 }
 
-}  // namespace
+}   // namespace
 
 bool probeFrameSource(const char* path, FrameSourceInfo& info) {
     // Looked at before it is opened: opening a pipe or a device could wait or take its data.

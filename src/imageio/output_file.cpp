@@ -102,7 +102,7 @@ extern "C" void removeAndResignal(int signal) {
     ::raise(signal);
 }
 
-}  // namespace
+}   // namespace
 
 OutputOpen openOutput(OutputFile& out, const char* path) {
     out = OutputFile{};

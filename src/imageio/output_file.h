@@ -11,8 +11,8 @@
 
 enum class OutputOpen {
     opened,
-    folder,     // the destination is a folder
-    failed,     // the file (or its temporary) could not be created
+    folder,   // the destination is a folder
+    failed,   // the file (or its temporary) could not be created
 };
 
 struct OutputFile {

@@ -20,7 +20,8 @@ namespace {
 
 // Three-byte pixels to four-byte ones with validity 255, four at a time while the sixteen
 // bytes read stay within the row's pixels; returns the number converted.
-__attribute__((target("avx2"))) std::int32_t widenPixels(const std::uint8_t* in, std::int32_t width, std::uint8_t* out) {
+__attribute__((target("avx2"))) std::int32_t widenPixels(const std::uint8_t* in, std::int32_t width,
+                                                         std::uint8_t* out) {
     const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m128i validity = _mm_set1_epi32(std::int32_t(0xFF000000u));
     std::int32_t x = 0;
@@ -33,7 +34,8 @@ __attribute__((target("avx2"))) std::int32_t widenPixels(const std::uint8_t* in,
 
 // Four-byte pixels to their first three bytes, four at a time; each sixteen-byte write
 // runs four bytes into pixels of the same row still to be written. Returns the number done.
-__attribute__((target("avx2"))) std::int32_t narrowPixels(const std::uint8_t* in, std::int32_t width, std::uint8_t* out) {
+__attribute__((target("avx2"))) std::int32_t narrowPixels(const std::uint8_t* in, std::int32_t width,
+                                                          std::uint8_t* out) {
     const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     std::int32_t x = 0;
     for (; x + 6 <= width; x += 4, in += 4 * kBytesPerPixel, out += 12) {
@@ -62,9 +64,9 @@ __attribute__((target("avx2"))) std::int32_t bigEndianSums(const CompositeCell* 
     std::int32_t x = 0;
     for (; x + 4 <= count; x += 4, cell += 4, out += 8) {
         const __m128i* sums = reinterpret_cast<const __m128i*>(cell->sum);
-        const __m128i bytes =
-            _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(_mm_loadu_si128(sums), m0), _mm_shuffle_epi8(_mm_loadu_si128(sums + 1), m1)),
-                         _mm_shuffle_epi8(_mm_loadu_si128(sums + 2), m2));
+        const __m128i bytes = _mm_or_si128(
+            _mm_or_si128(_mm_shuffle_epi8(_mm_loadu_si128(sums), m0), _mm_shuffle_epi8(_mm_loadu_si128(sums + 1), m1)),
+            _mm_shuffle_epi8(_mm_loadu_si128(sums + 2), m2));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
     }
     return x;
@@ -107,7 +109,7 @@ long regularFileOffset(std::FILE* file) {
 // Rows handled together by one thread: about 64 KiB of file.
 std::int64_t rowsPerChunk(std::int64_t rowSize) { return std::max<std::int64_t>(1, (std::int64_t(1) << 16) / rowSize); }
 
-}  // namespace
+}   // namespace
 
 bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std::int32_t height, bool topDown,
                  std::uint8_t* pixels) {
@@ -126,18 +128,21 @@ bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std:
             const std::size_t wanted = std::size_t(rows * rowSize);
             std::size_t got = 0;
             while (got < wanted) {
-                const ssize_t n = ::pread(::fileno(file), block.data() + got, wanted - got, off_t(start + first * rowSize) + off_t(got));
+                const ssize_t n = ::pread(::fileno(file), block.data() + got, wanted - got,
+                                          off_t(start + first * rowSize) + off_t(got));
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 got += std::size_t(n);
             }
             // Only the fill of the file's last row may be missing.
-            const std::size_t needed = first + rows == height ? std::size_t((rows - 1) * rowSize + 3 * std::int64_t(width)) : wanted;
+            const std::size_t needed =
+                first + rows == height ? std::size_t((rows - 1) * rowSize + 3 * std::int64_t(width)) : wanted;
             if (got < needed) {
                 complete.store(false);
                 return;
             }
-            for (std::int64_t j = 0; j < rows; ++j) widenRow(block.data() + std::size_t(j * rowSize), width, rowOut(first + j));
+            for (std::int64_t j = 0; j < rows; ++j)
+                widenRow(block.data() + std::size_t(j * rowSize), width, rowOut(first + j));
         });
         return complete.load();
     }
@@ -149,7 +154,8 @@ bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std:
         const std::size_t wanted = std::size_t(rows * rowSize);
         const std::size_t got = std::fread(block.data(), 1, wanted, file);
         if (got < std::size_t((rows - 1) * rowSize + 3 * std::int64_t(width))) return false;
-        parallelFor(rows, [&](std::int64_t k) { widenRow(block.data() + std::size_t(k * rowSize), width, rowOut(first + k)); });
+        parallelFor(
+            rows, [&](std::int64_t k) { widenRow(block.data() + std::size_t(k * rowSize), width, rowOut(first + k)); });
     }
     return true;
 }
@@ -192,7 +198,9 @@ bool writeBmpRows(std::FILE* file, const Image& image, std::int64_t rowSize) {
     for (std::int64_t first = 0; ok && first < image.height; first += rowsPerBlock) {
         const std::int64_t rows = std::min<std::int64_t>(rowsPerBlock, image.height - first);
         if (image.width > 0)
-            parallelFor(rows, [&](std::int64_t k) { narrowRow(rowIn(first + k), image.width, block.data() + std::size_t(k * rowSize)); });
+            parallelFor(rows, [&](std::int64_t k) {
+                narrowRow(rowIn(first + k), image.width, block.data() + std::size_t(k * rowSize));
+            });
         const std::size_t bytes = std::size_t(rows * rowSize);
         ok = std::fwrite(block.data(), 1, bytes, file) == bytes;
     }

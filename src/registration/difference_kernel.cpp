@@ -84,30 +84,31 @@ void sumRowsSse2(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t
     const __m128i zero = _mm_setzero_si128();
     __m128i invalid = zero, sumS = zero, sumQ = zero, sumF = zero;
     for (std::int64_t row = 0; row < count; ++row, rowA += aStep, rowB += bStep) {
-    const std::uint8_t* pa = rowA;
-    const std::uint8_t* pb = rowB;
-    std::int64_t x = 0;
-    for (; x + 4 <= length; x += 4, pa += 16, pb += 16) {
-        __m128i bad;
-        const __m128i s = pixelTerms4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pa)),
-                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(pb)), bad);
-        invalid = _mm_sub_epi32(invalid, bad);
-        sumS = _mm_add_epi64(sumS, _mm_add_epi64(_mm_unpacklo_epi32(s, zero), _mm_unpackhi_epi32(s, zero)));
-        if constexpr (kSseBuild) {
-            const __m128 sf = _mm_cvtepi32_ps(s);
-            const __m128 q = _mm_mul_ps(_mm_mul_ps(sf, sf), _mm_set1_ps(kInverse255));
-            const __m128i whole = _mm_cvttps_epi32(q);
-            const __m128i fraction =
-                _mm_cvttps_epi32(_mm_mul_ps(_mm_sub_ps(q, _mm_cvtepi32_ps(whole)), _mm_set1_ps(0x1p31f)));
-            sumQ = _mm_add_epi64(sumQ, _mm_add_epi64(_mm_unpacklo_epi32(whole, zero), _mm_unpackhi_epi32(whole, zero)));
-            sumF = _mm_add_epi64(sumF,
-                                 _mm_add_epi64(_mm_unpacklo_epi32(fraction, zero), _mm_unpackhi_epi32(fraction, zero)));
-        } else {
-            sumQ = _mm_add_epi64(sumQ, _mm_add_epi64(_mm_mul_epu32(s, s),
-                                                     _mm_mul_epu32(_mm_srli_epi64(s, 32), _mm_srli_epi64(s, 32))));
+        const std::uint8_t* pa = rowA;
+        const std::uint8_t* pb = rowB;
+        std::int64_t x = 0;
+        for (; x + 4 <= length; x += 4, pa += 16, pb += 16) {
+            __m128i bad;
+            const __m128i s = pixelTerms4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pa)),
+                                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(pb)), bad);
+            invalid = _mm_sub_epi32(invalid, bad);
+            sumS = _mm_add_epi64(sumS, _mm_add_epi64(_mm_unpacklo_epi32(s, zero), _mm_unpackhi_epi32(s, zero)));
+            if constexpr (kSseBuild) {
+                const __m128 sf = _mm_cvtepi32_ps(s);
+                const __m128 q = _mm_mul_ps(_mm_mul_ps(sf, sf), _mm_set1_ps(kInverse255));
+                const __m128i whole = _mm_cvttps_epi32(q);
+                const __m128i fraction =
+                    _mm_cvttps_epi32(_mm_mul_ps(_mm_sub_ps(q, _mm_cvtepi32_ps(whole)), _mm_set1_ps(0x1p31f)));
+                sumQ = _mm_add_epi64(sumQ,
+                                     _mm_add_epi64(_mm_unpacklo_epi32(whole, zero), _mm_unpackhi_epi32(whole, zero)));
+                sumF = _mm_add_epi64(
+                    sumF, _mm_add_epi64(_mm_unpacklo_epi32(fraction, zero), _mm_unpackhi_epi32(fraction, zero)));
+            } else {
+                sumQ = _mm_add_epi64(sumQ, _mm_add_epi64(_mm_mul_epu32(s, s),
+                                                         _mm_mul_epu32(_mm_srli_epi64(s, 32), _mm_srli_epi64(s, 32))));
+            }
         }
-    }
-    for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
+        for (; x < length; ++x, pa += kBytesPerPixel, pb += kBytesPerPixel) addScalarPixel(pa, pb, sums);
     }
     sums.invalid += laneSum(_mm_add_epi64(_mm_unpacklo_epi32(invalid, zero), _mm_unpackhi_epi32(invalid, zero)));
     sums.s += laneSum(sumS);
@@ -193,7 +194,7 @@ __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std:
         acc.pending += int(groups);
         for (std::int64_t k = 0; k < groups; ++k) {
             addPairsAvx2<AllValid, BoundsOnly>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa + 32 * k)),
-                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb + 32 * k)), acc);
+                                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb + 32 * k)), acc);
         }
         return;
     }
@@ -203,7 +204,7 @@ __attribute__((target("avx2"), always_inline)) inline void addRowAvx2(const std:
         makeRoomAvx2(acc, steps);
         for (const std::int64_t end = x + 8 * steps; x < end; x += 8, pa += 32, pb += 32) {
             addPairsAvx2<AllValid, BoundsOnly>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pa)),
-                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb)), acc);
+                                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pb)), acc);
         }
     }
 }
@@ -230,14 +231,15 @@ __attribute__((target("avx2"))) inline void finishAvx2(const Avx2Sums& acc, RowS
 // The last pixels of the rows (fewer than eight a row) are taken down the columns, eight rows
 // at a time, and the rest one by one.
 template <bool AllValid, bool BoundsOnly>
-__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep,
-                                                 const std::uint8_t* rowB, std::size_t bStep, std::int64_t length,
-                                                 std::int64_t count, RowSums& sums) {
+__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB,
+                                                 std::size_t bStep, std::int64_t length, std::int64_t count,
+                                                 RowSums& sums) {
     Avx2Sums acc;
     startAvx2(acc);
     const std::uint8_t* pa = rowA;
     const std::uint8_t* pb = rowB;
-    for (std::int64_t row = 0; row < count; ++row, pa += aStep, pb += bStep) addRowAvx2<AllValid, BoundsOnly>(pa, pb, length, acc);
+    for (std::int64_t row = 0; row < count; ++row, pa += aStep, pb += bStep)
+        addRowAvx2<AllValid, BoundsOnly>(pa, pb, length, acc);
     const std::int64_t tail = length - length % 8;
     // Eight rows apart in 32-bit gather indices: strides of images within the size limits.
     const bool gathered = count >= 8 && aStep <= (std::size_t(1) << 26) && bStep <= (std::size_t(1) << 26);
@@ -248,11 +250,13 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* rowA, std::
             const __m256i aIndex = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(std::int32_t(aStep / kBytesPerPixel)));
             const __m256i bIndex = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(std::int32_t(bStep / kBytesPerPixel)));
             for (; row + 8 <= count; row += 8) {
-                const int* a = reinterpret_cast<const int*>(rowA + std::size_t(row) * aStep + std::size_t(x) * kBytesPerPixel);
-                const int* b = reinterpret_cast<const int*>(rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel);
+                const int* a =
+                    reinterpret_cast<const int*>(rowA + std::size_t(row) * aStep + std::size_t(x) * kBytesPerPixel);
+                const int* b =
+                    reinterpret_cast<const int*>(rowB + std::size_t(row) * bStep + std::size_t(x) * kBytesPerPixel);
                 makeRoomAvx2(acc, 1);
-                addPairsAvx2<AllValid, BoundsOnly>(_mm256_i32gather_epi32(a, aIndex, 4), _mm256_i32gather_epi32(b, bIndex, 4),
-                                           acc);
+                addPairsAvx2<AllValid, BoundsOnly>(_mm256_i32gather_epi32(a, aIndex, 4),
+                                                   _mm256_i32gather_epi32(b, bIndex, 4), acc);
             }
         }
         for (; row < count; ++row) {
@@ -273,7 +277,8 @@ __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* r
     for (int row = 0; row < count; ++row) {
         addRowAvx2<AllValid, BoundsOnly>(rowsA[row], rowsB[row], length, acc);
         for (std::int64_t x = tail; x < length; ++x)
-            addScalarPixel(rowsA[row] + std::size_t(x) * kBytesPerPixel, rowsB[row] + std::size_t(x) * kBytesPerPixel, sums);
+            addScalarPixel(rowsA[row] + std::size_t(x) * kBytesPerPixel, rowsB[row] + std::size_t(x) * kBytesPerPixel,
+                           sums);
     }
     finishAvx2<AllValid, BoundsOnly>(acc, sums);
 }
@@ -285,8 +290,10 @@ __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* r
 template <typename Run>
 void withVariant(bool whole, bool bound, Run run) {
     if (kSseBuild && bound) {
-        if (whole) run.template operator()<true, true>();
-        else run.template operator()<false, true>();
+        if (whole)
+            run.template operator()<true, true>();
+        else
+            run.template operator()<false, true>();
     } else if (whole) {
         run.template operator()<true, false>();
     } else {
@@ -300,7 +307,8 @@ void sumRows(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* ro
         sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
         return;
     }
-    withVariant(whole, bound, [&]<bool W, bool B>() { sumRowsAvx2<W, B>(rowA, aStep, rowB, bStep, length, count, sums); });
+    withVariant(whole, bound,
+                [&]<bool W, bool B>() { sumRowsAvx2<W, B>(rowA, aStep, rowB, bStep, length, count, sums); });
 }
 
 void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB, std::int64_t length, int count,
@@ -313,7 +321,9 @@ void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* row
 }
 
 // Rows summed between two looks at the running total: about 512 pairs.
-std::int64_t rowsPerLook(std::int64_t rowLength) { return std::max<std::int64_t>(1, 512 / std::max<std::int64_t>(rowLength, 1)); }
+std::int64_t rowsPerLook(std::int64_t rowLength) {
+    return std::max<std::int64_t>(1, 512 / std::max<std::int64_t>(rowLength, 1));
+}
 
 // The half penalty in units, or -1 when it is not a whole number of units.
 // Read from the tunable at every call (a few instructions), so that a changed penalty takes
@@ -341,7 +351,7 @@ Units rowUnits(const RowSums& sums, std::uint64_t penalty) {
     return quadratic + (Units(sums.s) << 31) + Units(sums.invalid) * penalty;
 }
 
-}  // namespace
+}   // namespace
 
 DifferenceScan::DifferenceScan(const Image& a, const Image& b, const ScanOptions& options) {
     place(a, b, options.aInvalid);
@@ -364,8 +374,14 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, const ScanOptions
 
 void DifferenceScan::place(const Image& a, const Image& b, InvalidRows aInvalid) {
     std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
-    if (a.x0 >= b.x0) aCol = std::int64_t(a.x0) - b.x0; else bCol = std::int64_t(b.x0) - a.x0;
-    if (a.y0 >= b.y0) aRow = std::int64_t(a.y0) - b.y0; else bRow = std::int64_t(b.y0) - a.y0;
+    if (a.x0 >= b.x0)
+        aCol = std::int64_t(a.x0) - b.x0;
+    else
+        bCol = std::int64_t(b.x0) - a.x0;
+    if (a.y0 >= b.y0)
+        aRow = std::int64_t(a.y0) - b.y0;
+    else
+        bRow = std::int64_t(b.y0) - a.y0;
     rowLength_ = std::min(a.width - aCol, b.width - bCol);
     rows_ = std::min(a.height - aRow, b.height - bRow);
     bRow_ = bRow;
@@ -441,9 +457,10 @@ __attribute__((target("avx2"))) void windowUnitsAvx2(const std::uint8_t* a, std:
 
 // windowListUnits for one kernel variant.
 template <bool AllValid, bool BoundsOnly>
-__attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets,
-                                                         int rowCount, const std::uint8_t* const* windows,
-                                                         std::int64_t length, std::int64_t count, std::uint64_t penalty,
+__attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* const* aRows,
+                                                         const std::size_t* bRowOffsets, int rowCount,
+                                                         const std::uint8_t* const* windows, std::int64_t length,
+                                                         std::int64_t count, std::uint64_t penalty,
                                                          DifferenceUnits* out) {
     constexpr int kMostRows = 8;
     const std::uint8_t* rowsB[kMostRows];
@@ -458,17 +475,18 @@ __attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* con
     }
 }
 
-}  // namespace
+}   // namespace
 
 void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets, int rowCount,
-                     const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole, bool bound,
-                     DifferenceUnits* out) {
+                     const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole,
+                     bool bound, DifferenceUnits* out) {
     const long long penalty = halfPenaltyUnits();
     const std::uint64_t p = std::uint64_t(penalty);
     if (!useAvx2()) {
         for (std::int64_t i = 0; i < count; ++i) {
             RowSums sums;
-            for (int r = 0; r < rowCount; ++r) sumRows(aRows[r], 0, windows[i] + bRowOffsets[r], 0, length, 1, sums, whole, bound);
+            for (int r = 0; r < rowCount; ++r)
+                sumRows(aRows[r], 0, windows[i] + bRowOffsets[r], 0, length, 1, sums, whole, bound);
             out[i] = rowUnits(sums, p);
         }
         return;
@@ -484,7 +502,8 @@ void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* c
     const long long penalty = halfPenaltyUnits();
     const std::uint64_t p = std::uint64_t(penalty);
     if (!useAvx2()) {
-        for (std::int64_t i = 0; i < count; ++i) out[i] = rowsUnits(a, aStep, windows[i], bStep, length, rows, whole, bound);
+        for (std::int64_t i = 0; i < count; ++i)
+            out[i] = rowsUnits(a, aStep, windows[i], bStep, length, rows, whole, bound);
         return;
     }
     withVariant(whole, bound, [&]<bool W, bool B>() {
@@ -511,7 +530,8 @@ bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUn
         total += Units(rowLength_) * std::uint64_t(penalty);
     } else {
         RowSums sums;
-        sumRows(a_ + std::size_t(r) * aStride_, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1, sums, false, bound_);
+        sumRows(a_ + std::size_t(r) * aStride_, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1, sums, false,
+                bound_);
         total += rowUnits(sums, std::uint64_t(penalty));
     }
     return total < threshold;
@@ -533,8 +553,9 @@ bool DifferenceScan::addRowFrom(std::int64_t r, const std::uint8_t* aRow, Differ
 
 bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits threshold) const {
     const long long penalty = halfPenaltyUnits();
-    if (order_ != nullptr) return p == 0 ? addOrdered(0, orderSplit_, total, threshold)
-                                         : addOrdered(orderSplit_, orderCount_, total, threshold);
+    if (order_ != nullptr)
+        return p == 0 ? addOrdered(0, orderSplit_, total, threshold)
+                      : addOrdered(orderSplit_, orderCount_, total, threshold);
     if (aInvalid_ != nullptr) {   // rows known to be invalid cost nothing to read
         for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_)
             if (!addRow(r, total, threshold)) return false;
@@ -543,7 +564,8 @@ bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits thr
     // Looks at the total after about 64 pairs, then after groups doubling up to about 512.
     const std::int64_t largest = rowsPerLook(rowLength_);
     std::int64_t group = std::min(largest, std::max<std::int64_t>(1, 64 / std::max<std::int64_t>(rowLength_, 1)));
-    for (std::int64_t r = phaseStart(p, phases_); r < rows_; r += phases_ * group, group = std::min(largest, 2 * group)) {
+    for (std::int64_t r = phaseStart(p, phases_); r < rows_;
+         r += phases_ * group, group = std::min(largest, 2 * group)) {
         const std::int64_t count = std::min(group, (rows_ - 1 - r) / phases_ + 1);
         RowSums sums;
         sumRows(a_ + std::size_t(r) * aStride_, aStride_ * phases_, b_ + std::size_t(r) * bStride_, bStride_ * phases_,

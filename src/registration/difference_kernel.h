@@ -55,7 +55,7 @@ using InvalidRows = const std::uint8_t*;
 
 // What a scan may assume and how it sums, given once when it is made (every field optional).
 struct ScanOptions {
-    InvalidRows aInvalid = nullptr;             // a's rows known to hold no valid pixel
+    InvalidRows aInvalid = nullptr;   // a's rows known to hold no valid pixel
     // a's rows in the order to visit them (a permutation of 0 .. a.height - 1, the most telling
     // rows first): phase 0 is its first 32nd, phase 1 the rest.
     const std::int32_t* aRowOrder = nullptr;
@@ -94,8 +94,8 @@ public:
     // Adds overlap row r alone; false when total then reaches threshold.
     bool addRow(std::int64_t r, DifferenceUnits& total, DifferenceUnits threshold) const;
     std::int64_t rows() const { return rows_; }
-    std::int64_t aFirstRow() const { return aRowStart_; }      // a's row of overlap row 0
-    std::int64_t aFirstColumn() const { return aColumn_; }     // a's column of each row's first pair
+    std::int64_t aFirstRow() const { return aRowStart_; }    // a's row of overlap row 0
+    std::int64_t aFirstColumn() const { return aColumn_; }   // a's column of each row's first pair
 
     // addRow with a's pixels taken from aRow (a's whole row r + aFirstRow()) rather than from
     // a's buffer, which may then be absent: a row built just for this sum.
@@ -155,8 +155,8 @@ void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* c
 // The same for rows given one by one: a's rows aRows[r] against rows windows[i] +
 // bRowOffsets[r] of each window, r < rowCount.
 void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets, int rowCount,
-                     const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole, bool bound,
-                     DifferenceUnits* out);
+                     const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole,
+                     bool bound, DifferenceUnits* out);
 
 // True when rows firstRow, firstRow + rowStep, ... (rowCount of them) of im hold valid
 // pixels only.

@@ -10,9 +10,9 @@
 
 namespace {
 
-constexpr std::int32_t kBandRows = 32;                        // output rows of one parallel task
-constexpr double kNoiseGain = 2.0 * 84.0 * 70.0 / 65536.0;     // white noise passed into E
-constexpr double kMeanAbsToSigma = 1.2533141373155003;         // sqrt(pi / 2)
+constexpr std::int32_t kBandRows = 32;                       // output rows of one parallel task
+constexpr double kNoiseGain = 2.0 * 84.0 * 70.0 / 65536.0;   // white noise passed into E
+constexpr double kMeanAbsToSigma = 1.2533141373155003;       // sqrt(pi / 2)
 
 struct RowSums {
     std::int64_t energy = 0;   // sum of gx^2 + gy^2, the smoothed view scaled by 256
@@ -31,7 +31,7 @@ inline __attribute__((always_inline)) void bandSums(const Image& frame, std::int
     std::vector<std::int32_t> view(std::size_t(viewRows) * vc);
     std::vector<std::int32_t> across(std::size_t(viewRows) * sc);
     std::vector<std::int32_t> curve(std::size_t(viewRows) * std::size_t(width));   // [1 -2 1] across
-    std::vector<std::int32_t> smooth(std::size_t(y1 - y0 + 2) * sc);                // rows y0 - 1 .. y1
+    std::vector<std::int32_t> smooth(std::size_t(y1 - y0 + 2) * sc);               // rows y0 - 1 .. y1
     for (std::int32_t r = 0; r < viewRows; ++r) {
         const std::uint8_t* p = pixelAt(frame, xBegin - 3, y0 - 3 + r);
         std::int32_t* v = &view[std::size_t(r) * vc];
@@ -40,7 +40,8 @@ inline __attribute__((always_inline)) void bandSums(const Image& frame, std::int
             v[c] = std::int32_t(p[4 * c] * a / 255u + p[4 * c + 1] * a / 255u + p[4 * c + 2] * a / 255u);
         }
         std::int32_t* h = &across[std::size_t(r) * sc];
-        for (std::int32_t c = 0; c < smoothCols; ++c) h[c] = v[c] + 4 * v[c + 1] + 6 * v[c + 2] + 4 * v[c + 3] + v[c + 4];
+        for (std::int32_t c = 0; c < smoothCols; ++c)
+            h[c] = v[c] + 4 * v[c + 1] + 6 * v[c + 2] + 4 * v[c + 3] + v[c + 4];
         std::int32_t* d = &curve[std::size_t(r) * std::size_t(width)];
         for (std::int32_t c = 0; c < width; ++c) d[c] = v[c + 2] - 2 * v[c + 3] + v[c + 4];
     }
@@ -76,7 +77,7 @@ inline __attribute__((always_inline)) void bandSums(const Image& frame, std::int
 }
 
 __attribute__((target("avx2"))) void bandSumsAvx2(const Image& frame, std::int32_t xBegin, std::int32_t width,
-                                                   std::int32_t y0, std::int32_t y1, RowSums* out) {
+                                                  std::int32_t y0, std::int32_t y1, RowSums* out) {
     bandSums(frame, xBegin, width, y0, y1, out);
 }
 
@@ -85,7 +86,7 @@ void bandSumsSse2(const Image& frame, std::int32_t xBegin, std::int32_t width, s
     bandSums(frame, xBegin, width, y0, y1, out);
 }
 
-}  // namespace
+}   // namespace
 
 double frameQuality(const Image& frame) {
     if (frame.pixels == nullptr) return 0;

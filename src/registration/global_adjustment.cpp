@@ -178,7 +178,9 @@ void logShift(const Candidate& best) {
     if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "%i %i ", best.shiftX, best.shiftY);
     if (best.shiftX == s.shiftXMax || best.shiftX == s.shiftXMin || best.shiftY == s.shiftYMax ||
         best.shiftY == s.shiftYMin) {
-        std::printf("\n!!! Attention : la valeur maximum de decalage autoris\x8E" "e a ete atteinte.\n");
+        std::printf(
+            "\n!!! Attention : la valeur maximum de decalage autoris\x8E"
+            "e a ete atteinte.\n");
         if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "  Non optimal");
     }
     if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "\n");
@@ -190,7 +192,9 @@ void logRefinedShift(const Candidate& best, float shiftX, float shiftY) {
     if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "%.3f %.3f ", double(shiftX), double(shiftY));
     if (best.shiftX == s.shiftXMax || best.shiftX == s.shiftXMin || best.shiftY == s.shiftYMax ||
         best.shiftY == s.shiftYMin) {
-        std::printf("\n!!! Attention : la valeur maximum de decalage autoris\x8E" "e a ete atteinte.\n");
+        std::printf(
+            "\n!!! Attention : la valeur maximum de decalage autoris\x8E"
+            "e a ete atteinte.\n");
         if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "  Non optimal");
     }
     if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "\n");
@@ -202,9 +206,9 @@ void refineBest(const Candidate& best, float& angle, float& shiftX, float& shift
     RunSettings& s = settings;
     // Far beyond the search's resolution: a false minimum, not taken (the whole-pixel search can
     // miss by a little more than its resolution, so twice that, and then some).
-    const double maxMove = 2.0 * std::fabs(double(s.angleStep)) *
-                               std::hypot(double(s.current.width), double(s.current.height)) +
-                           2.0 * std::fabs(double(s.shiftStep)) + 8.0;
+    const double maxMove =
+        2.0 * std::fabs(double(s.angleStep)) * std::hypot(double(s.current.width), double(s.current.height)) +
+        2.0 * std::fabs(double(s.shiftStep)) + 8.0;
     const RigidMotion start{double(best.angle), double(best.shiftX), double(best.shiftY)};
     const RefinedMotion r = refineRigidMotion(s.reference, s.current, start, maxMove);
     angle = float(r.motion.angle);
@@ -222,7 +226,7 @@ void refineBest(const Candidate& best, float& angle, float& shiftX, float& shift
     s.refinedFailed = !r.refined;
 }
 
-}  // namespace
+}   // namespace
 
 void globalAdjustment(RigidGeometry* found) {
     RunSettings& s = settings;
@@ -277,8 +281,10 @@ void globalAdjustment(RigidGeometry* found) {
     releasePixels(s.current);
     if (aligned.pixels == nullptr && aligned.width > 0 && aligned.height > 0) {
         // A thin frame turned by a large angle: its bounding box would not fit in memory.
-        std::printf("Erreur : image alignee trop grande (%i x %i pixels; limite %i de cote, %lli en tout), image "
-                    "ignoree\n", aligned.width, aligned.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
+        std::printf(
+            "Erreur : image alignee trop grande (%i x %i pixels; limite %i de cote, %lli en tout), image "
+            "ignoree\n",
+            aligned.width, aligned.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
         aligned = Image{};
     }
     s.current = aligned;

@@ -60,12 +60,13 @@ void interpolateFast(const std::uint8_t* src, std::int32_t width, std::int32_t h
                       w11 = widen(p01 + kBytesPerPixel);
         auto half = [&](__m128i q00, __m128i q10, __m128i q01, __m128i q11) {
             const __m128d top = _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(q00), ga), _mm_mul_pd(_mm_cvtepi32_pd(q10), a));
-            const __m128d bottom = _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(q01), ga), _mm_mul_pd(_mm_cvtepi32_pd(q11), a));
+            const __m128d bottom =
+                _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(q01), ga), _mm_mul_pd(_mm_cvtepi32_pd(q11), a));
             return _mm_cvttpd_epi32(_mm_mul_pd(_mm_add_pd(_mm_mul_pd(top, gb), _mm_mul_pd(bottom, b)), scale));
         };
         const __m128i low = half(w00, w10, w01, w11);
-        const __m128i high = half(_mm_srli_si128(w00, 8), _mm_srli_si128(w10, 8), _mm_srli_si128(w01, 8),
-                                  _mm_srli_si128(w11, 8));
+        const __m128i high =
+            half(_mm_srli_si128(w00, 8), _mm_srli_si128(w10, 8), _mm_srli_si128(w01, 8), _mm_srli_si128(w11, 8));
         v = _mm_unpacklo_epi64(low, high);
     }
     v = _mm_and_si128(v, _mm_set1_epi32(0xFF));   // low 8 bits of each value
@@ -93,8 +94,8 @@ template <int C>
 __attribute__((target("avx2"))) inline __m256i byteAt(__m256i q) {
     if constexpr (C == 0) return _mm256_and_si256(q, _mm256_set1_epi32(0xFF));
     if constexpr (C == 3) return _mm256_srli_epi32(q, 24);
-    const __m256i pick = _mm256_setr_epi8(C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1,
-                                          C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1);
+    const __m256i pick = _mm256_setr_epi8(C, -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1, C,
+                                          -1, -1, -1, C + 4, -1, -1, -1, C + 8, -1, -1, -1, C + 12, -1, -1, -1);
     return _mm256_shuffle_epi8(q, pick);
 }
 
@@ -108,20 +109,22 @@ __attribute__((target("avx2"))) inline __m256 byteAsFloat(__m256i q) {
 // 2^-21 grid (a and b their numerators, bOdd b's odd lanes), in byte C of each lane.
 template <int C>
 __attribute__((target("avx2"))) inline __m256i exactChannel(__m256i q00, __m256i q10, __m256i q01, __m256i q11,
-                                                          __m256i a, __m256i b, __m256i bOdd) {
+                                                            __m256i a, __m256i b, __m256i bOdd) {
     const __m256i lowHalf = _mm256_set1_epi64x(0xFFFFFFFF);
     const __m256i c00 = byteAt<C>(q00), c01 = byteAt<C>(q01);
     // p00 (2^21 - a) + p10 a and the same below, exact in 32 bits (below 2^29).
-    const __m256i top = _mm256_add_epi32(_mm256_slli_epi32(c00, 21), _mm256_mullo_epi32(_mm256_sub_epi32(byteAt<C>(q10), c00), a));
+    const __m256i top =
+        _mm256_add_epi32(_mm256_slli_epi32(c00, 21), _mm256_mullo_epi32(_mm256_sub_epi32(byteAt<C>(q10), c00), a));
     const __m256i bottom =
         _mm256_add_epi32(_mm256_slli_epi32(c01, 21), _mm256_mullo_epi32(_mm256_sub_epi32(byteAt<C>(q11), c01), a));
     // top 2^21 + (bottom - top) b = top (2^21 - b) + bottom b, below 2^50 and not negative:
     // its whole part after 42 bits, in 64-bit lanes, even lanes then odd.
     const __m256i d = _mm256_sub_epi32(bottom, top);
-    const __m256i even =
-        _mm256_srli_epi64(_mm256_add_epi64(_mm256_slli_epi64(_mm256_and_si256(top, lowHalf), 21), _mm256_mul_epi32(d, b)), 42);
-    const __m256i odd = _mm256_srli_epi64(
-        _mm256_add_epi64(_mm256_slli_epi64(_mm256_srli_epi64(top, 32), 21), _mm256_mul_epi32(_mm256_srli_epi64(d, 32), bOdd)), 42);
+    const __m256i even = _mm256_srli_epi64(
+        _mm256_add_epi64(_mm256_slli_epi64(_mm256_and_si256(top, lowHalf), 21), _mm256_mul_epi32(d, b)), 42);
+    const __m256i odd = _mm256_srli_epi64(_mm256_add_epi64(_mm256_slli_epi64(_mm256_srli_epi64(top, 32), 21),
+                                                           _mm256_mul_epi32(_mm256_srli_epi64(d, 32), bOdd)),
+                                          42);
     return _mm256_slli_epi32(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)), 8 * C);
 }
 
@@ -129,12 +132,12 @@ __attribute__((target("avx2"))) inline __m256i exactChannel(__m256i q00, __m256i
 // the four products summed in the plain order, in single precision, truncated, low 8 bits.
 template <int C>
 __attribute__((target("avx2"))) inline __m256i bilinearChannel(__m256i q00, __m256i q10, __m256i q01, __m256i q11,
-                                                             __m256 fx, __m256 fy, __m256 gx, __m256 gy) {
-    const __m256 sum = _mm256_add_ps(
-        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q00), gx), gy),
-                                    _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q10), fx), gy)),
-                      _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q01), gx), fy)),
-        _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q11), fx), fy));
+                                                               __m256 fx, __m256 fy, __m256 gx, __m256 gy) {
+    const __m256 sum =
+        _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q00), gx), gy),
+                                                  _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q10), fx), gy)),
+                                    _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q01), gx), fy)),
+                      _mm256_mul_ps(_mm256_mul_ps(byteAsFloat<C>(q11), fx), fy));
     return _mm256_and_si256(_mm256_cvttps_epi32(sum), _mm256_set1_epi32(0xFF));
 }
 
@@ -166,8 +169,9 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
         if constexpr (!kSseBuild) {
             ax = _mm256_mul_ps(fx, _mm256_set1_ps(0x1p21f));
             ay = _mm256_mul_ps(fy, _mm256_set1_ps(0x1p21f));
-            const __m256 onGrid = _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ax)), _CMP_EQ_OQ),
-                                                _mm256_cmp_ps(ay, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ay)), _CMP_EQ_OQ));
+            const __m256 onGrid =
+                _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ax)), _CMP_EQ_OQ),
+                              _mm256_cmp_ps(ay, _mm256_cvtepi32_ps(_mm256_cvttps_epi32(ay)), _CMP_EQ_OQ));
             // Negative fractions (positions in (-1, 0)) extrapolate: those go the slow way.
             const __m256 notNegative = _mm256_and_ps(_mm256_cmp_ps(ax, _mm256_setzero_ps(), _CMP_GE_OQ),
                                                      _mm256_cmp_ps(ay, _mm256_setzero_ps(), _CMP_GE_OQ));
@@ -175,15 +179,15 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
         }
         const int fast = _mm256_movemask_ps(_mm256_castsi256_ps(ok));
         // Pixels outside the source are four zero bytes, as the gathers below leave them.
-        const __m256i inside =
-            _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(ix, minusOne), _mm256_cmpgt_epi32(rowStride, ix)),
-                             _mm256_and_si256(_mm256_cmpgt_epi32(iy, minusOne),
-                                              _mm256_cmpgt_epi32(_mm256_set1_epi32(height), iy)));
+        const __m256i inside = _mm256_and_si256(
+            _mm256_and_si256(_mm256_cmpgt_epi32(ix, minusOne), _mm256_cmpgt_epi32(rowStride, ix)),
+            _mm256_and_si256(_mm256_cmpgt_epi32(iy, minusOne), _mm256_cmpgt_epi32(_mm256_set1_epi32(height), iy)));
         const int slow = _mm256_movemask_ps(_mm256_castsi256_ps(inside)) & ~fast;
         if (fast == 0) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_setzero_si256());
             for (int k = 0; k < 8; ++k)
-                if ((slow >> k & 1) != 0) interpolateFast(src, width, height, sxs[i + k], sys[i + k], out + k * kBytesPerPixel);
+                if ((slow >> k & 1) != 0)
+                    interpolateFast(src, width, height, sxs[i + k], sys[i + k], out + k * kBytesPerPixel);
             continue;
         }
         // Pixels outside the fast class read nothing here.
@@ -208,19 +212,22 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
             const __m256i bOdd = _mm256_srli_epi64(b, 32);
             // Four validity bytes of 255 give 255 whatever the weights (they sum to 2^42).
             const __m256i allValid = _mm256_and_si256(_mm256_and_si256(q00, q10), _mm256_and_si256(q01, q11));
-            const bool validFull = _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_or_si256(allValid, _mm256_set1_epi32(0x00FFFFFF)),
-                                                                         _mm256_set1_epi32(-1))) == -1;
+            const bool validFull =
+                _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_or_si256(allValid, _mm256_set1_epi32(0x00FFFFFF)),
+                                                        _mm256_set1_epi32(-1))) == -1;
             const int channels = validFull ? kBytesPerPixel - 1 : kBytesPerPixel;
             if (validFull) result = _mm256_set1_epi32(std::int32_t(0xFF000000u));
             result = _mm256_or_si256(result, _mm256_or_si256(exactChannel<0>(q00, q10, q01, q11, a, b, bOdd),
                                                              exactChannel<1>(q00, q10, q01, q11, a, b, bOdd)));
             result = _mm256_or_si256(result, exactChannel<2>(q00, q10, q01, q11, a, b, bOdd));
-            if (channels == kBytesPerPixel) result = _mm256_or_si256(result, exactChannel<3>(q00, q10, q01, q11, a, b, bOdd));
+            if (channels == kBytesPerPixel)
+                result = _mm256_or_si256(result, exactChannel<3>(q00, q10, q01, q11, a, b, bOdd));
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), result);
         if (slow != 0) {
             for (int k = 0; k < 8; ++k)
-                if ((slow >> k & 1) != 0) interpolateFast(src, width, height, sxs[i + k], sys[i + k], out + k * kBytesPerPixel);
+                if ((slow >> k & 1) != 0)
+                    interpolateFast(src, width, height, sxs[i + k], sys[i + k], out + k * kBytesPerPixel);
         }
     }
     for (; i < count; ++i, out += kBytesPerPixel) interpolateFast(src, width, height, sxs[i], sys[i], out);
@@ -228,15 +235,18 @@ __attribute__((target("avx2"))) void interpolateRowAvx2(const std::uint8_t* src,
 
 void interpolateRowPlain(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
                          const float* sy, std::int32_t count, std::uint8_t* out) {
-    for (std::int32_t i = 0; i < count; ++i, out += kBytesPerPixel) interpolateFast(src, width, height, sx[i], sy[i], out);
+    for (std::int32_t i = 0; i < count; ++i, out += kBytesPerPixel)
+        interpolateFast(src, width, height, sx[i], sy[i], out);
 }
 
-}  // namespace
+}   // namespace
 
-void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
-                    const float* sy, std::int32_t count, std::uint8_t* out) {
-    if (useAvx2()) interpolateRowAvx2(src, width, height, sx, sy, count, out);
-    else interpolateRowPlain(src, width, height, sx, sy, count, out);
+void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx, const float* sy,
+                    std::int32_t count, std::uint8_t* out) {
+    if (useAvx2())
+        interpolateRowAvx2(src, width, height, sx, sy, count, out);
+    else
+        interpolateRowPlain(src, width, height, sx, sy, count, out);
 }
 
 Image scaledCopy(const Image& source, float factor) {
@@ -273,7 +283,6 @@ inline std::int32_t truncateScaled(std::int64_t value, int shift) {
     return value >= 0 ? std::int32_t(value >> shift) : -std::int32_t((-value) >> shift);
 }
 
-
 // The pixels at (trunc(sx * 2^-k), trunc(sy * 2^-k)), the positions moving by (c, s) from
 // one to the next, four at a time while whole groups of four remain; all of them lie in the
 // source (sx, sy > -2^k). Returns the number written.
@@ -303,9 +312,9 @@ __attribute__((target("avx2"))) std::int32_t gatherRunExtended(const std::uint8_
 
 // The SSE program's row, eight pixels at a time while whole groups of eight remain: the same
 // single-precision products and sums, a masked gather in place of the bounds tests.
-__attribute__((target("avx2"))) std::int32_t gatherRowSingle(const Image& source, std::int32_t width,
-                                                             std::int32_t x0, float cosA, float sinA, float rowX,
-                                                             float rowY, std::uint8_t* px) {
+__attribute__((target("avx2"))) std::int32_t gatherRowSingle(const Image& source, std::int32_t width, std::int32_t x0,
+                                                             float cosA, float sinA, float rowX, float rowY,
+                                                             std::uint8_t* px) {
     const __m256 c = _mm256_set1_ps(cosA), s = _mm256_set1_ps(sinA);
     const __m256 rx = _mm256_set1_ps(rowX), ry = _mm256_set1_ps(rowY);
     const __m256i minusOne = _mm256_set1_epi32(-1);
@@ -316,12 +325,12 @@ __attribute__((target("avx2"))) std::int32_t gatherRowSingle(const Image& source
         const __m256 u = _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(i - x0), lanes));
         const __m256i x = _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(c, u), rx));
         const __m256i y = _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(s, u), ry));
-        const __m256i inside = _mm256_and_si256(
-            _mm256_and_si256(_mm256_cmpgt_epi32(x, minusOne), _mm256_cmpgt_epi32(w, x)),
-            _mm256_and_si256(_mm256_cmpgt_epi32(y, minusOne), _mm256_cmpgt_epi32(h, y)));
+        const __m256i inside =
+            _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(x, minusOne), _mm256_cmpgt_epi32(w, x)),
+                             _mm256_and_si256(_mm256_cmpgt_epi32(y, minusOne), _mm256_cmpgt_epi32(h, y)));
         const __m256i index = _mm256_and_si256(inside, _mm256_add_epi32(_mm256_mullo_epi32(y, w), x));
-        const __m256i pixels = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(),
-                                                           reinterpret_cast<const int*>(source.pixels), index, inside, 4);
+        const __m256i pixels = _mm256_mask_i32gather_epi32(
+            _mm256_setzero_si256(), reinterpret_cast<const int*>(source.pixels), index, inside, 4);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(px), pixels);
     }
     return i;
@@ -330,15 +339,15 @@ __attribute__((target("avx2"))) std::int32_t gatherRowSingle(const Image& source
 // Extended program, even row j of a sample: X = trunc((cosA*u - sinA*v) + x0) and likewise Y,
 // evaluated in 80-bit arithmetic. When every intermediate value is a multiple of 2^-k below
 // 2^63 * 2^-k, that arithmetic is exact, and the positions follow from integer steps.
-void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA,
-                       float sinA, std::uint8_t* px) {
+void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA, float sinA,
+                       std::uint8_t* px) {
     const int k = std::max(fractionBits(cosA), fractionBits(sinA));
     if (k <= 40) {
         const std::int64_t c = std::int64_t(std::ldexp(double(cosA), k));
         const std::int64_t s = std::int64_t(std::ldexp(double(sinA), k));
-        const __int128 reach = (__int128(std::abs(c)) + std::abs(s)) * (std::int64_t(width) + std::abs(v) + 2) +
-                               (__int128(std::max(std::abs(std::int64_t(source.x0)), std::abs(std::int64_t(source.y0))))
-                                << k);
+        const __int128 reach =
+            (__int128(std::abs(c)) + std::abs(s)) * (std::int64_t(width) + std::abs(v) + 2) +
+            (__int128(std::max(std::abs(std::int64_t(source.x0)), std::abs(std::int64_t(source.y0)))) << k);
         if (reach < (__int128(1) << 62)) {
             const std::int64_t u0 = -std::int64_t(x0);
             const std::int64_t sx0 = c * u0 - s * v + (std::int64_t(source.x0) << k);
@@ -384,8 +393,8 @@ void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0,
 }
 
 // SSE program, even row j: the row terms are formed once in single precision.
-void sampleRowSingle(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA,
-                     float sinA, std::uint8_t* px) {
+void sampleRowSingle(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA, float sinA,
+                     std::uint8_t* px) {
     const float rowX = -sinA * float(v) + float(source.x0);
     const float rowY = cosA * float(v) + float(source.y0);
     std::int32_t i = 0;
@@ -408,7 +417,7 @@ void sampleRowSingle(const Image& source, std::int32_t width, std::int32_t x0, s
     }
 }
 
-}  // namespace
+}   // namespace
 
 SampleTurn sampleTurn(float angle) { return {float(std::cos(double(angle))), float(std::sin(double(angle)))}; }
 
@@ -461,7 +470,7 @@ struct WarpRow {
 // Writes the positions proven so for whole groups of four columns, NaN for the others, and
 // sets unknown when there was any such other; returns the number of columns written.
 __attribute__((target("avx2"))) std::size_t warpPositions(const WarpRow& w, std::size_t count, float* out,
-                                                         bool& unknown) {
+                                                          bool& unknown) {
     int missed = 0;
     const __m256d row = _mm256_set1_pd(w.row), origin = _mm256_set1_pd(w.origin), shift = _mm256_set1_pd(w.shift);
     const __m256d margin = _mm256_set1_pd(w.reach * 0x1p-49);
@@ -481,7 +490,7 @@ __attribute__((target("avx2"))) std::size_t warpPositions(const WarpRow& w, std:
     return col;
 }
 
-}  // namespace
+}   // namespace
 
 Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
                      std::int32_t y0, float angle, float shiftX, float shiftY) {

@@ -18,8 +18,8 @@ inline void samplePixel(const std::uint8_t* src, std::int32_t width, std::int32_
         const std::uint8_t* p11 = p01 + kBytesPerPixel;
         const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
         for (int k = 0; k < kBytesPerPixel; ++k) {
-            const Inter v = Inter(p00[k]) * gx * gy + Inter(p10[k]) * fx * gy + Inter(p01[k]) * gx * fy +
-                            Inter(p11[k]) * fx * fy;
+            const Inter v =
+                Inter(p00[k]) * gx * gy + Inter(p10[k]) * fx * gy + Inter(p01[k]) * gx * fy + Inter(p11[k]) * fx * fy;
             out[k] = std::uint8_t(std::int32_t(v));
         }
     } else if (ix >= 0 && ix < width && iy >= 0 && iy < height) {
@@ -76,8 +76,8 @@ inline void bilinearFromGrid(const std::uint8_t* p00, const std::uint8_t* p10, c
     if constexpr (kSseBuild) {
         const float gx = 1.0f - fx, gy = 1.0f - fy;
         for (int k = 0; k < kBytesPerPixel; ++k) {
-            const float v = float(p00[k]) * gx * gy + float(p10[k]) * fx * gy + float(p01[k]) * gx * fy +
-                            float(p11[k]) * fx * fy;
+            const float v =
+                float(p00[k]) * gx * gy + float(p10[k]) * fx * gy + float(p01[k]) * gx * fy + float(p11[k]) * fx * fy;
             out[k] = std::uint8_t(std::int32_t(v));
         }
     } else {
@@ -107,5 +107,5 @@ void interpolateFast(const std::uint8_t* src, std::int32_t width, std::int32_t h
                      std::uint8_t* out);
 
 // interpolateFast for count pixels at (sx[i], sy[i]), written to out one after the other.
-void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx,
-                    const float* sy, std::int32_t count, std::uint8_t* out);
+void interpolateRow(const std::uint8_t* src, std::int32_t width, std::int32_t height, const float* sx, const float* sy,
+                    std::int32_t count, std::uint8_t* out);

@@ -69,7 +69,7 @@ struct FirstRows {
     std::vector<const std::uint8_t*> aRows;
     std::vector<std::size_t> bOffsets;   // each row's offset in a window of the reference
     std::int64_t pairs = 0;
-    DifferenceUnits threshold = 0;       // the sum at which a mean reaches the starting best
+    DifferenceUnits threshold = 0;   // the sum at which a mean reaches the starting best
 };
 
 std::vector<FirstRows> firstRowsOf(const std::vector<SearchSample>& samples, const Image& reference, float best,
@@ -96,7 +96,7 @@ std::vector<FirstRows> firstRowsOf(const std::vector<SearchSample>& samples, con
     return result;
 }
 
-}  // namespace
+}   // namespace
 
 ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std::int32_t yMax, std::int32_t step) {
     ShiftGrid g;
@@ -130,7 +130,7 @@ bool containedAtEveryShift(const Image& sample, const Image& reference, const Sh
 // rows known invalid and no row order: every overlap is the sample, so a candidate is only a
 // window of the reference. Even rows first, then the odd rows a few at a time.
 SearchOutcome searchContainedSample(const Image& sample, const Image& reference, const ShiftGrid& grid, float best,
-                                  bool referenceWhole) {
+                                    bool referenceWhole) {
     const std::int64_t count = grid.count();
     const std::int64_t pairs = std::int64_t(sample.width) * sample.height;
     const std::size_t aStride = std::size_t(sample.width) * kBytesPerPixel;
@@ -276,7 +276,7 @@ SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, c
     return replayInOrder(scored, best);
 }
 
-}  // namespace
+}   // namespace
 
 std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows sampleInvalid) {
     std::vector<std::int32_t> order(std::size_t(std::max(sample.height, 0)));
@@ -292,7 +292,8 @@ std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows samp
         __m128i sums = _mm_setzero_si128();
         for (; x + 4 < sample.width; x += 4, p += 4 * kBytesPerPixel) {
             const __m128i here = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), colours);
-            const __m128i next = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + kBytesPerPixel)), colours);
+            const __m128i next =
+                _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + kBytesPerPixel)), colours);
             sums = _mm_add_epi64(sums, _mm_sad_epu8(here, next));
         }
         sum = _mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums));
@@ -300,9 +301,8 @@ std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows samp
             for (int k = 0; k < 3; ++k) sum += std::abs(int(p[k]) - int(p[k + kBytesPerPixel]));
         texture[std::size_t(y)] = sum;
     }
-    std::stable_sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
-        return texture[std::size_t(a)] > texture[std::size_t(b)];
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::int32_t a, std::int32_t b) { return texture[std::size_t(a)] > texture[std::size_t(b)]; });
     return order;
 }
 
@@ -357,8 +357,8 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
         auto flushBatch = [&] {
             if (batched == 0) return;
             const FirstRows& f = firstRows[batchSample];
-            windowListUnits(f.aRows.data(), f.bOffsets.data(), int(f.aRows.size()), windows, samples[batchSample].image->width,
-                            batched, f.whole, true, sums);
+            windowListUnits(f.aRows.data(), f.bOffsets.data(), int(f.aRows.size()), windows,
+                            samples[batchSample].image->width, batched, f.whole, true, sums);
             for (int k = 0; k < batched; ++k) {
                 if (sums[k] >= f.threshold) continue;
                 const std::size_t i = std::size_t(indices[k]);
@@ -374,7 +374,8 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
                 const Image& im = *samples[sampleIndex].image;
                 const std::int64_t x0 = im.x0 + grid.shiftX(i % perSample), y0 = im.y0 + grid.shiftY(i % perSample);
                 const std::int64_t bCol = std::int64_t(reference.x0) - x0, bRow = std::int64_t(reference.y0) - y0;
-                if (bCol >= 0 && bRow >= 0 && reference.width - bCol >= im.width && reference.height - bRow >= im.height) {
+                if (bCol >= 0 && bRow >= 0 && reference.width - bCol >= im.width &&
+                    reference.height - bRow >= im.height) {
                     if (batched > 0 && batchSample != sampleIndex) flushBatch();
                     batchSample = sampleIndex;
                     windows[batched] = pixelAt(reference, std::int32_t(bCol), std::int32_t(bRow));

@@ -10,8 +10,8 @@
 namespace {
 
 constexpr float kNoData = std::numeric_limits<float>::quiet_NaN();
-constexpr std::int32_t kMinLevelSide = 48;      // the coarsest copy keeps at least this much on its short side
-constexpr std::int32_t kMaxLevels = 4;          // full size and three halvings
+constexpr std::int32_t kMinLevelSide = 48;   // the coarsest copy keeps at least this much on its short side
+constexpr std::int32_t kMaxLevels = 4;       // full size and three halvings
 constexpr std::int32_t kIterations[kMaxLevels] = {3, 4, 5, 6};   // most Gauss-Newton steps per level
 constexpr std::int32_t kCoarsestIterations = 10;                 // on the coarsest level, which starts farthest
 // The least squared gradient of a pixel compared, in means over the level: the full-size level
@@ -19,10 +19,10 @@ constexpr std::int32_t kCoarsestIterations = 10;                 // on the coars
 // a third of all.
 constexpr double kStrength[kMaxLevels] = {2, 1, 1, 1};
 constexpr std::int64_t kLargeFrame = std::int64_t(1) << 18;   // pixels: 512 x 512, or 640 x 410
-constexpr std::int32_t kBorder = 2;             // reference pixels this near an edge are left out
-constexpr std::int64_t kMinPixels = 64;         // fewer in common: nothing is refined
-constexpr std::int64_t kChunk = 8192;           // samples per summed chunk, fixed: results do not depend on threads
-constexpr double kHuber = 1.345;                // Huber threshold, in noise deviations
+constexpr std::int32_t kBorder = 2;                           // reference pixels this near an edge are left out
+constexpr std::int64_t kMinPixels = 64;                       // fewer in common: nothing is refined
+constexpr std::int64_t kChunk = 8192;   // samples per summed chunk, fixed: results do not depend on threads
+constexpr double kHuber = 1.345;        // Huber threshold, in noise deviations
 // A step moving no point by more than this (pixels of the level) ends the level: the coarser
 // levels only need to bring the finest one near its minimum.
 constexpr double kConverged[kMaxLevels] = {1e-3, 2e-3, 1e-2, 1e-2};
@@ -94,8 +94,8 @@ void addRowSamples(const Plane& p, double pointX, double pointY, std::int32_t y0
 }
 
 // Only the pixels whose squared gradient is at least `strength` times its mean over the plane
-// (taken on every fourth row), on the rows that are multiples of rowStep: they carry nearly all the information on the motion, at a
-// fraction of the cost. Made by bands of rows in parallel, joined in order.
+// (taken on every fourth row), on the rows that are multiples of rowStep: they carry nearly all
+// the information on the motion, at a fraction of the cost. Made by bands of rows in parallel, joined in order.
 Samples templateSamples(const Plane& p, double pointX, double pointY, double strength, std::int32_t rowStep) {
     const std::int32_t y0 = kBorder, y1 = std::max(p.height - kBorder, y0);
     constexpr std::int32_t kBandRows = 16;
@@ -151,9 +151,9 @@ constexpr int kPacked = kParams * (kParams + 1) / 2;
 
 // The sums one Gauss-Newton step needs, over one chunk of samples.
 struct Sums {
-    double h[kPacked] = {};   // weighted normal matrix, upper triangle row by row
-    double e[kParams] = {};   // weighted Jacobian times residual
-    double rr = 0, absR = 0;  // unweighted squares and magnitudes of the residuals
+    double h[kPacked] = {};    // weighted normal matrix, upper triangle row by row
+    double e[kParams] = {};    // weighted Jacobian times residual
+    double rr = 0, absR = 0;   // unweighted squares and magnitudes of the residuals
     std::int64_t count = 0;
 
     void add(const Sums& o) {
@@ -257,10 +257,9 @@ bool solve(const double packed[kPacked], const double e[kParams], double x[kPara
     return true;
 }
 
-}  // namespace
+}   // namespace
 
-RefinedMotion refineRigidMotion(const Image& reference, const Image& source, const RigidMotion& start,
-                                double maxMove) {
+RefinedMotion refineRigidMotion(const Image& reference, const Image& source, const RigidMotion& start, double maxMove) {
     RefinedMotion result;
     result.motion = start;
     if (reference.pixels == nullptr || source.pixels == nullptr || reference.width < 2 * kBorder + 2 ||
@@ -271,7 +270,8 @@ RefinedMotion refineRigidMotion(const Image& reference, const Image& source, con
     refs.push_back(luminance(reference));
     srcs.push_back(luminance(source));
     while (std::int32_t(refs.size()) < kMaxLevels &&
-           std::min({refs.back().width, refs.back().height, srcs.back().width, srcs.back().height}) / 2 >= kMinLevelSide) {
+           std::min({refs.back().width, refs.back().height, srcs.back().width, srcs.back().height}) / 2 >=
+               kMinLevelSide) {
         refs.push_back(halved(refs.back()));
         srcs.push_back(halved(srcs.back()));
     }
@@ -287,9 +287,9 @@ RefinedMotion refineRigidMotion(const Image& reference, const Image& source, con
     float huber = std::numeric_limits<float>::infinity();   // the first step is plain least squares
     for (std::int32_t level = std::int32_t(refs.size()) - 1; level >= 0 && !failed; --level) {
         const double scale = std::ldexp(1.0, level), half = (scale - 1) * 0.5;
-        const Samples samples = templateSamples(refs[std::size_t(level)], (reference.x0 - half) / scale,
-                                                (reference.y0 - half) / scale, kStrength[level],
-                                                level == 0 && std::int64_t(reference.width) * reference.height >= kLargeFrame ? 2 : 1);
+        const Samples samples = templateSamples(
+            refs[std::size_t(level)], (reference.x0 - half) / scale, (reference.y0 - half) / scale, kStrength[level],
+            level == 0 && std::int64_t(reference.width) * reference.height >= kLargeFrame ? 2 : 1);
         const double sourceX = (source.x0 - half) / scale, sourceY = (source.y0 - half) / scale;
         // The noise of a level is about twice that of the next coarser one (a mean of four pixels).
         huber *= 2.0f;
@@ -336,7 +336,8 @@ RefinedMotion refineRigidMotion(const Image& reference, const Image& source, con
             if (moved < kConverged[level]) break;
         }
     }
-    const double moved = std::fabs(angle - start.angle) * reach + std::hypot(shiftX - start.shiftX, shiftY - start.shiftY);
+    const double moved =
+        std::fabs(angle - start.angle) * reach + std::hypot(shiftX - start.shiftX, shiftY - start.shiftY);
     if (failed || !std::isfinite(moved) || !(moved <= maxMove)) {
         result.motion = start;
         result.refined = false;

@@ -32,5 +32,4 @@ struct RefinedMotion {
 // A result whose motion moves some point of the reference by more than maxMove pixels from
 // where start puts it is not taken (start is returned, refined false). Deterministic and
 // independent of the number of threads; the same in both programs.
-RefinedMotion refineRigidMotion(const Image& reference, const Image& source, const RigidMotion& start,
-                                double maxMove);
+RefinedMotion refineRigidMotion(const Image& reference, const Image& source, const RigidMotion& start, double maxMove);

@@ -28,4 +28,4 @@ TEST(ParabolaVertexOf, AMeasureThatDoesNotCurveUpwardsKeepsTheWholeOffset) {
     EXPECT_EQ(parabolaVertex(1, 2, 3), 0.0);       // a straight line
 }
 
-}  // namespace
+}   // namespace

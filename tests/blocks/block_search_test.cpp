@@ -88,4 +88,4 @@ TEST_F(BlockSearch, AWholeFractionalCandidateCopiesPixelsExactly) {
     EXPECT_EQ(findBlockOffsetInteger(dx, dy, 20, 20), 0.0f);
 }
 
-}  // namespace
+}   // namespace

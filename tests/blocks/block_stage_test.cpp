@@ -114,11 +114,10 @@ TEST_F(BlockStage, ReducesTheResidualOfALocallyWarpedImage) {
     const std::string out = captureStdout([] { runBlockStage(); });
     const Extended after = imageDifference(settings.current, settings.reference);
     EXPECT_LT(after, before * 0.7);
-    EXPECT_EQ(out,
-              "Ajustage par blocs\nCalcul du meilleur ajustage (5 blocs en largeur 4 blocs en hauteur)\n" +
-                  std::string(50, '-') + "\n" + std::string(41, '*') + "\nDeformation de l'image\n");
-    EXPECT_TRUE(std::equal(referenceBefore.pixels, referenceBefore.pixels + pixelBytes(96, 72),
-                           settings.reference.pixels))
+    EXPECT_EQ(out, "Ajustage par blocs\nCalcul du meilleur ajustage (5 blocs en largeur 4 blocs en hauteur)\n" +
+                       std::string(50, '-') + "\n" + std::string(41, '*') + "\nDeformation de l'image\n");
+    EXPECT_TRUE(
+        std::equal(referenceBefore.pixels, referenceBefore.pixels + pixelBytes(96, 72), settings.reference.pixels))
         << "the reference is restored";
     Image owned = referenceBefore;
     releasePixels(owned);
@@ -139,4 +138,4 @@ TEST_F(BlockStage, ProgressStarsFollowTheColumns) {
     }
 }
 
-}  // namespace
+}   // namespace

@@ -24,7 +24,7 @@ TEST(FeatureImage, GradientsTruncateTowardZeroAndBordersKeepTheirColours) {
     makeFeatureImage(im.im);
     EXPECT_EQ(pixelOf(im.im, 1, 1)[1], 127 + 128);   // left 255, right 1: (255 - 1) / 2 = 127
     EXPECT_EQ(pixelOf(im.im, 2, 1)[1], 128);         // 0 - 0
-    EXPECT_EQ(pixelOf(im.im, 3, 1)[1], 1);   // (1 - 255) / 2 = -127, + 128
+    EXPECT_EQ(pixelOf(im.im, 3, 1)[1], 1);           // (1 - 255) / 2 = -127, + 128
     EXPECT_EQ(pixelOf(im.im, 1, 1)[2], 128);
     for (int x = 0; x < 5; ++x) {
         EXPECT_EQ(pixelOf(im.im, x, 0), (std::array<std::uint8_t, 4>{level[x], level[x], level[x], 255}));
@@ -48,7 +48,7 @@ TEST(FeatureImage, DifferencesOfOneGiveNoGradient) {
     EXPECT_EQ(pixelOf(tiny.im, 1, 1), (std::array<std::uint8_t, 4>{6, 6, 9, 255}));
 }
 
-}  // namespace
+}   // namespace
 
 namespace {
 
@@ -62,4 +62,4 @@ TEST(FeatureImage, BrightnessIsExactForEverySumOfThreeBytes) {
     for (int x = 0; x <= 765; ++x) ASSERT_EQ(pixelOf(im.im, x, 0)[0], x / 3) << x;
 }
 
-}  // namespace
+}   // namespace

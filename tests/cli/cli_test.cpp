@@ -75,7 +75,8 @@ void writeBlurred(const fs::path& dir, const std::vector<int>& passes) {
 
 std::string frameSources(int count) {
     std::string s;
-    for (int i = 1; i <= count; ++i) s += "Source frame" + std::to_string(i) + ".bmp out" + std::to_string(i) + ".bmp\n";
+    for (int i = 1; i <= count; ++i)
+        s += "Source frame" + std::to_string(i) + ".bmp out" + std::to_string(i) + ".bmp\n";
     return s;
 }
 
@@ -92,17 +93,17 @@ std::vector<std::string> joined(std::vector<std::string> a, const std::vector<st
 struct GoldenCase {
     const char* name;
     std::string script;
-    std::vector<std::string> files;            // compared with the golden files besides stdout.txt
+    std::vector<std::string> files;   // compared with the golden files besides stdout.txt
     Views views = {};
     std::vector<int> blurred = {};
     void (*prepare)(const fs::path&) = nullptr;
-    bool fatal = false;                        // the fatal stop, after reading one character
+    bool fatal = false;                               // the fatal stop, after reading one character
     std::vector<std::string> args = {"script.txt"};   // none: the script is ScriptKalvorine2.txt
     std::string input = "";
     std::array<int, 2> flatSize = {4, 4};
     std::array<std::uint8_t, 4> flatPixel = {1, 2, 3, 255};
-    std::vector<std::string> copies = {};      // further copies of the flat image
-    std::vector<std::string> absent = {};      // files the run must not write
+    std::vector<std::string> copies = {};   // further copies of the flat image
+    std::vector<std::string> absent = {};   // files the run must not write
 };
 void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
 
@@ -122,14 +123,17 @@ const std::string kTokenising = "Reference ref.bmp\nQuitter\nRem\nSource:a.bmp,a
                                 std::string(1200, 'x') +
                                 "\nAngle:-1.5 ,, 1.5 :0.25\nTranslation 3x 2.9\nBloc 12345678901 -5 3 abc\nQuitter";
 
-const std::string kBlocks = "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\n"
-                            "Compositage sum.bmp\n";
+const std::string kBlocks =
+    "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\n"
+    "Compositage sum.bmp\n";
 
 // The fatal stops: the message, then the abort after reading one character.
 GoldenCase fatal(const char* name, std::string script, void (*prepare)(const fs::path&) = writeFatalInputs) {
     return {.name = name, .script = std::move(script), .files = {}, .prepare = prepare, .fatal = true, .input = "x"};
 }
 
+// One case a line, as a table reads (not reflowed by clang-format).
+// clang-format off
 const GoldenCase kGoldenCases[] = {
     // ---- script reading
     {.name = "every_command", .script = kEveryCommand, .files = joined({"shift.lst"}, kComposite), .flatSize = {8, 6},
@@ -223,6 +227,7 @@ const GoldenCase kGoldenCases[] = {
     fatal("fatal/referenceauto_unreadable", "Source a.bmp b.bmp\nSource c.bmp d.bmp\nReferenceAuto 3\n", nullptr),
     {.name = "fatal/missing_script", .script = "", .files = {}, .fatal = true, .args = {"missing script.txt"}},
 };
+// clang-format on
 
 using GoldenRun = WholeRun<std::tuple<Program, GoldenCase>>;
 
@@ -313,11 +318,11 @@ TEST_P(CliRun, AffinageZeroWritesWhatNoAffinageLineWrites) {
 TEST_P(CliRun, AngleListsAndRefinementStepsShowInTheProgressLine) {
     writeSequence(dir.path, {{0, 0, 0}});
     const std::pair<const char*, std::size_t> cases[] = {
-        {"Angle -2 2 1", 17 + 5 * 3},    // -2..2: five angles, 1+4+4+4+4 stars; 5 refinement steps
-        {"Angle -5 5 1", 16 + 5 * 3},    // 5 degrees falls out: ten angles
-        {"Angle -3 0 1", 12 + 5 * 3},    // 0 falls out: -3, -2, -1
-        {"Angle -2 2 0.1", 17 + 8 * 3},  // 8 refinement steps at 0.1 degree
-        {"Angle 1 -1 1", 0 + 5 * 3},     // no coarse angle; the refinement still runs
+        {"Angle -2 2 1", 17 + 5 * 3},     // -2..2: five angles, 1+4+4+4+4 stars; 5 refinement steps
+        {"Angle -5 5 1", 16 + 5 * 3},     // 5 degrees falls out: ten angles
+        {"Angle -3 0 1", 12 + 5 * 3},     // 0 falls out: -3, -2, -1
+        {"Angle -2 2 0.1", 17 + 8 * 3},   // 8 refinement steps at 0.1 degree
+        {"Angle 1 -1 1", 0 + 5 * 3},      // no coarse angle; the refinement still runs
     };
     for (const auto& [angle, stars] : cases) {
         SCOPED_TRACE(angle);
@@ -335,8 +340,9 @@ TEST_P(CliRun, AngleListsAndRefinementStepsShowInTheProgressLine) {
 
 TEST_P(CliRun, SelectionOfEveryFrameWritesTheSameFilesAsNoSelection) {
     TempDir plain;
-    const std::string script = "Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -2 2 1\nTranslation 3 1\n"
-                               "Bloc 16 4 2 1\nCompositage sum.bmp\n";
+    const std::string script =
+        "Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -2 2 1\nTranslation 3 1\n"
+        "Bloc 16 4 2 1\nCompositage sum.bmp\n";
     for (const fs::path& d : {plain.path, dir.path}) writeSequence(d, {{1, 2, -1}, {-1, -2, 1}, {0, 1, 2}});
     ASSERT_TRUE(runScriptIn(plain.path, script).exitedWith(0));
     ASSERT_TRUE(runScript(script + "Selection 100\n").exitedWith(0));
@@ -373,4 +379,4 @@ TEST_P(CliRun, TheLastOfReferenceAndReferenceAutoIsUsedWithAWarning) {
     EXPECT_FALSE(fs::exists(dir / "qualite.lst"));
 }
 
-}  // namespace
+}   // namespace

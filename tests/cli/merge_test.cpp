@@ -53,7 +53,7 @@ protected:
         writeOwnedImage(*dir / "frames/ref.bmp", syntheticFrame(kWidth, kHeight, 0, 0, 0));
         for (int i = 1; i <= kFrames; ++i)
             writeOwnedImage(*dir / ("frames/f" + std::to_string(i) + ".bmp"),
-                       syntheticFrame(kWidth, kHeight, 0.4 * (i % 5 - 2), 0.7 * (i % 7 - 3), 0.9 * (i % 3 - 1)));
+                            syntheticFrame(kWidth, kHeight, 0.4 * (i % 5 - 2), 0.7 * (i % 7 - 3), 0.9 * (i % 3 - 1)));
         for (const Program& p : kPrograms)
             run(p, std::string("whole-") + p.name, "../frames/ref.bmp", 1, kFrames,
                 "Compositage sum.bmp\nSommes sums.fit\n");
@@ -73,7 +73,8 @@ protected:
     }
 
     // Each range run in its own folder <prefix>1, <prefix>2, ... with "Sommes sums.fit".
-    static std::vector<std::string> runParts(const Program& p, const std::string& prefix, const std::vector<Range>& parts) {
+    static std::vector<std::string> runParts(const Program& p, const std::string& prefix,
+                                             const std::vector<Range>& parts) {
         std::vector<std::string> sums;
         for (std::size_t k = 0; k < parts.size(); ++k) {
             const std::string folder = prefix + std::to_string(k + 1);
@@ -96,7 +97,8 @@ protected:
         for (const char* suffix : kCompositeSuffixes) {
             const fs::path whole = *dir / (std::string("whole-") + p.name) / (std::string("sum") + suffix);
             ASSERT_TRUE(fs::exists(*dir / (stem + suffix))) << stem + suffix;
-            EXPECT_TRUE(readFile(*dir / (stem + suffix)) == readFile(whole)) << stem + suffix << " differs from " << whole;
+            EXPECT_TRUE(readFile(*dir / (stem + suffix)) == readFile(whole))
+                << stem + suffix << " differs from " << whole;
         }
     }
 };
@@ -149,7 +151,8 @@ TEST_F(SplitRuns, EverySplitMergedInAnyOrderOrAsATreeGivesTheWholeRunsFiles) {
         ASSERT_TRUE(r.exitedWith(0)) << r.out;
         expectWholeRunFiles(p, tag + "-seven");
         expectSameSums(*dir / (tag + "-sevenS.fit"), wholeSums, 7);
-        EXPECT_NE(r.out.find("Fin de la fusion : 301 images listees, 301 ajoutees, 7 execution(s)\n"), std::string::npos)
+        EXPECT_NE(r.out.find("Fin de la fusion : 301 images listees, 301 ajoutees, 7 execution(s)\n"),
+                  std::string::npos)
             << r.out;
     }
 }
@@ -169,7 +172,8 @@ TEST_F(SplitRuns, TheWholeRunsSumsAloneGiveItsFilesBackAndTheRunSaysItWroteThem)
 
 TEST_F(SplitRuns, TheRunEchoesTheCommandAndSavesTheSumsBeforeTheCompositeFiles) {
     fs::create_directory(*dir / "echo");
-    writeText(*dir / "echo/script.txt", script("../frames/ref.bmp", 1, 2, "sommes s.fit\nSommes \nCompositage c.bmp\n"));
+    writeText(*dir / "echo/script.txt",
+              script("../frames/ref.bmp", 1, 2, "sommes s.fit\nSommes \nCompositage c.bmp\n"));
     const RunResult r = runProgram(KAL_PROGRAM, {"script.txt"}, *dir / "echo");
     ASSERT_TRUE(r.exitedWith(0)) << r.out;
     EXPECT_NE(r.out.find("Sommes du compositage: s.fit\nCommande sommes sans nom de fichier. Ligne 6\n\n"),
@@ -182,7 +186,7 @@ TEST_F(SplitRuns, TheRunEchoesTheCommandAndSavesTheSumsBeforeTheCompositeFiles) 
 
 struct Refusal {
     const char* name;
-    const char* message;          // what the merge says about the bad part
+    const char* message;                                              // what the merge says about the bad part
     std::vector<std::uint8_t> (*damage)(std::vector<std::uint8_t>);   // the bad part from a good one
 };
 
@@ -205,8 +209,11 @@ const Refusal kRefusals[] = {
          return f;
      }},
     {"16-bit pixels", "en-tete invalide (BITPIX absent ou hors limites)",
-     [](std::vector<std::uint8_t> f) { return replaced(f, "BITPIX  =                   32", "BITPIX  =                   16"); }},
-    {"no END card", "en-tete invalide (caractere non ASCII)", [](std::vector<std::uint8_t> f) { return replaced(f, "END   ", "ENDE  "); }},
+     [](std::vector<std::uint8_t> f) {
+         return replaced(f, "BITPIX  =                   32", "BITPIX  =                   16");
+     }},
+    {"no END card", "en-tete invalide (caractere non ASCII)",
+     [](std::vector<std::uint8_t> f) { return replaced(f, "END   ", "ENDE  "); }},
     {"another kind of accumulator", "type d'accumulateur inconnu (KALKIND = 'EMPILEMENT')",
      [](std::vector<std::uint8_t> f) { return replaced(f, "'COMPOSITE' ", "'EMPILEMENT'"); }},
     {"one frame more listed", "fichier endommage (sommes de controle DATASUM/CHECKSUM fausses)",
@@ -245,8 +252,9 @@ TEST_F(SplitRuns, DamagedPartsAreRefusedAndNothingIsWritten) {
         << unwritable.out;
     const RunResult none = merge("out", {});
     EXPECT_TRUE(none.exitedWith(2));
-    EXPECT_EQ(none.out, "Erreur : aucune partie a fusionner\n"
-                        "Usage : kalvorine-merge nom_de_sortie partie1.fit [partie2.fit ...]\n");
+    EXPECT_EQ(none.out,
+              "Erreur : aucune partie a fusionner\n"
+              "Usage : kalvorine-merge nom_de_sortie partie1.fit [partie2.fit ...]\n");
     EXPECT_EQ(filesIn(dir->path), before);
 }
 
@@ -270,11 +278,12 @@ TEST_F(SplitRuns, PartsMadeAgainstAnotherReferenceAreRefused) {
         const std::string other = (*dir / folder / "sums.fit").string();
         const RunResult r = merge("out", {same, other});
         EXPECT_TRUE(r.exitedWith(1)) << folder;
-        EXPECT_NE(r.out.find("Erreur : les parties " + same + " et " + other + " n'ont pas la meme reference (" + why + ")\n"),
+        EXPECT_NE(r.out.find("Erreur : les parties " + same + " et " + other + " n'ont pas la meme reference (" + why +
+                             ")\n"),
                   std::string::npos)
             << r.out;
         EXPECT_EQ(filesIn(dir->path), before);
     }
 }
 
-}  // namespace
+}   // namespace

@@ -46,4 +46,4 @@ TEST_F(Pool, LoopsInsideABodyRunOnItsThread) {
     EXPECT_EQ(sum.load(), 999 * 1000 / 2);
 }
 
-}  // namespace
+}   // namespace

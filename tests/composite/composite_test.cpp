@@ -62,4 +62,4 @@ TEST_F(Composite, OnlyTheFirstDotCountsEvenInAFolderNameAndLongNamesAreNotCut) {
     EXPECT_TRUE(std::filesystem::exists(settings.compositeName + ".bmp"));
 }
 
-}  // namespace
+}   // namespace

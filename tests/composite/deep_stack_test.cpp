@@ -74,4 +74,4 @@ TEST(DeepStack, MeanIsWeightedByValidityAndLaidByReferencePoints) {
     EXPECT_FLOAT_EQ(deepMean(stack, 2, 0), 300.0f);
 }
 
-}  // namespace
+}   // namespace

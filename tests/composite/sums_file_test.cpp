@@ -56,7 +56,8 @@ TEST_F(SumsFile, TheChecksumEncodingMakesTheWholeSumNegativeZero) {
         block.replace(80 + 11, 16, "0000000000000000");
         const std::uint32_t data = seed * 2654435761u;
         const std::string code = encodeChecksum(onesComplementSum(block.data(), block.size(), data));
-        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"), std::string::npos);
+        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"),
+                  std::string::npos);
         block.replace(80 + 11, 16, code);
         EXPECT_EQ(onesComplementSum(block.data(), block.size(), data), 0xFFFFFFFFu) << code;
     }
@@ -74,7 +75,9 @@ TEST_F(SumsFile, ASumItsFramesCouldNotHaveMadeIsRefused) {
 
 TEST_F(SumsFile, TheReferenceIsKnownByItsFileNameSizePointAndColourBytes) {
     OwnedImage im(makeImage(4, 3, {10, 20, 30, 255}, 2, 1));
-    const ReferenceIdentity a = identifyReference(im.im, "../night one/r\x8E" "f.bmp");
+    const ReferenceIdentity a = identifyReference(im.im,
+                                                  "../night one/r\x8E"
+                                                  "f.bmp");
     EXPECT_EQ(a.name, "r?f.bmp");
     EXPECT_EQ(a.width, 4);
     EXPECT_EQ(a.x0, 2);
@@ -90,9 +93,10 @@ TEST_F(SumsFile, MergesWhoseSumsCouldPassThirtyTwoBitsAreRefused) {
     const std::string a = write("a.fit", header(1, 1, 9000000, 9000000), sums);
     const std::string b = write("b.fit", header(1, 1, 9000000, 9000000), sums);
     EXPECT_EQ(quiet([&] { return mergeSumsFiles(path("m"), {a, b}); }), 1);
-    EXPECT_NE(out.find("Erreur : trop d'images en tout (18000000 listees, 18000000 ajoutees)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Erreur : trop d'images en tout (18000000 listees, 18000000 ajoutees)"), std::string::npos)
+        << out;
     EXPECT_FALSE(std::filesystem::exists(path("mS.fit")));
     EXPECT_FALSE(std::filesystem::exists(path("m.bmp")));
 }
 
-}  // namespace
+}   // namespace

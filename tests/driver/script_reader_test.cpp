@@ -22,7 +22,8 @@ TEST_F(ScriptReader, DefaultsAreStoredBeforeTheFirstLine) {
     settings.compositeName = "kept";
     read("");
     const RunSettings& s = settings;
-    EXPECT_EQ(std::tuple(s.imageCount, s.shiftStep, s.blockShiftStep, s.translationFraction, s.freeOutputSize, s.compositeName),
+    EXPECT_EQ(std::tuple(s.imageCount, s.shiftStep, s.blockShiftStep, s.translationFraction, s.freeOutputSize,
+                         s.compositeName),
               std::tuple(0, 1, 1.0f, 6, 1, std::string("kept")));
 }
 
@@ -58,7 +59,8 @@ TEST_F(ScriptReader, FlagsNamesAndReferencePointsAreStoredOnlyWhenGiven) {
     EXPECT_EQ(settings.skipFinalPause, 1);
     EXPECT_EQ(settings.imageCount, 1) << "an incomplete source line leaves its index to the next one";
     EXPECT_EQ(settings.sourceNames[1] + settings.resultNames[1], "ab");
-    EXPECT_EQ(std::tuple(settings.sourceX0Given[1], settings.sourceX0[1], settings.sourceY0Given[1]), std::tuple(1, 7, 0));
+    EXPECT_EQ(std::tuple(settings.sourceX0Given[1], settings.sourceX0[1], settings.sourceY0Given[1]),
+              std::tuple(1, 7, 0));
     EXPECT_EQ(settings.referenceName, "r");
     EXPECT_EQ(std::tuple(settings.referenceX0Given, settings.referenceX0), std::tuple(0, 0));
     resetRunSettings();
@@ -78,8 +80,8 @@ TEST(SlotTable, EntriesAreEmptyUntilWrittenAndAfterClear) {
 
 struct RefinementLine {
     const char* line;
-    std::int32_t stored;      // settings.subpixelRefinement after the line (it starts at 1 here)
-    const char* printed;      // the whole echo of the line
+    std::int32_t stored;   // settings.subpixelRefinement after the line (it starts at 1 here)
+    const char* printed;   // the whole echo of the line
 };
 
 class RefinementKeyword : public ScriptReader, public ::testing::WithParamInterface<RefinementLine> {};
@@ -95,7 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The whole runs pin the other refusals; these are the traps of the number parsing.
         RefinementLine{"affinage 0\r\n", 0, "Affinage sous-pixel=0  \n"},
-        RefinementLine{"Affinage 1.5\n", 1, "Affinage sous-pixel=1.5   *** valeur refusee (valeur non numerique). Ligne 2  \n"},
+        RefinementLine{"Affinage 1.5\n", 1,
+                       "Affinage sous-pixel=1.5   *** valeur refusee (valeur non numerique). Ligne 2  \n"},
         RefinementLine{"Affinage 99999999999999999999\n", 1,
                        "Affinage sous-pixel=99999999999999999999   *** valeur refusee (0 ou 1 attendu). Ligne 2  \n"}));
 
@@ -105,4 +108,4 @@ TEST_F(ScriptReader, RefinementIsOffByDefaultAndResetByEachRead) {
     EXPECT_EQ(settings.subpixelRefinement, 0);
 }
 
-}  // namespace
+}   // namespace

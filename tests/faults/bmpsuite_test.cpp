@@ -18,11 +18,11 @@ namespace fs = std::filesystem;
 namespace {
 
 enum Outcome {
-    kLoaded,                 // 24 bits, no compression
-    kLoadedWithoutPixels,    // 8 bits, no compression: all-invalid image, 100 notice lines
-    kCompressed,             // compression field not 0 (OS/2 files put palette bytes there)
-    kUnsupported,            // any other depth
-    kTooLarge,               // beyond 65,535 pixels a side
+    kLoaded,                // 24 bits, no compression
+    kLoadedWithoutPixels,   // 8 bits, no compression: all-invalid image, 100 notice lines
+    kCompressed,            // compression field not 0 (OS/2 files put palette bytes there)
+    kUnsupported,           // any other depth
+    kTooLarge,              // beyond 65,535 pixels a side
 };
 
 const std::map<std::string, Outcome>& expectedOutcomes() {
@@ -36,23 +36,24 @@ const std::map<std::string, Outcome>& expectedOutcomes() {
               "g/pal8w125.bmp", "g/pal8w126.bmp", "q/pal8offs.bmp", "q/pal8os2v2-16.bmp", "q/pal8os2v2-40sz.bmp",
               "q/pal8os2v2-sz.bmp", "q/pal8os2v2.bmp", "q/pal8oversizepal.bmp"})
             m[f] = kLoadedWithoutPixels;
-        for (const char* f :
-             {"b/badrle.bmp", "b/badrle4.bmp", "b/badrle4bis.bmp", "b/badrle4ter.bmp", "b/badrlebis.bmp",
-              "b/badrleter.bmp", "b/rgb16-880.bmp", "b/rletopdown.bmp", "g/pal4rle.bmp", "g/pal8os2.bmp",
-              "g/pal8rle.bmp", "g/rgb16-565.bmp", "g/rgb16-565pal.bmp", "g/rgb16bfdef.bmp", "g/rgb32bf.bmp",
-              "g/rgb32bfdef.bmp", "q/pal1huffmsb.bmp", "q/pal4rlecut.bmp", "q/pal4rletrns.bmp", "q/pal8os2-hs.bmp",
-              "q/pal8os2-sz.bmp", "q/pal8os2sp.bmp", "q/pal8rlecut.bmp", "q/pal8rletrns.bmp", "q/rgb16-231.bmp",
-              "q/rgb16-3103.bmp", "q/rgb24jpeg.bmp", "q/rgb24png.bmp", "q/rgb24rle24.bmp", "q/rgb32-111110.bmp",
-              "q/rgb32-7187.bmp", "q/rgb32-xbgr.bmp", "q/rgb32h52.bmp", "q/rgba16-1924.bmp", "q/rgba16-4444.bmp",
-              "q/rgba16-5551.bmp", "q/rgba32-1.bmp", "q/rgba32-1010102.bmp", "q/rgba32-2.bmp", "q/rgba32-61754.bmp",
-              "q/rgba32-81284.bmp", "q/rgba32abf.bmp", "q/rgba32h56.bmp"})
+        for (const char* f : {"b/badrle.bmp",       "b/badrle4.bmp",        "b/badrle4bis.bmp",  "b/badrle4ter.bmp",
+                              "b/badrlebis.bmp",    "b/badrleter.bmp",      "b/rgb16-880.bmp",   "b/rletopdown.bmp",
+                              "g/pal4rle.bmp",      "g/pal8os2.bmp",        "g/pal8rle.bmp",     "g/rgb16-565.bmp",
+                              "g/rgb16-565pal.bmp", "g/rgb16bfdef.bmp",     "g/rgb32bf.bmp",     "g/rgb32bfdef.bmp",
+                              "q/pal1huffmsb.bmp",  "q/pal4rlecut.bmp",     "q/pal4rletrns.bmp", "q/pal8os2-hs.bmp",
+                              "q/pal8os2-sz.bmp",   "q/pal8os2sp.bmp",      "q/pal8rlecut.bmp",  "q/pal8rletrns.bmp",
+                              "q/rgb16-231.bmp",    "q/rgb16-3103.bmp",     "q/rgb24jpeg.bmp",   "q/rgb24png.bmp",
+                              "q/rgb24rle24.bmp",   "q/rgb32-111110.bmp",   "q/rgb32-7187.bmp",  "q/rgb32-xbgr.bmp",
+                              "q/rgb32h52.bmp",     "q/rgba16-1924.bmp",    "q/rgba16-4444.bmp", "q/rgba16-5551.bmp",
+                              "q/rgba32-1.bmp",     "q/rgba32-1010102.bmp", "q/rgba32-2.bmp",    "q/rgba32-61754.bmp",
+                              "q/rgba32-81284.bmp", "q/rgba32abf.bmp",      "q/rgba32h56.bmp"})
             m[f] = kCompressed;
         for (const char* f :
-             {"b/badbitcount.bmp", "b/badbitssize.bmp", "b/baddens1.bmp", "b/baddens2.bmp", "b/badfilesize.bmp",
-              "b/badheadersize.bmp", "b/badplanes.bmp", "b/badwidth.bmp", "b/shortfile.bmp", "g/pal1.bmp",
-              "g/pal1bg.bmp", "g/pal1wb.bmp", "g/pal4.bmp", "g/pal4gs.bmp", "g/rgb16.bmp", "g/rgb32.bmp",
-              "q/pal1p1.bmp", "q/pal2.bmp", "q/pal2color.bmp", "q/rgb16faketrns.bmp", "q/rgb32fakealpha.bmp",
-              "q/rgba64.bmp"})
+             {"b/badbitcount.bmp",    "b/badbitssize.bmp", "b/baddens1.bmp", "b/baddens2.bmp",  "b/badfilesize.bmp",
+              "b/badheadersize.bmp",  "b/badplanes.bmp",   "b/badwidth.bmp", "b/shortfile.bmp", "g/pal1.bmp",
+              "g/pal1bg.bmp",         "g/pal1wb.bmp",      "g/pal4.bmp",     "g/pal4gs.bmp",    "g/rgb16.bmp",
+              "g/rgb32.bmp",          "q/pal1p1.bmp",      "q/pal2.bmp",     "q/pal2color.bmp", "q/rgb16faketrns.bmp",
+              "q/rgb32fakealpha.bmp", "q/rgba64.bmp"})
             m[f] = kUnsupported;
         m["b/reallybig.bmp"] = kTooLarge;
         return m;
@@ -93,12 +94,15 @@ protected:
     // The text that follows "Chargement du fichier in.bmp" when the file is refused.
     std::string refusal() const {
         switch (outcome) {
-            case kCompressed: return "Fichier BMP compresse: chargement impossible\n";
-            case kUnsupported: return "Erreur fatale: mode d'image non supporte\n";
+            case kCompressed:
+                return "Fichier BMP compresse: chargement impossible\n";
+            case kUnsupported:
+                return "Erreur fatale: mode d'image non supporte\n";
             case kTooLarge:
                 return "Erreur : image trop grande (3000000 x 2000000 pixels; limite 65535 de cote, "
                        "268435456 en tout)\n";
-            default: return "";
+            default:
+                return "";
         }
     }
     std::string loadingText() const {
@@ -162,8 +166,7 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info) {
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Suite, BmpSuiteRun,
-                         ::testing::Combine(KAL_BOTH_PROGRAMS, ::testing::ValuesIn(suiteFiles())),
+INSTANTIATE_TEST_SUITE_P(Suite, BmpSuiteRun, ::testing::Combine(KAL_BOTH_PROGRAMS, ::testing::ValuesIn(suiteFiles())),
                          caseName);
 
 TEST(BmpSuite, EveryFileHasAnExpectedOutcomeAndEveryOutcomeAFile) {
@@ -174,4 +177,4 @@ TEST(BmpSuite, EveryFileHasAnExpectedOutcomeAndEveryOutcomeAFile) {
         EXPECT_TRUE(std::find(files.begin(), files.end(), f) != files.end()) << f;
 }
 
-}  // namespace
+}   // namespace

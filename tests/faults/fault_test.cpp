@@ -81,18 +81,20 @@ Changes failedComposite(const std::string& stem, const std::string& fitsError, c
 struct OutputFault {
     const char* name;
     std::string script;
-    Changes changes;                      // console of the control run -> console of the fault run
-    std::vector<std::string> gone;        // files of the control run the fault run does not write
-    std::string controlFolder = "";       // made in the control folder only
-    std::string blocked = "";             // a folder of this name, holding keep.txt, in the fault folder
+    Changes changes;                  // console of the control run -> console of the fault run
+    std::vector<std::string> gone;    // files of the control run the fault run does not write
+    std::string controlFolder = "";   // made in the control folder only
+    std::string blocked = "";         // a folder of this name, holding keep.txt, in the fault folder
     long fileSizeLimit = -1;
-    std::string controlScript = "";       // when the control runs another script
+    std::string controlScript = "";   // when the control runs another script
 };
 void PrintTo(const OutputFault& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<std::string> kImageFiles = {"out1.bmp", "out2.bmp", "out3.bmp", "sumR.fit",
                                               "sumV.fit", "sumB.fit", "sum.bmp"};
 
+// One case a line, as a table reads (not reflowed by clang-format).
+// clang-format off
 std::vector<OutputFault> outputFaults() {
     const std::string longName = std::string(300, 'n') + ".bmp";   // beyond NAME_MAX (255)
     // A full disk (RLIMIT_FSIZE, SIGXFSZ ignored) fails every BMP and FITS file of the run.
@@ -131,6 +133,7 @@ std::vector<OutputFault> outputFaults() {
         {"full_disk_cuts_the_log", script("out"), fullLog, allFiles, "", "", 4},
     };
 }
+// clang-format on
 
 using OutputFaultRun = WholeRun<std::tuple<Program, OutputFault>>;
 
@@ -207,8 +210,9 @@ TEST_P(FaultRun, ABadSourceIsReportedAndSkippedLikeAMissingOne) {
         writeFile(faulty / "src2.bmp", bad.bytes);
         const RunResult f = runScriptIn(faulty.path, script("out"));
         EXPECT_TRUE(f.exitedWith(0));
-        EXPECT_EQ(f.out, changed(c.out, {{"Chargement du fichier src2.bmpErreur : impossible d'ouvrir l'image src2.bmp\n",
-                                          "Chargement du fichier src2.bmp" + bad.message}}));
+        EXPECT_EQ(f.out,
+                  changed(c.out, {{"Chargement du fichier src2.bmpErreur : impossible d'ouvrir l'image src2.bmp\n",
+                                   "Chargement du fichier src2.bmp" + bad.message}}));
         Files files = filesIn(faulty.path);
         EXPECT_EQ(files.erase("src2.bmp"), 1u);
         expectSameFiles(files, filesIn(control.path));
@@ -239,8 +243,9 @@ TEST_P(FaultRun, AFrameWhoseTurnedBoxIsTooLargeIsReportedAndSkipped) {
     // 1 x 65535 pixels turned by 45 degrees covers about 46341 x 46341 pixels.
     writeSequence(dir.path, kViews);
     writeFile(dir / "thin.bmp", bmpBytes(1, 65535, 24, 0, 54, std::vector<std::uint8_t>(4 * 65535, 90)));
-    const RunResult f = runScript("Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\n"
-                                  "Angle -45 -44 1\nTranslation 1 1\nCompositage sum.bmp\n");
+    const RunResult f = runScript(
+        "Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\n"
+        "Angle -45 -44 1\nTranslation 1 1\nCompositage sum.bmp\n");
     EXPECT_TRUE(f.exitedWith(0));
     EXPECT_NE(f.out.find("Erreur : image alignee trop grande ("), std::string::npos);
     EXPECT_EQ(f.out.find("Sauvegarde d'une image thin_out.bmp"), std::string::npos);
@@ -254,13 +259,16 @@ TEST_P(FaultRun, AFrameWhoseTurnedBoxIsTooLargeIsReportedAndSkipped) {
 // They are refused when the script is read, and the previous value is used.
 TEST_P(FaultRun, StepsTooFineToBeReachedAreRefusedAndTheRunEnds) {
     const char* const cases[][2] = {
-        {"Angle -3 3 1e-7\nTranslation 2 1\n", "Resolution=0.000000   *** valeur refusee (resolution plus fine "
-                                                 "que 0.0001 degre). Ligne 3  \n"},
-        {"Translation 2 1\nBloc 16 4 2 1e-9\n", "Pas de decalage de bloc=0.000000   *** valeur refusee (pas plus "
-                                                 "fin que 0.01 pixel). Ligne 4  \n"},
+        {"Angle -3 3 1e-7\nTranslation 2 1\n",
+         "Resolution=0.000000   *** valeur refusee (resolution plus fine "
+         "que 0.0001 degre). Ligne 3  \n"},
+        {"Translation 2 1\nBloc 16 4 2 1e-9\n",
+         "Pas de decalage de bloc=0.000000   *** valeur refusee (pas plus "
+         "fin que 0.01 pixel). Ligne 4  \n"},
         // A negative block shift range once made a grid of millions of blocks.
-        {"Translation 2 1\nBloc 1 0 -65535 1\n", "Decalage maxi de bloc=-65535   *** valeur refusee (decalage "
-                                                   "negatif). Ligne 4  "},
+        {"Translation 2 1\nBloc 1 0 -65535 1\n",
+         "Decalage maxi de bloc=-65535   *** valeur refusee (decalage "
+         "negatif). Ligne 4  "},
     };
     writeSequence(dir.path, kViews);
     for (const auto& [lines, refusal] : cases) {
@@ -295,4 +303,4 @@ TEST_P(FaultRun, TwoThousandSmallFramesRunToTheEnd) {
     for (int i = 1; i <= kFrames; ++i) ASSERT_TRUE(fs::exists(dir / ("out" + std::to_string(i) + ".bmp"))) << i;
 }
 
-}  // namespace
+}   // namespace

@@ -39,7 +39,8 @@ void writeScene(const fs::path& at, int width, int height) {
 template <typename F>
 void waitFor(F ready) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!ready() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (!ready() && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 class SafeOutput : public WholeRun<Program> {
@@ -148,7 +149,10 @@ TEST_P(SafeOutput, ASecondRunInTheSameFolderStopsBeforeWritingAnything) {
     }
     ASSERT_TRUE(runIn(alone.path, {"script.txt"}).exitedWith(0));
     const pid_t first = startProgram(program().path, {"script.txt"}, dir.path, dir / "console.txt");
-    waitFor([&] { return fs::exists(dir / "console.txt") && readText(dir / "console.txt").find("Traitement de l'image 1") != std::string::npos; });
+    waitFor([&] {
+        return fs::exists(dir / "console.txt") &&
+               readText(dir / "console.txt").find("Traitement de l'image 1") != std::string::npos;
+    });
     const RunResult second = run({"script.txt"});
     int status = 0;
     waitpid(first, &status, 0);
@@ -189,4 +193,4 @@ TEST_P(SafeOutput, MemoryRunningOutEndsWithAMessageAndTheFatalStop) {
     EXPECT_GT(messages, 0) << "no limit fell after loading";
 }
 
-}  // namespace
+}   // namespace

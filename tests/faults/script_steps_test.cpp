@@ -53,4 +53,4 @@ TEST_F(ScriptSteps, ABlockStepFinerThanAHundredthOfAPixelIsRefused) {
     EXPECT_NE(refused.find("(le pas doit etre positif)"), std::string::npos);
 }
 
-}  // namespace
+}   // namespace

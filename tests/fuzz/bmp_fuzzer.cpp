@@ -18,7 +18,7 @@ namespace {
 MemoryFile input;
 MemoryFile output;
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     silenceStdout();

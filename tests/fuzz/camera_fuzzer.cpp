@@ -21,7 +21,7 @@ bool startsWith(const std::uint8_t* data, std::size_t size, const char* text) {
     return size >= std::strlen(text) && std::memcmp(data, text, std::strlen(text)) == 0;
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     silenceStdout();

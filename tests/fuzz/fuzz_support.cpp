@@ -52,7 +52,7 @@ namespace {
 constexpr int kMaxTracked = 64;
 std::FILE* tracked[kMaxTracked];
 
-}  // namespace
+}   // namespace
 
 extern "C" std::FILE* __real_fopen(const char* path, const char* mode);
 extern "C" int __real_fclose(std::FILE* file);

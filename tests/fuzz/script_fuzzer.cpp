@@ -48,7 +48,7 @@ void checkStoredValues() {
     check(s.subpixelRefinement == 0 || s.subpixelRefinement == 1, "refinement 0 or 1");
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     silenceStdout();

@@ -17,7 +17,7 @@ struct BmpCase {
     const char* what;
     std::vector<std::uint8_t> bytes;   // empty: no file at all
     int result;
-    std::string message;               // printed after "Chargement du fichier <path>"
+    std::string message;   // printed after "Chargement du fichier <path>"
     std::int32_t width, height;
     std::vector<Probe> probes;
 };
@@ -43,6 +43,8 @@ std::string hundredNotices() {
     return s;
 }
 
+// One case a line, as a table reads (not reflowed by clang-format).
+// clang-format off
 const std::vector<BmpCase>& bmpCases() {
     static const std::vector<BmpCase> cases = {
         {"rows of one pixel padded to four bytes, stored bottom up", bmpBytes(1, 2, 24, 0, 54, {10, 20, 30, 0, 40, 50, 60, 0}),
@@ -86,6 +88,7 @@ const std::vector<BmpCase>& bmpCases() {
     };
     return cases;
 }
+// clang-format on
 
 class BmpReader : public InFolder, public ::testing::WithParamInterface<BmpCase> {};
 
@@ -96,7 +99,8 @@ TEST_P(BmpReader, LoadsOrRefusesAsAnnounced) {
     OwnedImage im;
     im.im.width = 9;
     ASSERT_EQ(quiet([&] { return loadBmp(im.im, file.c_str()); }), c.result) << out;
-    const std::string notOpened = c.result == kBmpNotOpened ? "Erreur : impossible d'ouvrir l'image " + file + "\n" : "";
+    const std::string notOpened =
+        c.result == kBmpNotOpened ? "Erreur : impossible d'ouvrir l'image " + file + "\n" : "";
     EXPECT_EQ(out, "Chargement du fichier " + file + notOpened + c.message);
     EXPECT_EQ(im.im.width, c.width);
     EXPECT_EQ(im.im.height, c.height);
@@ -107,4 +111,4 @@ TEST_P(BmpReader, LoadsOrRefusesAsAnnounced) {
 INSTANTIATE_TEST_SUITE_P(Files, BmpReader, ::testing::ValuesIn(bmpCases()),
                          [](const auto& info) { return caseName(info.param.what); });
 
-}  // namespace
+}   // namespace

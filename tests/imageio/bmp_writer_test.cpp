@@ -9,7 +9,9 @@ namespace {
 
 class BmpWriter : public InFolder {
 protected:
-    bool save(const Image& im, const std::string& name) { return quiet([&] { return saveBmp(im, path(name).c_str()); }); }
+    bool save(const Image& im, const std::string& name) {
+        return quiet([&] { return saveBmp(im, path(name).c_str()); });
+    }
 };
 
 std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
@@ -75,4 +77,4 @@ TEST_F(BmpWriter, TheLargestSidesTheReaderAcceptsAreWrittenAndReadBack) {
     }
 }
 
-}  // namespace
+}   // namespace

@@ -38,7 +38,8 @@ TEST_F(FitsWriter, ManyImagesAreScaledToFitSixteenBits) {
         settings.reference.width = c.width;
         settings.reference.height = c.height;
         settings.imageCount = c.images;
-        settings.compositeSums.assign(std::size_t(c.width) * std::size_t(c.height), CompositeCell{{c.sum, c.sum, c.sum}});
+        settings.compositeSums.assign(std::size_t(c.width) * std::size_t(c.height),
+                                      CompositeCell{{c.sum, c.sum, c.sum}});
         EXPECT_TRUE(quiet([&] { return writeFitsChannel(path("c.fit").c_str(), 1); }));
         EXPECT_EQ(out, "");
         const std::vector<std::uint8_t> f = readFile(dir / "c.fit");
@@ -51,4 +52,4 @@ TEST_F(FitsWriter, ManyImagesAreScaledToFitSixteenBits) {
     }
 }
 
-}  // namespace
+}   // namespace

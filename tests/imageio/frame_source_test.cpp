@@ -32,7 +32,8 @@ std::vector<std::uint16_t> smoothSamples(std::int32_t planes, std::int32_t depth
     for (std::int32_t y = 0; y < 6; ++y)
         for (std::int32_t x = 0; x < 12; ++x)
             for (std::int32_t c = 0; c < planes; ++c)
-                v.push_back(std::uint16_t(std::min(top, (x * 37 + y * 23 + c * 101) * top / 882 + random.range(0, top / 64))));
+                v.push_back(
+                    std::uint16_t(std::min(top, (x * 37 + y * 23 + c * 101) * top / 882 + random.range(0, top / 64))));
     return v;
 }
 
@@ -68,7 +69,8 @@ std::vector<SerCase> serCases() {
         cases.push_back({id, 8, true, 0});
         for (const std::int32_t depth : {12, 16})
             for (const bool little : {true, false})
-                for (const bool inverted : {false, true}) cases.push_back({id, depth, little, (little != inverted) ? 1 : 0});
+                for (const bool inverted : {false, true})
+                    cases.push_back({id, depth, little, (little != inverted) ? 1 : 0});
     }
     return cases;
 }
@@ -91,7 +93,8 @@ TEST_F(FrameSource, ATruncatedVideoKeepsItsWholeFramesAndReportsTheRest) {
 
 std::vector<std::uint8_t> ser(std::int32_t colourId, std::int32_t depth, std::int32_t width, std::int32_t height,
                               std::int32_t announced) {
-    return serBytes(SerVideo{colourId, depth, true, 1, width, height, announced, {std::vector<std::uint16_t>(8, 1)}, false});
+    return serBytes(
+        SerVideo{colourId, depth, true, 1, width, height, announced, {std::vector<std::uint16_t>(8, 1)}, false});
 }
 
 TEST_F(FrameSource, BadCameraFilesAreReportedInFrench) {
@@ -103,7 +106,12 @@ TEST_F(FrameSource, BadCameraFilesAreReportedInFrench) {
         {ser(0, 8, -4, 2, 1), "Erreur : taille d'image refusee (-4 x 2 pixels"},
         {ser(0, 8, 4, 2, 0), "Erreur : video SER sans image (0 annoncees)"},
         {ser(0, 16, 4000, 4000, 2000000000), "Erreur : video SER tronquee, aucune image entiere"},
-        {[] { auto b = ser(0, 8, 4, 2, 1); b.resize(100); return b; }(), "Erreur : en-tete SER incomplet"},
+        {[] {
+             auto b = ser(0, 8, 4, 2, 1);
+             b.resize(100);
+             return b;
+         }(),
+         "Erreur : en-tete SER incomplet"},
         {fitsBytes(8, 2, 2, 0, {1, 2, 3, 4}, {"BAYERPAT= 'RGBG'"}), "Erreur : BAYERPAT FITS non supporte (RGBG)"},
         {fitsBytes(8, 70000, 1, 0, {}), "Erreur : taille d'image refusee (70000 x 1 pixels"},
         {fitsBytes(16, 300, 300, 0, {1, 2}), "Erreur : fichier FITS tronque"},
@@ -126,7 +134,8 @@ TEST_F(FrameSource, TheFormatIsToldByContentNotByName) {
     EXPECT_EQ(deep.channels, 0);
     EXPECT_EQ(pixelOf(im, 0, 0), (Pixel{10, 20, 30, 255}));
     EXPECT_EQ(quiet([&] { return loadFrame(path("none.ser").c_str(), 0, im, deep); }), kFrameNotOpened);
-    EXPECT_EQ(out, "Chargement du fichier " + path("none.ser") + "Erreur : impossible d'ouvrir l'image " + path("none.ser") + "\n");
+    EXPECT_EQ(out, "Chargement du fichier " + path("none.ser") + "Erreur : impossible d'ouvrir l'image " +
+                       path("none.ser") + "\n");
 }
 
 struct FitsCase {
@@ -214,4 +223,4 @@ TEST(FrameView, SamplesAreScaledByTheMaximumAndClipped) {
     EXPECT_EQ(pixelOf(colour.im, 0, 0), (Pixel{30, 20, 10, 255}));   // blue, green, red
 }
 
-}  // namespace
+}   // namespace

@@ -108,13 +108,14 @@ TEST_F(PixelLoops, BmpRowsMatchThePlainLoops) {
         for (char& c : prefix) c = char(rng.range(0, 255));
         const bool pipe = trial % 3 == 1 && prefix.size() + std::size_t(rowSize * height) < 60000;
         bool atEnd = false;
-        const std::string written =
-            writtenAfter(prefix, false, [&](std::FILE* f) { return plain::writeBmpRows(f, im, rowSize); }, atEnd);
+        const std::string written = writtenAfter(
+            prefix, false, [&](std::FILE* f) { return plain::writeBmpRows(f, im, rowSize); }, atEnd);
         ASSERT_TRUE(atEnd);
         ASSERT_EQ(written.size(), prefix.size() + std::size_t(rowSize * height));
         for (const auto& way : ways()) {
             use(way);
-            const std::string fast = writtenAfter(prefix, pipe, [&](std::FILE* f) { return writeBmpRows(f, im, rowSize); }, atEnd);
+            const std::string fast = writtenAfter(
+                prefix, pipe, [&](std::FILE* f) { return writeBmpRows(f, im, rowSize); }, atEnd);
             EXPECT_TRUE(atEnd) << "trial " << trial;
             EXPECT_EQ(fast, written) << "trial " << trial << ", width " << width;
             // Read back both ways, both row orders; the last row's fill may be missing.
@@ -130,7 +131,8 @@ TEST_F(PixelLoops, BmpRowsMatchThePlainLoops) {
                 EXPECT_EQ(pixels, plainPixels) << "trial " << trial << ", width " << width;
                 std::fclose(in);
                 // One pixel byte short: refused.
-                in = streamWith(written, prefix.size() + std::size_t(rowSize * (height - 1) + 3 * std::int64_t(width) - 1),
+                in = streamWith(written,
+                                prefix.size() + std::size_t(rowSize * (height - 1) + 3 * std::int64_t(width) - 1),
                                 prefix.size(), pipe);
                 EXPECT_FALSE(readBmpRows(in, rowSize, width, height, topDown, pixels.data())) << "trial " << trial;
                 std::fclose(in);
@@ -213,4 +215,4 @@ TEST_F(PixelLoops, CompositeWeighsEveryByteByEveryValidityAsThePlainLoop) {
         for (int k = 0; k < 3; ++k) ASSERT_EQ(settings.compositeSums[i].sum[k], expected[i].sum[k]) << i << " " << k;
 }
 
-}  // namespace
+}   // namespace

@@ -26,8 +26,8 @@ inline void samplePixel(const std::uint8_t* src, std::int32_t width, std::int32_
         const std::uint8_t* p11 = p01 + kBytesPerPixel;
         const Inter gx = Inter(1) - fx, gy = Inter(1) - fy;
         for (int k = 0; k < kBytesPerPixel; ++k) {
-            const Inter v = Inter(p00[k]) * gx * gy + Inter(p10[k]) * fx * gy + Inter(p01[k]) * gx * fy +
-                            Inter(p11[k]) * fx * fy;
+            const Inter v =
+                Inter(p00[k]) * gx * gy + Inter(p10[k]) * fx * gy + Inter(p01[k]) * gx * fy + Inter(p11[k]) * fx * fy;
             out[k] = std::uint8_t(std::int32_t(v));
         }
     } else if (ix >= 0 && ix < width && iy >= 0 && iy < height) {
@@ -48,7 +48,6 @@ inline void interpolateAt(const std::uint8_t* src, std::int32_t width, std::int3
     samplePixel(src, width, height, ix, iy, sx - float(ix), sy - float(iy), out);
 }
 
-
 Image scaledCopy(const Image& source, float factor);
 Image rotatedSample(const Image& source, std::int32_t width, std::int32_t height, float angle);
 Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
@@ -58,8 +57,8 @@ void coarseTranslationSearch(RigidGeometry* found = nullptr);
 void makeFeatureImage(Image& image);
 float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::int32_t by);
 float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std::int32_t by);
-Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
-                  std::int32_t y0, const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY);
+Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0, std::int32_t y0,
+                  const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY);
 void runBlockStage(BlockDeformation* found = nullptr);
 
 // The per-pixel loops of the BMP and FITS files and of the composite.
@@ -70,4 +69,4 @@ void writeFitsRows(int channel, char* data);
 void addToComposite(const Image& im);
 void averageComposite(Image& out);
 
-}  // namespace plain
+}   // namespace plain

@@ -21,7 +21,7 @@ Image newBlock() {
     return block;
 }
 
-}  // namespace
+}   // namespace
 
 float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::int32_t by) {
     const RunSettings& s = settings;
@@ -102,4 +102,4 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
     return best;
 }
 
-}  // namespace plain
+}   // namespace plain

@@ -31,15 +31,15 @@ NodeWeight nodeWeight(std::int32_t p, std::int32_t spacing, std::int32_t count) 
     return w;
 }
 
-}  // namespace
+}   // namespace
 
 std::int32_t plainGridCount(std::int32_t first, std::int32_t limit, std::int32_t spacing) {
     if (first >= limit) return 0;
     return std::int32_t((std::int64_t(limit) - 1 - first) / spacing + 1);
 }
 
-Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
-                  std::int32_t y0, const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY) {
+Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0, std::int32_t y0,
+                  const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY) {
     Image out;
     out.width = width;
     out.height = height;
@@ -123,10 +123,10 @@ void runBlockStage(BlockDeformation* found) {
     if (found != nullptr) *found = BlockDeformation{grid, spacing};
     if (grid.columns > 0 && grid.rows > 0) {
         Image deformed = plain::deformImage(s.current.pixels, s.current.width, s.current.height, s.current.x0,
-                                     s.current.y0, grid, spacing, spacing);
+                                            s.current.y0, grid, spacing, spacing);
         releasePixels(s.current);
         s.current = deformed;
     }
 }
 
-}  // namespace plain
+}   // namespace plain

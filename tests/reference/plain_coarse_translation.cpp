@@ -51,4 +51,4 @@ void coarseTranslationSearch(RigidGeometry* found) {
     s.shiftYMax = saved[3];
 }
 
-}  // namespace plain
+}   // namespace plain

@@ -22,4 +22,4 @@ void makeFeatureImage(Image& image) {
     }
 }
 
-}  // namespace plain
+}   // namespace plain

@@ -81,13 +81,15 @@ void logShift(const Candidate& best) {
     if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "%i %i ", best.shiftX, best.shiftY);
     if (best.shiftX == s.shiftXMax || best.shiftX == s.shiftXMin || best.shiftY == s.shiftYMax ||
         best.shiftY == s.shiftYMin) {
-        std::printf("\n!!! Attention : la valeur maximum de decalage autoris\x8E" "e a ete atteinte.\n");
+        std::printf(
+            "\n!!! Attention : la valeur maximum de decalage autoris\x8E"
+            "e a ete atteinte.\n");
         if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "  Non optimal");
     }
     if (s.shiftLog != nullptr) std::fprintf(s.shiftLog, "\n");
 }
 
-}  // namespace
+}   // namespace
 
 void globalAdjustment(RigidGeometry* found) {
     RunSettings& s = settings;
@@ -121,8 +123,8 @@ void globalAdjustment(RigidGeometry* found) {
 
     if (angleRange) {
         best.angle = refineAngle(best.angle);
-        std::printf("\ntheta=%f  DeltaX=%i   DeltaY=%i\n", double(Inter(best.angle) * 180.0f * kInversePi),
-                    best.shiftX, best.shiftY);
+        std::printf("\ntheta=%f  DeltaX=%i   DeltaY=%i\n", double(Inter(best.angle) * 180.0f * kInversePi), best.shiftX,
+                    best.shiftY);
     } else {
         std::printf("\nDeltaX=%i   DeltaY=%i\n", best.shiftX, best.shiftY);
     }
@@ -130,15 +132,17 @@ void globalAdjustment(RigidGeometry* found) {
 
     if (found != nullptr)
         *found = RigidGeometry{best.angle, float(best.shiftX), float(best.shiftY), s.current.x0, s.current.y0};
-    Image aligned = plain::rotateAndShift(s.current.pixels, s.current.width, s.current.height, s.current.x0, s.current.y0,
-                                   best.angle, float(best.shiftX), float(best.shiftY));
+    Image aligned = plain::rotateAndShift(s.current.pixels, s.current.width, s.current.height, s.current.x0,
+                                          s.current.y0, best.angle, float(best.shiftX), float(best.shiftY));
     releasePixels(s.current);
     if (aligned.pixels == nullptr && aligned.width > 0 && aligned.height > 0) {
-        std::printf("Erreur : image alignee trop grande (%i x %i pixels; limite %i de cote, %lli en tout), image "
-                    "ignoree\n", aligned.width, aligned.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
+        std::printf(
+            "Erreur : image alignee trop grande (%i x %i pixels; limite %i de cote, %lli en tout), image "
+            "ignoree\n",
+            aligned.width, aligned.height, kMaxImageSide, static_cast<long long>(kMaxImagePixels));
         aligned = Image{};
     }
     s.current = aligned;
 }
 
-}  // namespace plain
+}   // namespace plain

@@ -83,4 +83,4 @@ void averageComposite(Image& out) {
     }
 }
 
-}  // namespace plain
+}   // namespace plain

@@ -105,4 +105,4 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
     return out;
 }
 
-}  // namespace plain
+}   // namespace plain

@@ -25,8 +25,10 @@ Image randomImage(TestRandom& rng, std::int32_t width, std::int32_t height, int 
             return std::uint8_t(std::clamp(base + (x * 7 + y * 3 * k) % 40 + rng.range(-spread, spread), 0, 255));
         };
         std::uint8_t v = 255;
-        if (rng.chance(invalidPercent)) v = 0;
-        else if (rng.chance(5)) v = std::uint8_t(rng.range(1, 254));
+        if (rng.chance(invalidPercent))
+            v = 0;
+        else if (rng.chance(5))
+            v = std::uint8_t(rng.range(1, 254));
         return {channel(0), channel(1), channel(2), v};
     });
 }
@@ -59,8 +61,13 @@ TEST_F(DifferenceKernel, MatchesThePlainMeasureBitForBitOrProvesTheBound) {
         setUseAvx2(trial % 2 == 0);
         const Extended plain = imageDifference(a.im, b.im);
         // Bounds around the true value, including the value itself and its neighbours.
-        const float bounds[] = {INFINITY, float(plain), std::nextafter(float(plain), 0.0f),
-                                std::nextafter(float(plain), INFINITY), float(plain) * 0.5f, float(plain) * 2.0f, 1e24f};
+        const float bounds[] = {INFINITY,
+                                float(plain),
+                                std::nextafter(float(plain), 0.0f),
+                                std::nextafter(float(plain), INFINITY),
+                                float(plain) * 0.5f,
+                                float(plain) * 2.0f,
+                                1e24f};
         for (const float bound : bounds) {
             const BoundedDifference fast = boundedImageDifference(a.im, b.im, bound);
             if (fast.pruned) {
@@ -141,8 +148,8 @@ TEST_F(DifferenceKernel, LongRowsKeepTheirSumsExact) {
         setUseAvx2(avx2);
         // Small differences keep the sum below 2^64 units: the exact route, not the sequential one.
         auto near100 = [&rng](int, int) -> std::array<std::uint8_t, 4> {
-            return {std::uint8_t(rng.range(95, 105)), std::uint8_t(rng.range(95, 105)), std::uint8_t(rng.range(95, 105)),
-                    std::uint8_t(rng.chance(1) ? 0 : 255)};
+            return {std::uint8_t(rng.range(95, 105)), std::uint8_t(rng.range(95, 105)),
+                    std::uint8_t(rng.range(95, 105)), std::uint8_t(rng.chance(1) ? 0 : 255)};
         };
         OwnedImage a(makeImageFrom(20000, 2, near100));
         OwnedImage b(makeImageFrom(20000, 2, near100));
@@ -160,7 +167,7 @@ TEST_F(DifferenceKernel, AnEmptyOverlapScoresFiveHundredthsUnlessTheBoundIsLower
     EXPECT_TRUE(boundedImageDifference(a.im, b.im, 0.05f).pruned);
 }
 
-}  // namespace
+}   // namespace
 
 namespace {
 
@@ -202,4 +209,4 @@ TEST_F(DifferenceKernel, RoundedQuadraticPartsAreAtLeastTheBound) {
     }
 }
 
-}  // namespace
+}   // namespace

@@ -60,8 +60,8 @@ struct Outcome {
 
 class Equivalence : public WithKernelChoice {
 protected:
-    float penalty = 0.01f;   // mismatchPenalty of every run
-    BlockDeformation found;  // what the block stage of the last run found
+    float penalty = 0.01f;    // mismatchPenalty of every run
+    BlockDeformation found;   // what the block stage of the last run found
     // Runs stage on a fresh copy of the case (reference, current and parameters in `base`).
     template <typename Stage>
     Outcome run(const RunSettings& base, Stage stage) {
@@ -97,7 +97,8 @@ protected:
             Outcome fast = run(base, fastStage);
             EXPECT_EQ(fast.out, expected.out) << "trial " << trial << ", " << threads << " threads";
             EXPECT_EQ(fast.log, expected.log) << "trial " << trial << ", " << threads << " threads";
-            EXPECT_TRUE(sameImage(fast.current, expected.current)) << "trial " << trial << ", " << threads << " threads";
+            EXPECT_TRUE(sameImage(fast.current, expected.current))
+                << "trial " << trial << ", " << threads << " threads";
             EXPECT_EQ(fast.offsets, expected.offsets) << "trial " << trial << ", " << threads << " threads";
             releasePixels(fast.current);
         }
@@ -112,7 +113,8 @@ protected:
         base.blockShiftXMin = base.blockShiftYMin = -m;
         base.blockShiftXMax = base.blockShiftYMax = m;
         base.blockShiftStep = step;
-        expectSame(base, [this] { plain::runBlockStage(&found); }, [this] { runBlockStage(&found); }, trial);
+        expectSame(
+            base, [this] { plain::runBlockStage(&found); }, [this] { runBlockStage(&found); }, trial);
         releasePixels(base.reference);
         releasePixels(base.current);
     }
@@ -150,7 +152,8 @@ TEST_F(Equivalence, GlobalAdjustmentMatchesThePlainSearch) {
     TestRandom rng(2024);
     for (int trial = 0; trial < 220; ++trial) {
         RunSettings base = globalCase(rng);
-        expectSame(base, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
+        expectSame(
+            base, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
         releasePixels(base.reference);
         releasePixels(base.current);
         if (HasFailure()) return;
@@ -171,7 +174,8 @@ TEST_F(Equivalence, GlobalAdjustmentOfExtremeContrastMatchesThePlainSearch) {
         const std::int32_t dx = rng.range(0, 3), dy = rng.range(0, 3);
         auto frame = [&](std::int32_t ox, std::int32_t oy, int flips) {
             return makeImageFrom(w, h, [&](int x, int y) -> std::array<std::uint8_t, 4> {
-                std::uint8_t v = cells[std::size_t((y + oy) / cell) * std::size_t(w + 8) + std::size_t((x + ox) / cell)];
+                std::uint8_t v =
+                    cells[std::size_t((y + oy) / cell) * std::size_t(w + 8) + std::size_t((x + ox) / cell)];
                 if (flips > 0 && rng.chance(flips)) v = std::uint8_t(255 - v);
                 return {v, std::uint8_t(v / 2), v, 255};
             });
@@ -188,7 +192,8 @@ TEST_F(Equivalence, GlobalAdjustmentOfExtremeContrastMatchesThePlainSearch) {
         base.shiftXMax = base.shiftYMax = 4;
         base.shiftStep = 1;
         base.translationFraction = 1;
-        expectSame(base, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
+        expectSame(
+            base, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
         releasePixels(base.reference);
         releasePixels(base.current);
         if (HasFailure()) return;
@@ -214,7 +219,8 @@ TEST_F(Equivalence, CoarseTranslationSearchMatchesThePlainSearch) {
         base.shiftXMax = base.shiftYMax = range;
         base.shiftStep = rng.range(1, 2);
         base.translationFraction = rng.range(1, 8);
-        expectSame(base, [] { plain::coarseTranslationSearch(); }, [] { coarseTranslationSearch(); }, trial);
+        expectSame(
+            base, [] { plain::coarseTranslationSearch(); }, [] { coarseTranslationSearch(); }, trial);
         releasePixels(base.reference);
         releasePixels(base.current);
         if (HasFailure()) return;
@@ -258,13 +264,15 @@ TEST_F(Equivalence, StagesMatchThePlainOnesUnderAPenaltyWithoutWholeUnits) {
     TestRandom rng(12);
     for (int trial = 0; trial < 40; ++trial) {
         RunSettings global = globalCase(rng);
-        expectSame(global, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
+        expectSame(
+            global, [] { plain::globalAdjustment(); }, [] { globalAdjustment(); }, trial);
         releasePixels(global.reference);
         releasePixels(global.current);
         RunSettings block = blockCase(rng);
         if (trial % 2 == 0) {   // flat frames: every candidate ties with the first
             for (Image* im : {&block.reference, &block.current})
-                for (std::size_t i = 0; i < pixelBytes(im->width, im->height); ++i) im->pixels[i] = i % 4 == 3 ? 255 : 50;
+                for (std::size_t i = 0; i < pixelBytes(im->width, im->height); ++i)
+                    im->pixels[i] = i % 4 == 3 ? 255 : 50;
         }
         const std::int32_t m = rng.range(0, 3);
         expectBlockStageSame(block, m, kBlockSteps[rng.range(0, 7)], trial);
@@ -306,8 +314,9 @@ TEST_F(Equivalence, ResamplingMatchesThePlainResampling) {
         src.im.x0 = rng.range(-3, src.im.width + 3);
         src.im.y0 = rng.range(-3, src.im.height + 3);
         const int kind = rng.range(0, 4);
-        float angle = kind == 0 ? 0.0f : kind == 1 ? float(rng.range(-100, 100)) * 1e-9f
-                                                   : degrees(rng.range(-450, 450) / 10.0);
+        float angle = kind == 0   ? 0.0f
+                      : kind == 1 ? float(rng.range(-100, 100)) * 1e-9f
+                                  : degrees(rng.range(-450, 450) / 10.0);
         if (kind == 3) {   // an angle accumulated in single precision, as the coarse loop makes them
             angle = degrees(-3);
             for (int k = rng.range(1, 6); k > 0; --k) angle = float(InterD(angle) + kOneDegree);
@@ -319,9 +328,10 @@ TEST_F(Equivalence, ResamplingMatchesThePlainResampling) {
             for (std::int32_t i = 0; i < sw; ++i) ASSERT_EQ(pixelOf(a.im, i, j), pixelOf(b.im, i, j)) << trial;
         const float shiftX = rng.chance(70) ? float(rng.range(-20, 20)) : rng.range(-200, 200) / 8.0f;
         const float shiftY = rng.chance(70) ? float(rng.range(-20, 20)) : rng.range(-200, 200) / 8.0f;
-        OwnedImage c(rotateAndShift(src.im.pixels, src.im.width, src.im.height, src.im.x0, src.im.y0, angle, shiftX, shiftY));
-        OwnedImage d(plain::rotateAndShift(src.im.pixels, src.im.width, src.im.height, src.im.x0, src.im.y0, angle, shiftX,
-                                           shiftY));
+        OwnedImage c(
+            rotateAndShift(src.im.pixels, src.im.width, src.im.height, src.im.x0, src.im.y0, angle, shiftX, shiftY));
+        OwnedImage d(plain::rotateAndShift(src.im.pixels, src.im.width, src.im.height, src.im.x0, src.im.y0, angle,
+                                           shiftX, shiftY));
         ASSERT_TRUE(sameImage(c.im, d.im)) << "trial " << trial << " angle " << angle;
         OwnedImage e(copyImage(src.im)), f(copyImage(src.im));
         makeFeatureImage(e.im);
@@ -422,4 +432,4 @@ TEST_F(Equivalence, ShiftSearchMatchesThePlainLoop) {
     }
 }
 
-}  // namespace
+}   // namespace

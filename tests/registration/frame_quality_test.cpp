@@ -75,4 +75,4 @@ TEST_F(FrameQuality, FramesWithoutAnAreaOrWithoutLightScoreZero) {
     EXPECT_EQ(frameQuality(invalid.im), 0);
 }
 
-}  // namespace
+}   // namespace

@@ -14,7 +14,7 @@ TEST_F(ImageDifference, NoOverlapScoresExactlyTheSinglePrecisionFiveHundredths) 
     OwnedImage b(makeImage(4, 3, {9, 9, 9, 255}, 10, 0));   // b lies wholly right of a
     EXPECT_EQ(imageDifference(a.im, b.im), Extended(0.05f));
     b.im.x0 = 0;
-    b.im.y0 = -3;                                            // and now wholly below
+    b.im.y0 = -3;   // and now wholly below
     EXPECT_EQ(imageDifference(a.im, b.im), Extended(0.05f));
     OwnedImage empty(makeImage(0, 0, {0, 0, 0, 0}));
     EXPECT_EQ(imageDifference(a.im, empty.im), Extended(0.05f));
@@ -69,4 +69,4 @@ TEST_F(ImageDifference, TheMeanCountsInvalidPairsToo) {
     EXPECT_EQ(imageDifference(a.im, b.im), expected);
 }
 
-}  // namespace
+}   // namespace

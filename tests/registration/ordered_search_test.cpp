@@ -32,7 +32,8 @@ TEST(OrderedSearch, AnyOrderOnAnyThreadsKeepsThePlainLoopsChoice) {
         // between two floats (where the kept float decides) are common.
         std::vector<Extended> values(std::size_t(rng.range(0, 400)));
         const Extended base = 1000 + rng.range(0, 3);
-        for (Extended& v : values) v = base + Extended(rng.range(0, 40)) * 0x1p-18L + Extended(rng.range(0, 3)) * 0x1p-40L;
+        for (Extended& v : values)
+            v = base + Extended(rng.range(0, 40)) * 0x1p-18L + Extended(rng.range(0, 3)) * 0x1p-40L;
         const float start = rng.chance(30) ? float(base) + 0.0001f : 1e24f;
         const SearchOutcome expected = plainLoop(values, start);
         for (const int threads : {1, 2, 3}) {
@@ -53,4 +54,4 @@ TEST(OrderedSearch, AnyOrderOnAnyThreadsKeepsThePlainLoopsChoice) {
     setWorkerCount(defaultWorkers);
 }
 
-}  // namespace
+}   // namespace

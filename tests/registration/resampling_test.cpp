@@ -102,4 +102,4 @@ TEST(Interpolation, ANegativeFractionExtrapolatesAndKeepsTheLowEightBits) {
     EXPECT_EQ(out[3], 255);
 }
 
-}  // namespace
+}   // namespace

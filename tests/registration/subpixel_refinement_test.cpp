@@ -56,9 +56,7 @@ void invalidateBorder(Image& im, std::int32_t band) {
             if (x < band || y < band || x >= im.width - band || y >= im.height - band) pixelAt(im, x, y)[3] = 0;
 }
 
-kalseq::FrameTruth placementOf(const RigidMotion& m) {
-    return {m.angle * 180 / M_PI, m.shiftX, m.shiftY};
-}
+kalseq::FrameTruth placementOf(const RigidMotion& m) { return {m.angle * 180 / M_PI, m.shiftX, m.shiftY}; }
 
 struct Case {
     const char* name;
@@ -75,7 +73,8 @@ TEST_P(SubpixelRefinement, LandsWithinTheTargetFromTheWholePixelStart) {
     Image reference = placedFrame({}, 0);
     Image source = placedFrame({c.degrees, c.shiftX, c.shiftY}, 1);
     invalidateBorder(source, c.invalidBand);
-    const RigidMotion start{c.startDegrees * M_PI / 180, double(std::int32_t(c.shiftX)), double(std::int32_t(c.shiftY))};
+    const RigidMotion start{c.startDegrees * M_PI / 180, double(std::int32_t(c.shiftX)),
+                            double(std::int32_t(c.shiftY))};
     const RefinedMotion r = refineRigidMotion(reference, source, start, 20);
     EXPECT_TRUE(r.refined);
     const double error =
@@ -88,15 +87,14 @@ TEST_P(SubpixelRefinement, LandsWithinTheTargetFromTheWholePixelStart) {
     releasePixels(source);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Placements, SubpixelRefinement,
-    ::testing::Values(Case{"SmallTurnAndShift", 0.37, 0.25, -0.4, 0, 0},
-                      Case{"NearTheEndOfAThreeDegreeRange", 2.93, 7.3, -4.6, 3, 0},
-                      Case{"NegativeEndOfAFiveDegreeRange", -4.81, -12.7, 9.2, -5, 0},
-                      Case{"TenDegreesAndThirtyPixels", 9.62, 27.45, -29.3, 10, 0},
-                      Case{"InvalidBorderOfTwelvePixels", -1.47, 3.61, 2.18, -1, 12},
-                      Case{"InvalidBorderAndLargeTurn", 4.55, -8.85, 6.05, 5, 20}),
-    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Placements, SubpixelRefinement,
+                         ::testing::Values(Case{"SmallTurnAndShift", 0.37, 0.25, -0.4, 0, 0},
+                                           Case{"NearTheEndOfAThreeDegreeRange", 2.93, 7.3, -4.6, 3, 0},
+                                           Case{"NegativeEndOfAFiveDegreeRange", -4.81, -12.7, 9.2, -5, 0},
+                                           Case{"TenDegreesAndThirtyPixels", 9.62, 27.45, -29.3, 10, 0},
+                                           Case{"InvalidBorderOfTwelvePixels", -1.47, 3.61, 2.18, -1, 12},
+                                           Case{"InvalidBorderAndLargeTurn", 4.55, -8.85, 6.05, 5, 20}),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 TEST_F(RefinedFrame, AFrameIdenticalToTheReferenceRefinesToZero) {
     Image reference = placedFrame({}, 0);
@@ -165,4 +163,4 @@ TEST(PlacementDistance, IsZeroForEqualPlacementsAndTheShiftForAPureShift) {
     EXPECT_NEAR(kalseq::placementDistance({1, 0, 0}, {}, 64, 48), expected, 1e-12);
 }
 
-}  // namespace
+}   // namespace

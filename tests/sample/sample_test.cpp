@@ -118,7 +118,8 @@ std::vector<double> brightness(const fs::path& path) {
     std::string error;
     EXPECT_TRUE(kalseq::readBmp(path.string(), im, error)) << error;
     std::vector<double> out(std::size_t(im.width) * std::size_t(im.height));
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = (double(im.bgr[3 * i]) + im.bgr[3 * i + 1] + im.bgr[3 * i + 2]) / 3;
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = (double(im.bgr[3 * i]) + im.bgr[3 * i + 1] + im.bgr[3 * i + 2]) / 3;
     return out;
 }
 
@@ -152,9 +153,10 @@ TEST_F(BundledSample, CompositeIsSharperAndCloserToTheReferenceThanTheUnregister
     }
     const auto [sharpComposite, distComposite] = sharpnessAndDistance(summed, ref);
     const auto [sharpUnregistered, distUnregistered] = sharpnessAndDistance(unregistered, ref);
-    std::printf("gradient energy: composite %.1f, unregistered average %.1f; rms difference from the reference: "
-                "composite %.2f, unregistered average %.2f\n",
-                sharpComposite, sharpUnregistered, distComposite, distUnregistered);
+    std::printf(
+        "gradient energy: composite %.1f, unregistered average %.1f; rms difference from the reference: "
+        "composite %.2f, unregistered average %.2f\n",
+        sharpComposite, sharpUnregistered, distComposite, distUnregistered);
     EXPECT_GT(sharpComposite, 1.5 * sharpUnregistered);
     EXPECT_LT(distComposite, 0.5 * distUnregistered);
 }
@@ -207,4 +209,4 @@ TEST(LuckySample, TheRankingFollowsTheTrueBlurAndTheSharpestQuarterIsStacked) {
     EXPECT_GE(spearman(quality, negativeBlur), 0.9);
 }
 
-}  // namespace
+}   // namespace

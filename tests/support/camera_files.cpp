@@ -24,7 +24,7 @@ void putBigEndian(std::vector<std::uint8_t>& out, std::uint64_t bits, int bytes)
     for (int k = bytes - 1; k >= 0; --k) out.push_back(std::uint8_t(bits >> (8 * k)));
 }
 
-}  // namespace
+}   // namespace
 
 std::vector<std::uint8_t> serBytes(const SerVideo& v) {
     std::vector<std::uint8_t> out(178, 0);
@@ -73,9 +73,15 @@ std::vector<std::uint8_t> fitsBytes(std::int32_t bitpix, std::int32_t width, std
     std::vector<std::uint8_t> out(header.begin(), header.end());
     for (const double value : values) {
         switch (bitpix) {
-            case 8: out.push_back(std::uint8_t(value)); break;
-            case 16: putBigEndian(out, std::uint16_t(std::int32_t(value) - 32768), 2); break;
-            case 32: putBigEndian(out, std::uint32_t(std::int32_t(value)), 4); break;
+            case 8:
+                out.push_back(std::uint8_t(value));
+                break;
+            case 16:
+                putBigEndian(out, std::uint16_t(std::int32_t(value) - 32768), 2);
+                break;
+            case 32:
+                putBigEndian(out, std::uint32_t(std::int32_t(value)), 4);
+                break;
             case -32: {
                 const float f = float(value);
                 std::uint32_t bits;

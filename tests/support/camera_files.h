@@ -7,15 +7,15 @@
 #include <vector>
 
 struct SerVideo {
-    std::int32_t colourId = 0;        // 0 mono, 8..11 Bayer, 100 RGB, 101 BGR
-    std::int32_t depth = 8;           // PixelDepthPerPlane
-    bool littleEndian = true;         // byte order of the 16-bit samples as written
-    std::int32_t endianFlag = 1;      // the header's LittleEndian field as written
+    std::int32_t colourId = 0;     // 0 mono, 8..11 Bayer, 100 RGB, 101 BGR
+    std::int32_t depth = 8;        // PixelDepthPerPlane
+    bool littleEndian = true;      // byte order of the 16-bit samples as written
+    std::int32_t endianFlag = 1;   // the header's LittleEndian field as written
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::int32_t announced = -1;      // FrameCount; -1: the number of frames given
+    std::int32_t announced = -1;                      // FrameCount; -1: the number of frames given
     std::vector<std::vector<std::uint16_t>> frames;   // width * height * planes samples, top row first
-    bool timestamps = false;          // 8 bytes a frame after the frames
+    bool timestamps = false;                          // 8 bytes a frame after the frames
 };
 
 std::vector<std::uint8_t> serBytes(const SerVideo& video);

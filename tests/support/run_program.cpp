@@ -46,7 +46,7 @@ namespace {
     _exit(127);
 }
 
-}  // namespace
+}   // namespace
 
 bool RunResult::aborted() const { return !hung && signal == SIGABRT; }
 

@@ -21,20 +21,20 @@ struct Program {
 inline void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
 
 struct RunResult {
-    std::string out;        // standard output
-    std::string err;        // standard error: sanitizer reports, nothing else expected
-    int exitCode = -1;      // when it exited normally
-    int signal = 0;         // when a signal ended it (SIGABRT for the fatal stop)
-    bool hung = false;      // killed by the guard
+    std::string out;     // standard output
+    std::string err;     // standard error: sanitizer reports, nothing else expected
+    int exitCode = -1;   // when it exited normally
+    int signal = 0;      // when a signal ended it (SIGABRT for the fatal stop)
+    bool hung = false;   // killed by the guard
     bool aborted() const;
     bool exitedWith(int code) const { return !hung && signal == 0 && exitCode == code; }
 };
 
 struct RunOptions {
-    std::string input;              // given on standard input, then end of file
-    long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1 for none
-    long addressSpaceLimit = -1;    // RLIMIT_AS in bytes, -1 for none
-    int hangSeconds = 300;          // killed after this long: far beyond any run of the tests
+    std::string input;             // given on standard input, then end of file
+    long fileSizeLimit = -1;       // RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1 for none
+    long addressSpaceLimit = -1;   // RLIMIT_AS in bytes, -1 for none
+    int hangSeconds = 300;         // killed after this long: far beyond any run of the tests
 };
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,

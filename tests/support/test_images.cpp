@@ -48,7 +48,7 @@ std::vector<Blob> sceneBlobs(std::uint32_t seed) {
     return blobs;
 }
 
-}  // namespace
+}   // namespace
 
 Image syntheticFrame(std::int32_t width, std::int32_t height, double angleDegrees, double shiftX, double shiftY,
                      std::uint32_t seed) {
@@ -58,7 +58,8 @@ Image syntheticFrame(std::int32_t width, std::int32_t height, double angleDegree
     return makeImageFrom(width, height, [&](std::int32_t x, std::int32_t y) {
         const double qx = x - (width / 2 + shiftX), qy = y - (height / 2 + shiftY);
         const double px = c * qx + s * qy, py = -s * qx + c * qy;   // R(-angle)
-        double v[3] = {90 + 30 * std::sin(px / 23.0), 100 + 25 * std::cos(py / 17.0), 80 + 20 * std::sin((px + py) / 31.0)};
+        double v[3] = {90 + 30 * std::sin(px / 23.0), 100 + 25 * std::cos(py / 17.0),
+                       80 + 20 * std::sin((px + py) / 31.0)};
         for (const Blob& b : blobs) {
             const double d2 = ((px - b.x) * (px - b.x) + (py - b.y) * (py - b.y)) / (b.radius * b.radius);
             if (d2 < 30) {
@@ -87,12 +88,15 @@ Image blurredFrame(std::int32_t width, std::int32_t height, int passes, int nois
         for (int axis = 0; axis < 2; ++axis) {
             for (std::int32_t y = 0; y < height; ++y)
                 for (std::int32_t x = 0; x < width; ++x) {
-                    const std::int32_t x0 = axis == 0 ? std::max(x - 1, 0) : x, x1 = axis == 0 ? std::min(x + 1, width - 1) : x;
-                    const std::int32_t y0 = axis == 1 ? std::max(y - 1, 0) : y, y1 = axis == 1 ? std::min(y + 1, height - 1) : y;
+                    const std::int32_t x0 = axis == 0 ? std::max(x - 1, 0) : x,
+                                       x1 = axis == 0 ? std::min(x + 1, width - 1) : x;
+                    const std::int32_t y0 = axis == 1 ? std::max(y - 1, 0) : y,
+                                       y1 = axis == 1 ? std::min(y + 1, height - 1) : y;
                     for (int k = 0; k < 3; ++k) {
-                        next[(std::size_t(y) * width + x) * 3 + k] =
-                            (plane[(std::size_t(y0) * width + x0) * 3 + k] + 2 * plane[(std::size_t(y) * width + x) * 3 + k] +
-                             plane[(std::size_t(y1) * width + x1) * 3 + k]) / 4;
+                        next[(std::size_t(y) * width + x) * 3 + k] = (plane[(std::size_t(y0) * width + x0) * 3 + k] +
+                                                                      2 * plane[(std::size_t(y) * width + x) * 3 + k] +
+                                                                      plane[(std::size_t(y1) * width + x1) * 3 + k]) /
+                                                                     4;
                     }
                 }
             plane.swap(next);
@@ -134,7 +138,9 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeText(const std::filesystem::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
     writeText(path, std::string(bytes.begin(), bytes.end()));

@@ -11,12 +11,13 @@ std::string describeDifference(const std::string& expected, const std::string& a
                        ", first difference at byte " + std::to_string(at);
     if (actual.find('\0') == std::string::npos) {
         const std::size_t from = at > 200 ? at - 200 : 0;
-        text += "\n--- expected from there:\n" + expected.substr(from, 400) + "\n--- actual:\n" + actual.substr(from, 400);
+        text +=
+            "\n--- expected from there:\n" + expected.substr(from, 400) + "\n--- actual:\n" + actual.substr(from, 400);
     }
     return text;
 }
 
-}  // namespace
+}   // namespace
 
 void expectGolden(const std::string& caseName, const std::string& fileName, const std::string& actual, bool sse) {
     const std::filesystem::path common = std::filesystem::path(KAL_GOLDEN_DIR) / caseName / fileName;

@@ -61,7 +61,8 @@ protected:
     RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) {
         return runIn(dir.path, args, options);
     }
-    RunResult runScriptIn(const std::filesystem::path& folder, const std::string& script, const RunOptions& options = {}) {
+    RunResult runScriptIn(const std::filesystem::path& folder, const std::string& script,
+                          const RunOptions& options = {}) {
         writeText(folder / "script.txt", script);
         return runIn(folder, {"script.txt"}, options);
     }

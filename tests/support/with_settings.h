@@ -49,8 +49,10 @@ inline std::string caseName(const std::string& what) {
     std::string name;
     bool upper = true;
     for (const char c : what) {
-        if (!std::isalnum(static_cast<unsigned char>(c))) upper = true;
-        else name += upper ? char(std::toupper(static_cast<unsigned char>(c))) : c, upper = false;
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            upper = true;
+        else
+            name += upper ? char(std::toupper(static_cast<unsigned char>(c))) : c, upper = false;
     }
     return name;
 }

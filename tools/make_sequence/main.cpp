@@ -122,7 +122,8 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
             char* end = nullptr;
             errno = 0;
             o.seed = std::strtoull(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || errno != 0 || value[0] == '-') fail("--seed takes a whole number: " + value);
+            if (value.empty() || *end != '\0' || errno != 0 || value[0] == '-')
+                fail("--seed takes a whole number: " + value);
         } else if (flag == "--max-rotation") {
             o.maxRotationDegrees = number(flag, value, 0, 45);
         } else if (flag == "--max-shift") {
@@ -135,7 +136,8 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
             o.blurSigma = number(flag, value, 0, 100);
         } else if (flag == "--blur-range") {
             const std::vector<double> v = numberList(flag, value, 2);
-            if (!(v[0] >= 0 && v[0] <= v[1] && v[1] > 0 && v[1] <= 100)) fail("--blur-range takes 0 <= MIN <= MAX <= 100, MAX > 0: " + value);
+            if (!(v[0] >= 0 && v[0] <= v[1] && v[1] > 0 && v[1] <= 100))
+                fail("--blur-range takes 0 <= MIN <= MAX <= 100, MAX > 0: " + value);
             o.blurMin = v[0];
             o.blurMax = v[1];
         } else if (flag == "--noise") {
@@ -173,7 +175,8 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
         } else if (flag == "--composite") {
             o.writeComposite = value != "none";
             if (o.writeComposite) {
-                if (value.find_first_of(" ,\t\r\n") != std::string::npos) fail("--composite: the name may not hold blanks or commas");
+                if (value.find_first_of(" ,\t\r\n") != std::string::npos)
+                    fail("--composite: the name may not hold blanks or commas");
                 o.compositeName = value;
             }
         } else {
@@ -185,7 +188,7 @@ kalseq::SequenceOptions parseOptions(int argc, char** argv) {
     return o;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     const kalseq::SequenceOptions options = parseOptions(argc, argv);
@@ -196,8 +199,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make-sequence: warning: %s looks beyond the scene's edge (edge pixels repeated)\n",
                      kalseq::frameFileName(options, i).c_str());
     }
-    std::printf("make-sequence: %s: reference and %d frames of %dx%d (seed %llu), %s, %s\n",
-                options.outputDir.c_str(), int(options.frames), int(options.width), int(options.height),
+    std::printf("make-sequence: %s: reference and %d frames of %dx%d (seed %llu), %s, %s\n", options.outputDir.c_str(),
+                int(options.frames), int(options.width), int(options.height),
                 static_cast<unsigned long long>(options.seed), kalseq::scriptFileName().c_str(),
                 kalseq::truthFileName().c_str());
     return 0;

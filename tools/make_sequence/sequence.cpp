@@ -148,7 +148,7 @@ bool writeText(const std::filesystem::path& path, const std::string& text, std::
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 // --- Random numbers ---------------------------------------------------------------------------
 
@@ -353,8 +353,8 @@ Raster renderPlacedFrame(const Raster& scene, const SequenceOptions& options, st
     const Planes source = toPlanes(scene);
     const std::vector<double> seeing = seeingField(options, index);
     const std::int32_t w = options.width, h = options.height;
-    const double centreX = w / 2, centreY = h / 2;                       // integer division, as kalvorine
-    const double sceneX = scene.width / 2, sceneY = scene.height / 2;    // scene centre c
+    const double centreX = w / 2, centreY = h / 2;                      // integer division, as kalvorine
+    const double sceneX = scene.width / 2, sceneY = scene.height / 2;   // scene centre c
     const double theta = truth.rotationDegrees * kPi / 180;
     const double cosT = std::cos(theta), sinT = std::sin(theta);
 
@@ -425,14 +425,16 @@ std::string scriptText(const SequenceOptions& o) {
     } else {
         s << "Reference " << referenceFileName() << "\n";
     }
-    for (std::int32_t i = 1; i <= o.frames; ++i) s << "Source " << frameFileName(o, i) << " " << alignedFileName(o, i) << "\n";
+    for (std::int32_t i = 1; i <= o.frames; ++i)
+        s << "Source " << frameFileName(o, i) << " " << alignedFileName(o, i) << "\n";
     if (o.writeAngle) {
         s << "Angle " << formatNumber(o.angleMin) << " " << formatNumber(o.angleMax) << " "
           << formatNumber(o.angleResolution) << "\n";
     }
     if (o.writeTranslation) s << "Translation " << o.translationMax << " " << o.translationStep << "\n";
     if (o.writeBloc) {
-        s << "Bloc " << o.blocGrid << " " << o.blocSearch << " " << o.blocMax << " " << formatNumber(o.blocStep) << "\n";
+        s << "Bloc " << o.blocGrid << " " << o.blocSearch << " " << o.blocMax << " " << formatNumber(o.blocStep)
+          << "\n";
     }
     if (o.writeComposite) s << "Compositage " << o.compositeName << "\n";
     if (o.writeAffinage) s << "Affinage 1\n";
@@ -448,8 +450,8 @@ std::string truthText(const SequenceOptions& o) {
     const std::string scene = std::filesystem::path(o.scenePath).filename().string();
     s << "# Truth of the sequence in " << scriptFileName() << ": scene " << scene << ", seed " << o.seed << ", "
       << o.frames << " frames of " << o.width << "x" << o.height << "\n";
-    s << "# seeing " << formatNumber(o.seeingAmplitude) << " px over " << formatNumber(o.seeingScale)
-      << " px, blur " << formatNumber(o.blurSigma) << " px, noise " << formatNumber(o.noiseSigma) << "\n";
+    s << "# seeing " << formatNumber(o.seeingAmplitude) << " px over " << formatNumber(o.seeingScale) << " px, blur "
+      << formatNumber(o.blurSigma) << " px, noise " << formatNumber(o.noiseSigma) << "\n";
     const bool blurRange = o.blurMax > 0;
     if (blurRange) {
         s << "# blur drawn per frame in " << formatNumber(o.blurMin) << " .. " << formatNumber(o.blurMax)
@@ -460,7 +462,8 @@ std::string truthText(const SequenceOptions& o) {
     s << "# kalvorine should print theta = rotation_degrees, DeltaX = shift_x, DeltaY = shift_y.\n";
     s << "# (Its shifts are whole pixels; for a turned frame its search finds about R(-theta) (shift_x, shift_y),\n";
     s << "# off by |shift| x theta in radians, and the local seeing moves the answer too.)\n";
-    s << (blurRange ? "# index file rotation_degrees shift_x shift_y blur\n" : "# index file rotation_degrees shift_x shift_y\n");
+    s << (blurRange ? "# index file rotation_degrees shift_x shift_y blur\n"
+                    : "# index file rotation_degrees shift_x shift_y\n");
     for (std::int32_t i = 0; i <= o.frames; ++i) {
         const FrameTruth t = frameTruth(o, i);
         char line[256];
@@ -525,8 +528,8 @@ double placementDistance(const FrameTruth& a, const FrameTruth& b, std::int32_t 
     mxx /= width;
     my /= height;
     myy /= height;
-    const double mean = (p * p + q * q) * (mxx + myy) + 2 * (ex * (p * mx - q * my) + ey * (q * mx + p * my)) +
-                        ex * ex + ey * ey;
+    const double mean =
+        (p * p + q * q) * (mxx + myy) + 2 * (ex * (p * mx - q * my) + ey * (q * mx + p * my)) + ex * ex + ey * ey;
     return std::sqrt(std::max(mean, 0.0));
 }
 
@@ -652,4 +655,4 @@ bool writeSequence(const SequenceOptions& options, std::string& error, std::vect
            writeText(dir / truthFileName(), truthText(options), error);
 }
 
-}  // namespace kalseq
+}   // namespace kalseq

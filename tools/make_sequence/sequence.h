@@ -29,18 +29,18 @@ struct Raster {
 // Everything that decides a sequence. The script lines are written only when their
 // write flag is set.
 struct SequenceOptions {
-    std::string scenePath;            // 24-bit BMP
+    std::string scenePath;   // 24-bit BMP
     std::string outputDir = "sequence";
-    std::int32_t frames = 8;          // source frames, besides the reference
+    std::int32_t frames = 8;   // source frames, besides the reference
     std::int32_t width = 640;
     std::int32_t height = 480;
     std::uint64_t seed = 1;
-    double maxRotationDegrees = 3.0;  // each frame: uniform in [-max, max]
-    double maxShift = 15.0;           // each frame: tx and ty uniform in [-max, max] pixels
-    double seeingAmplitude = 1.5;     // standard deviation of each displacement component at the field's nodes, pixels
-    double seeingScale = 64.0;        // spacing of the field's nodes, pixels
-    double blurSigma = 0.7;           // Gaussian blur after the warp, pixels (0: none)
-    double noiseSigma = 3.0;          // Gaussian noise per channel, grey levels (0: none)
+    double maxRotationDegrees = 3.0;   // each frame: uniform in [-max, max]
+    double maxShift = 15.0;            // each frame: tx and ty uniform in [-max, max] pixels
+    double seeingAmplitude = 1.5;      // standard deviation of each displacement component at the field's nodes, pixels
+    double seeingScale = 64.0;         // spacing of the field's nodes, pixels
+    double blurSigma = 0.7;            // Gaussian blur after the warp, pixels (0: none)
+    double noiseSigma = 3.0;           // Gaussian noise per channel, grey levels (0: none)
     // Seeing that varies from frame to frame (used when blurMax > 0): each frame's blur is drawn
     // in [blurMin, blurMax] in place of blurSigma, its seeing amplitude is seeingAmplitude
     // times its blur over the middle of the range, the truth file gains a blur column and
@@ -48,16 +48,16 @@ struct SequenceOptions {
     double blurMin = 0;
     double blurMax = 0;
 
-    bool writeAngle = true;           // "Angle min max resolution"
+    bool writeAngle = true;   // "Angle min max resolution"
     double angleMin = -5, angleMax = 5, angleResolution = 1;
-    bool writeTranslation = true;     // "Translation max step"
+    bool writeTranslation = true;   // "Translation max step"
     std::int32_t translationMax = 20, translationStep = 1;
-    bool writeBloc = true;            // "Bloc grid search max step"
+    bool writeBloc = true;   // "Bloc grid search max step"
     std::int32_t blocGrid = 32, blocSearch = 8, blocMax = 4;
     double blocStep = 1;
-    bool writeComposite = true;       // "Compositage name"
+    bool writeComposite = true;   // "Compositage name"
     std::string compositeName = "sum.bmp";
-    bool writeAffinage = false;       // "Affinage 1": the sub-pixel refinement
+    bool writeAffinage = false;          // "Affinage 1": the sub-pixel refinement
     std::int32_t selectionPercent = 0;   // "Selection P" when > 0
     std::int32_t referenceAuto = 0;      // "ReferenceAuto N" in place of "Reference" when > 0
 };
@@ -78,9 +78,9 @@ struct Random {
 std::uint64_t splitMix64(std::uint64_t& x);
 Random seededRandom(std::uint64_t seed);
 std::uint64_t nextBits(Random& r);
-double nextUniform(Random& r);                              // [0, 1), 53 bits
-double nextUniform(Random& r, double low, double high);     // [low, high)
-double nextGaussian(Random& r);                             // mean 0, deviation 1 (polar method)
+double nextUniform(Random& r);                            // [0, 1), 53 bits
+double nextUniform(Random& r, double low, double high);   // [low, high)
+double nextGaussian(Random& r);                           // mean 0, deviation 1 (polar method)
 
 // The generator of frame `index` (0 = reference): independent of the number of frames, so
 // a longer sequence with the same seed starts with the same frames.
@@ -108,7 +108,7 @@ double frameSeeing(const SequenceOptions& options, std::int32_t index);
 
 // The reference view without seeing, blur or noise: the truth a stack should approach.
 Raster renderSharp(const Raster& scene, const SequenceOptions& options);
-std::string sharpFileName();                                            // "sharp.bmp"
+std::string sharpFileName();   // "sharp.bmp"
 
 // Frame `index` of the sequence (0 = reference) rendered from the scene. `outsideSamples`,
 // when given, receives how many pixels looked beyond the scene's edge (edge pixels are
@@ -130,11 +130,11 @@ std::vector<std::uint8_t> withValidity(const Raster& image);
 
 // --- Files of a sequence ------------------------------------------------------------------------
 
-std::string referenceFileName();                                        // "reference.bmp"
-std::string frameFileName(const SequenceOptions& options, std::int32_t index);    // "frame01.bmp", ...
-std::string alignedFileName(const SequenceOptions& options, std::int32_t index);  // "aligned01.bmp", ...
-std::string scriptFileName();                                           // "script.txt"
-std::string truthFileName();                                            // "truth.txt"
+std::string referenceFileName();                                                   // "reference.bmp"
+std::string frameFileName(const SequenceOptions& options, std::int32_t index);     // "frame01.bmp", ...
+std::string alignedFileName(const SequenceOptions& options, std::int32_t index);   // "aligned01.bmp", ...
+std::string scriptFileName();                                                      // "script.txt"
+std::string truthFileName();                                                       // "truth.txt"
 
 // The kalvorine script for the sequence; every file name is relative to the output folder.
 std::string scriptText(const SequenceOptions& options);
@@ -169,4 +169,4 @@ bool optionsFromTruth(const std::string& path, SequenceOptions& options);
 bool writeSequence(const SequenceOptions& options, std::string& error,
                    std::vector<std::int32_t>* outsideFrames = nullptr);
 
-}  // namespace kalseq
+}   // namespace kalseq

@@ -17,7 +17,7 @@ void putInt32(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t v) {
     for (int k = 0; k < 4; ++k) out[at + std::size_t(k)] = std::uint8_t(std::uint32_t(v) >> (8 * k));
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
             out.push_back(std::uint8_t(v >> 8));
         }
     }
-    putInt32(out, 22, 1);          // little-endian samples
+    putInt32(out, 22, 1);   // little-endian samples
     putInt32(out, 26, width);
     putInt32(out, 30, height);
     putInt32(out, 34, 16);

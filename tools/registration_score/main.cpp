@@ -94,7 +94,7 @@ bool sizeFromTruth(const std::string& path, std::int32_t& width, std::int32_t& h
     return false;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     std::string foundPath, truthPath;
@@ -136,23 +136,27 @@ int main(int argc, char** argv) {
         height = 480;
     }
     std::vector<Found> found;
-    if (!(console ? readConsole(foundPath, found, error) : readRefinementLog(foundPath, found, error))) return fail(error);
+    if (!(console ? readConsole(foundPath, found, error) : readRefinementLog(foundPath, found, error)))
+        return fail(error);
     if (found.empty()) return fail("no frame in " + foundPath);
 
     kalseq::SequenceOptions options;
-    if (seeing && !kalseq::optionsFromTruth(truthPath, options)) return fail(truthPath + ": no sequence options in its header");
+    if (seeing && !kalseq::optionsFromTruth(truthPath, options))
+        return fail(truthPath + ": no sequence options in its header");
     std::vector<double> errors, rigidErrors, floors;
     long worstFrame = 0;
     std::printf(seeing ? "frame  error_px  vs_best_rigid_px  seeing_floor_px  (frames of %dx%d)\n"
                        : "frame  error_px  (frames of %dx%d)\n",
                 width, height);
     for (const Found& f : found) {
-        if (f.frame < 1 || f.frame >= long(truth.size())) return fail("frame " + std::to_string(f.frame) + " not in " + truthPath);
+        if (f.frame < 1 || f.frame >= long(truth.size()))
+            return fail("frame " + std::to_string(f.frame) + " not in " + truthPath);
         const double e = kalseq::placementDistance(f.placement, truth[std::size_t(f.frame)], width, height);
         if (errors.empty() || e > *std::max_element(errors.begin(), errors.end())) worstFrame = f.frame;
         errors.push_back(e);
         if (seeing) {
-            const kalseq::FrameTruth best = kalseq::bestRigidPlacement(options, std::int32_t(f.frame), truth[std::size_t(f.frame)]);
+            const kalseq::FrameTruth best =
+                kalseq::bestRigidPlacement(options, std::int32_t(f.frame), truth[std::size_t(f.frame)]);
             rigidErrors.push_back(kalseq::placementDistance(f.placement, best, width, height));
             floors.push_back(kalseq::placementDistance(best, truth[std::size_t(f.frame)], width, height));
             std::printf("%5ld  %.4f    %.4f            %.4f\n", f.frame, e, rigidErrors.back(), floors.back());
@@ -171,7 +175,7 @@ int main(int argc, char** argv) {
         std::printf("against the best rigid placement: median %.4f px  worst %.4f px\n", median(rigidErrors),
                     worst(rigidErrors));
     }
-    std::printf("median %.4f px  worst %.4f px (frame %ld)  over %zu frames\n", median(errors), worst(errors), worstFrame,
-                errors.size());
+    std::printf("median %.4f px  worst %.4f px (frame %ld)  over %zu frames\n", median(errors), worst(errors),
+                worstFrame, errors.size());
     return 0;
 }

@@ -29,7 +29,7 @@ int fail(const std::string& why) {
     return 2;
 }
 
-}  // namespace
+}   // namespace
 
 int qualityChart(const std::string& output, std::string title, const std::string& path) {
     std::string error;
@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
     }
     if (quality) {
         if (!truthPath.empty()) return fail("--quality takes one file");
-        return qualityChart(output.empty() ? "quality.svg" : output, title, shiftPath.empty() ? "qualite.lst" : shiftPath);
+        return qualityChart(output.empty() ? "quality.svg" : output, title,
+                            shiftPath.empty() ? "qualite.lst" : shiftPath);
     }
     if (output.empty()) output = "shift.svg";
     if (shiftPath.empty()) shiftPath = "shift.lst";
@@ -86,7 +87,8 @@ int main(int argc, char** argv) {
         if (!kalseq::readTruth(truthPath, frames, error)) return fail(error);
         for (std::size_t k = 1; k < frames.size(); ++k) truth.push_back({frames[k].shiftX, frames[k].shiftY});
     }
-    if (title.empty()) title = truth.empty() ? "Shifts found by kalvorine" : "Shifts found by kalvorine and true shifts";
+    if (title.empty())
+        title = truth.empty() ? "Shifts found by kalvorine" : "Shifts found by kalvorine and true shifts";
 
     std::ofstream out(output, std::ios::binary);
     out << shiftChartSvg(found, truth, title);

@@ -25,7 +25,7 @@ using svg::num;
 
 double tickStep(double range) { return svg::tickStep(range, 1e-6); }
 
-}  // namespace
+}   // namespace
 
 bool readRanking(const std::string& path, std::vector<QualityEntry>& out, std::string& error) {
     std::ifstream in(path);
@@ -44,8 +44,8 @@ bool readRanking(const std::string& path, std::vector<QualityEntry>& out, std::s
         std::string quality, verdict;
         if (!(fields >> e.frame >> e.file >> quality >> e.rank >> verdict) ||
             (verdict != "retenue" && verdict != "ecartee")) {
-            error = path + ":" + std::to_string(lineNo) + ": expected \"number file quality rank retenue|ecartee\", got \"" +
-                    line + "\"";
+            error = path + ":" + std::to_string(lineNo) +
+                    ": expected \"number file quality rank retenue|ecartee\", got \"" + line + "\"";
             return false;
         }
         e.kept = verdict == "retenue";
@@ -90,14 +90,15 @@ std::string qualityChartSvg(const std::vector<QualityEntry>& entries, const std:
       << escapeXml(title) << "</text>\n";
     // Legend.
     const double ly = 58;
-    s << "<rect x=\"" << num(kPlotLeft) << "\" y=\"" << num(ly - 6) << "\" width=\"12\" height=\"12\" fill=\"" << kKeptColour
-      << "\"/>\n<text x=\"" << num(kPlotLeft + 18) << "\" y=\"" << num(ly + 4) << "\" font-size=\"13\">kept (retenue, "
-      << kept << ")</text>\n";
+    s << "<rect x=\"" << num(kPlotLeft) << "\" y=\"" << num(ly - 6) << "\" width=\"12\" height=\"12\" fill=\""
+      << kKeptColour << "\"/>\n<text x=\"" << num(kPlotLeft + 18) << "\" y=\"" << num(ly + 4)
+      << "\" font-size=\"13\">kept (retenue, " << kept << ")</text>\n";
     s << "<rect x=\"" << num(kPlotLeft + 170) << "\" y=\"" << num(ly - 6) << "\" width=\"12\" height=\"12\" fill=\""
       << kAsideColour << "\"/>\n<text x=\"" << num(kPlotLeft + 188) << "\" y=\"" << num(ly + 4)
       << "\" font-size=\"13\">set aside (ecartee, " << entries.size() - kept << ")</text>\n";
-    s << "<line x1=\"" << num(kPlotLeft + 370) << "\" y1=\"" << num(ly) << "\" x2=\"" << num(kPlotLeft + 400) << "\" y2=\""
-      << num(ly) << "\" stroke=\"" << kThresholdColour << "\" stroke-width=\"2\" stroke-dasharray=\"6 4\"/>\n";
+    s << "<line x1=\"" << num(kPlotLeft + 370) << "\" y1=\"" << num(ly) << "\" x2=\"" << num(kPlotLeft + 400)
+      << "\" y2=\"" << num(ly) << "\" stroke=\"" << kThresholdColour
+      << "\" stroke-width=\"2\" stroke-dasharray=\"6 4\"/>\n";
     s << "<text x=\"" << num(kPlotLeft + 408) << "\" y=\"" << num(ly + 4) << "\" font-size=\"13\">threshold</text>\n";
 
     // Frame, grid and value ticks.
@@ -105,8 +106,8 @@ std::string qualityChartSvg(const std::vector<QualityEntry>& entries, const std:
       << "\" height=\"" << num(kPlotHeight) << "\" fill=\"#ffffff\" stroke=\"#444444\"/>\n";
     for (int k = 0; k * step <= top * (1 + 1e-9); ++k) {
         const double v = k * step, y = valueY(v);
-        s << "<line x1=\"" << num(kPlotLeft) << "\" y1=\"" << num(y) << "\" x2=\"" << num(kPlotRight) << "\" y2=\"" << num(y)
-          << "\" stroke=\"#e4e4e4\"/>\n<text x=\"" << num(kPlotLeft - 8) << "\" y=\"" << num(y + 4)
+        s << "<line x1=\"" << num(kPlotLeft) << "\" y1=\"" << num(y) << "\" x2=\"" << num(kPlotRight) << "\" y2=\""
+          << num(y) << "\" stroke=\"#e4e4e4\"/>\n<text x=\"" << num(kPlotLeft - 8) << "\" y=\"" << num(y + 4)
           << "\" text-anchor=\"end\" font-size=\"12\">" << v << "</text>\n";
     }
     const double midY = kPlotTop + kPlotHeight / 2;
@@ -121,8 +122,8 @@ std::string qualityChartSvg(const std::vector<QualityEntry>& entries, const std:
         const QualityEntry& e = entries[k];
         const double x = kPlotLeft + slot * double(k), y = valueY(e.quality);
         s << "<rect x=\"" << num(x + slot * 0.15) << "\" y=\"" << num(y) << "\" width=\"" << num(slot * 0.7)
-          << "\" height=\"" << num(bottom - y) << "\" fill=\"" << (e.kept ? kKeptColour : kAsideColour) << "\"><title>frame "
-          << e.frame << " (" << escapeXml(e.file) << "): ";
+          << "\" height=\"" << num(bottom - y) << "\" fill=\"" << (e.kept ? kKeptColour : kAsideColour)
+          << "\"><title>frame " << e.frame << " (" << escapeXml(e.file) << "): ";
         if (e.readable) {
             s << "quality " << e.quality << ", rank " << e.rank;
         } else {
@@ -136,9 +137,9 @@ std::string qualityChartSvg(const std::vector<QualityEntry>& entries, const std:
     }
     if (threshold >= 0) {
         const double y = valueY(threshold);
-        s << "<line x1=\"" << num(kPlotLeft) << "\" y1=\"" << num(y) << "\" x2=\"" << num(kPlotRight) << "\" y2=\"" << num(y)
-          << "\" stroke=\"" << kThresholdColour << "\" stroke-width=\"2\" stroke-dasharray=\"6 4\"><title>threshold "
-          << threshold << "</title></line>\n";
+        s << "<line x1=\"" << num(kPlotLeft) << "\" y1=\"" << num(y) << "\" x2=\"" << num(kPlotRight) << "\" y2=\""
+          << num(y) << "\" stroke=\"" << kThresholdColour
+          << "\" stroke-width=\"2\" stroke-dasharray=\"6 4\"><title>threshold " << threshold << "</title></line>\n";
     }
     s << "</svg>\n";
     return s.str();

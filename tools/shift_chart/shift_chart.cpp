@@ -50,13 +50,10 @@ double frameX(std::size_t frame, std::size_t count) {   // frame numbered from 1
     return kPlotLeft + (kPlotRight - kPlotLeft) * (double(frame) - 0.5) / double(count);
 }
 
-double valueY(double v, const Axis& a, double top) {
-    return top + kPanelHeight * (a.high - v) / (a.high - a.low);
-}
+double valueY(double v, const Axis& a, double top) { return top + kPanelHeight * (a.high - v) / (a.high - a.low); }
 
 void drawPanel(std::ostringstream& s, double top, const char* axisName, const char* label,
-               const std::vector<ShiftEntry>& found, const std::vector<TrueShift>& truth, bool isX,
-               bool lastPanel) {
+               const std::vector<ShiftEntry>& found, const std::vector<TrueShift>& truth, bool isX, bool lastPanel) {
     const std::size_t count = std::max<std::size_t>(std::max(found.size(), truth.size()), 1);
     std::vector<double> values;
     for (const ShiftEntry& e : found) values.push_back(isX ? e.shiftX : e.shiftY);
@@ -70,8 +67,8 @@ void drawPanel(std::ostringstream& s, double top, const char* axisName, const ch
         const double y = valueY(v, a, top);
         s << "<line x1=\"" << num(kPlotLeft) << "\" y1=\"" << num(y) << "\" x2=\"" << num(kPlotRight) << "\" y2=\""
           << num(y) << "\" stroke=\"" << (v == 0 ? "#888888" : "#e4e4e4") << "\"/>\n";
-        s << "<text x=\"" << num(kPlotLeft - 8) << "\" y=\"" << num(y + 4)
-          << "\" text-anchor=\"end\" font-size=\"12\">" << v << "</text>\n";
+        s << "<text x=\"" << num(kPlotLeft - 8) << "\" y=\"" << num(y + 4) << "\" text-anchor=\"end\" font-size=\"12\">"
+          << v << "</text>\n";
     }
     const std::size_t labelEvery = count <= 30 ? 1 : (count + 29) / 30;
     for (std::size_t f = 1; f <= count; ++f) {
@@ -94,16 +91,19 @@ void drawPanel(std::ostringstream& s, double top, const char* axisName, const ch
 
     // True shifts: dashed line, hollow squares.
     if (!truth.empty()) {
-        s << "<polyline fill=\"none\" stroke=\"" << kTrueColour << "\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\" points=\"";
+        s << "<polyline fill=\"none\" stroke=\"" << kTrueColour
+          << "\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\" points=\"";
         for (std::size_t k = 0; k < truth.size(); ++k) {
-            s << num(frameX(k + 1, count)) << "," << num(valueY(isX ? truth[k].shiftX : truth[k].shiftY, a, top)) << " ";
+            s << num(frameX(k + 1, count)) << "," << num(valueY(isX ? truth[k].shiftX : truth[k].shiftY, a, top))
+              << " ";
         }
         s << "\"/>\n";
         for (std::size_t k = 0; k < truth.size(); ++k) {
             const double v = isX ? truth[k].shiftX : truth[k].shiftY;
             const double x = frameX(k + 1, count), y = valueY(v, a, top);
-            s << "<rect x=\"" << num(x - 4.5) << "\" y=\"" << num(y - 4.5) << "\" width=\"9\" height=\"9\" fill=\"#ffffff\" stroke=\""
-              << kTrueColour << "\" stroke-width=\"2\"><title>frame " << k + 1 << ": true " << axisName << " = " << v
+            s << "<rect x=\"" << num(x - 4.5) << "\" y=\"" << num(y - 4.5)
+              << "\" width=\"9\" height=\"9\" fill=\"#ffffff\" stroke=\"" << kTrueColour
+              << "\" stroke-width=\"2\"><title>frame " << k + 1 << ": true " << axisName << " = " << v
               << "</title></rect>\n";
         }
     }
@@ -111,7 +111,8 @@ void drawPanel(std::ostringstream& s, double top, const char* axisName, const ch
     if (!found.empty()) {
         s << "<polyline fill=\"none\" stroke=\"" << kFoundColour << "\" stroke-width=\"1.5\" points=\"";
         for (std::size_t k = 0; k < found.size(); ++k) {
-            s << num(frameX(k + 1, count)) << "," << num(valueY(isX ? found[k].shiftX : found[k].shiftY, a, top)) << " ";
+            s << num(frameX(k + 1, count)) << "," << num(valueY(isX ? found[k].shiftX : found[k].shiftY, a, top))
+              << " ";
         }
         s << "\"/>\n";
     }
@@ -119,18 +120,18 @@ void drawPanel(std::ostringstream& s, double top, const char* axisName, const ch
         const int v = isX ? found[k].shiftX : found[k].shiftY;
         const double x = frameX(k + 1, count), y = valueY(v, a, top);
         if (found[k].nonOptimal) {
-            s << "<circle cx=\"" << num(x) << "\" cy=\"" << num(y) << "\" r=\"9\" fill=\"none\" stroke=\"" << kWarningColour
-              << "\" stroke-width=\"2\"/>\n";
+            s << "<circle cx=\"" << num(x) << "\" cy=\"" << num(y) << "\" r=\"9\" fill=\"none\" stroke=\""
+              << kWarningColour << "\" stroke-width=\"2\"/>\n";
         }
-        s << "<circle cx=\"" << num(x) << "\" cy=\"" << num(y) << "\" r=\"4\" fill=\"" << kFoundColour << "\"><title>frame "
-          << k + 1 << ": found " << axisName << " = " << v;
+        s << "<circle cx=\"" << num(x) << "\" cy=\"" << num(y) << "\" r=\"4\" fill=\"" << kFoundColour
+          << "\"><title>frame " << k + 1 << ": found " << axisName << " = " << v;
         if (k < truth.size()) s << " (true " << (isX ? truth[k].shiftX : truth[k].shiftY) << ")";
         if (found[k].nonOptimal) s << ", Non optimal";
         s << "</title></circle>\n";
     }
 }
 
-}  // namespace
+}   // namespace
 
 bool parseShiftLine(const std::string& line, ShiftEntry& out) {
     const char* p = line.c_str();
@@ -191,13 +192,13 @@ std::string shiftChartSvg(const std::vector<ShiftEntry>& found, const std::vecto
     if (!truth.empty()) {
         s << "<line x1=\"" << num(x) << "\" y1=\"" << num(y) << "\" x2=\"" << num(x + 30) << "\" y2=\"" << num(y)
           << "\" stroke=\"" << kTrueColour << "\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>\n";
-        s << "<rect x=\"" << num(x + 10.5) << "\" y=\"" << num(y - 4.5) << "\" width=\"9\" height=\"9\" fill=\"#ffffff\" stroke=\""
-          << kTrueColour << "\" stroke-width=\"2\"/>\n";
+        s << "<rect x=\"" << num(x + 10.5) << "\" y=\"" << num(y - 4.5)
+          << "\" width=\"9\" height=\"9\" fill=\"#ffffff\" stroke=\"" << kTrueColour << "\" stroke-width=\"2\"/>\n";
         s << "<text x=\"" << num(x + 38) << "\" y=\"" << num(y + 4) << "\" font-size=\"13\">true (truth file)</text>\n";
         x += 165;
     }
-    s << "<circle cx=\"" << num(x + 15) << "\" cy=\"" << num(y) << "\" r=\"9\" fill=\"none\" stroke=\"" << kWarningColour
-      << "\" stroke-width=\"2\"/>\n";
+    s << "<circle cx=\"" << num(x + 15) << "\" cy=\"" << num(y) << "\" r=\"9\" fill=\"none\" stroke=\""
+      << kWarningColour << "\" stroke-width=\"2\"/>\n";
     s << "<text x=\"" << num(x + 32) << "\" y=\"" << num(y + 4)
       << "\" font-size=\"13\">Non optimal (on the search range border)</text>\n";
 

@@ -18,11 +18,20 @@ inline std::string escapeXml(const std::string& text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -40,4 +49,4 @@ inline double tickStep(double range, double smallest) {
     }
 }
 
-}  // namespace svg
+}   // namespace svg
