@@ -373,17 +373,10 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, const ScanOptions
 }
 
 void DifferenceScan::place(const Image& a, const Image& b, InvalidRows aInvalid) {
-    std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
-    if (a.x0 >= b.x0)
-        aCol = std::int64_t(a.x0) - b.x0;
-    else
-        bCol = std::int64_t(b.x0) - a.x0;
-    if (a.y0 >= b.y0)
-        aRow = std::int64_t(a.y0) - b.y0;
-    else
-        bRow = std::int64_t(b.y0) - a.y0;
-    rowLength_ = std::min(a.width - aCol, b.width - bCol);
-    rows_ = std::min(a.height - aRow, b.height - bRow);
+    const Overlap o = overlapOf(a, b);
+    const std::int64_t aCol = o.aColumn, bCol = o.bColumn, aRow = o.aRow, bRow = o.bRow;
+    rowLength_ = o.length;
+    rows_ = o.rows;
     bRow_ = bRow;
     aRowStart_ = aRow;
     aColumn_ = aCol;

@@ -9,18 +9,10 @@ Extended imageDifference(const Image& a, const Image& b) { return imageDifferenc
 
 Extended imageDifferenceSkipping(const Image& a, const Image& b, const std::uint8_t* aInvalid) {
     // Overlap rectangle, found once: first column and row of each image, row length, rows.
-    std::int64_t aCol = 0, bCol = 0, aRow = 0, bRow = 0;
-    if (a.x0 >= b.x0)
-        aCol = std::int64_t(a.x0) - b.x0;
-    else
-        bCol = std::int64_t(b.x0) - a.x0;
-    if (a.y0 >= b.y0)
-        aRow = std::int64_t(a.y0) - b.y0;
-    else
-        bRow = std::int64_t(b.y0) - a.y0;
-    const std::int64_t rowLength = std::min(a.width - aCol, b.width - bCol);
-    const std::int64_t rows = std::min(a.height - aRow, b.height - bRow);
-    if (rowLength <= 0 || rows <= 0) return Extended(kEmptyOverlapScore);
+    const Overlap o = overlapOf(a, b);
+    if (o.empty()) return Extended(kEmptyOverlapScore);
+    const std::int64_t aCol = o.aColumn, bCol = o.bColumn, aRow = o.aRow, bRow = o.bRow;
+    const std::int64_t rowLength = o.length, rows = o.rows;
 
     const float halfPenalty = 0.5f * mismatchPenalty;
     const std::size_t aStride = std::size_t(a.width) * kBytesPerPixel;

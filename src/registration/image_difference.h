@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "common/image.h"
@@ -7,6 +8,28 @@
 
 constexpr float kInverse255 = 1.0f / 255.0f;   // 0.003921568859
 constexpr float kEmptyOverlapScore = 0.05f;
+
+// Where a and b meet once their reference points are laid on each other: the first column
+// and row of each, the pairs of a row and the rows (none when either is not positive).
+struct Overlap {
+    std::int64_t aColumn = 0, aRow = 0, bColumn = 0, bRow = 0;
+    std::int64_t length = 0, rows = 0;
+    bool empty() const { return length <= 0 || rows <= 0; }
+};
+inline Overlap overlapOf(const Image& a, const Image& b) {
+    Overlap o;
+    if (a.x0 >= b.x0)
+        o.aColumn = std::int64_t(a.x0) - b.x0;
+    else
+        o.bColumn = std::int64_t(b.x0) - a.x0;
+    if (a.y0 >= b.y0)
+        o.aRow = std::int64_t(a.y0) - b.y0;
+    else
+        o.bRow = std::int64_t(b.y0) - a.y0;
+    o.length = std::min<std::int64_t>(a.width - o.aColumn, b.width - o.bColumn);
+    o.rows = std::min<std::int64_t>(a.height - o.aRow, b.height - o.bRow);
+    return o;
+}
 
 // Mean difference of the valid pixel pairs of a and b laid so that their reference
 // points coincide; lower is better, 0.05 when nothing overlaps. Symmetric in a and b.
