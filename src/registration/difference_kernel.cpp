@@ -283,13 +283,13 @@ __attribute__((target("avx2"))) void sumRowListAvx2(const std::uint8_t* const* r
     finishAvx2<AllValid, BoundsOnly>(acc, sums);
 }
 
-// whole: every pixel of the rows of both sides is known valid; bound: sums for a lower bound
+// whole: every pixel of the rows of both sides is known valid; boundsOnly: sums for a lower bound
 // are enough (the SSE program's quadratic parts then go as s*s, where AVX2 is at hand).
 // Calls run.template operator()<AllValid, BoundsOnly>() for the AVX2 kernel variant that whole and
-// bound ask for (bound only changes the SSE program's kernel).
+// boundsOnly ask for (boundsOnly changes the SSE program's kernel).
 template <typename Run>
-void withVariant(bool whole, bool bound, Run run) {
-    if (kSseBuild && bound) {
+void withVariant(bool whole, bool boundsOnly, Run run) {
+    if (kSseBuild && boundsOnly) {
         if (whole)
             run.template operator()<true, true>();
         else
@@ -302,22 +302,22 @@ void withVariant(bool whole, bool bound, Run run) {
 }
 
 void sumRows(const std::uint8_t* rowA, std::size_t aStep, const std::uint8_t* rowB, std::size_t bStep,
-             std::int64_t length, std::int64_t count, RowSums& sums, bool whole = false, bool bound = false) {
+             std::int64_t length, std::int64_t count, RowSums& sums, bool whole = false, bool boundsOnly = false) {
     if (!useAvx2()) {
         sumRowsSse2(rowA, aStep, rowB, bStep, length, count, sums);
         return;
     }
-    withVariant(whole, bound,
+    withVariant(whole, boundsOnly,
                 [&]<bool W, bool B>() { sumRowsAvx2<W, B>(rowA, aStep, rowB, bStep, length, count, sums); });
 }
 
 void sumRowList(const std::uint8_t* const* rowsA, const std::uint8_t* const* rowsB, std::int64_t length, int count,
-                RowSums& sums, bool whole = false, bool bound = false) {
+                RowSums& sums, bool whole = false, bool boundsOnly = false) {
     if (!useAvx2()) {
         for (int row = 0; row < count; ++row) sumRowsSse2(rowsA[row], 0, rowsB[row], 0, length, 1, sums);
         return;
     }
-    withVariant(whole, bound, [&]<bool W, bool B>() { sumRowListAvx2<W, B>(rowsA, rowsB, length, count, sums); });
+    withVariant(whole, boundsOnly, [&]<bool W, bool B>() { sumRowListAvx2<W, B>(rowsA, rowsB, length, count, sums); });
 }
 
 // Rows summed between two looks at the running total: about 512 pairs.
@@ -357,7 +357,7 @@ DifferenceScan::DifferenceScan(const Image& a, const Image& b, const ScanOptions
     place(a, b, options.aInvalid);
     aWholeRows_ = options.aWholeRows;
     bWhole_ = options.bWhole;
-    bound_ = options.boundsOnly && kBoundsOnlyDiffer;
+    boundsOnly_ = options.boundsOnly && kBoundsOnlyDiffer;
     if (empty()) return;
     if (options.aRowOrder != nullptr) {
         order_ = options.aRowOrder;
@@ -401,7 +401,7 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
     bool whole = bWhole_ && aWholeRows_ != nullptr;   // every pixel of the pending rows valid
     auto flush = [&] {
         RowSums sums;
-        sumRowList(rowsA, rowsB, rowLength_, pending, sums, whole, bound_);
+        sumRowList(rowsA, rowsB, rowLength_, pending, sums, whole, boundsOnly_);
         total += rowUnits(sums, std::uint64_t(penalty));
         pending = 0;
         whole = bWhole_ && aWholeRows_ != nullptr;
@@ -426,10 +426,10 @@ bool DifferenceScan::addOrdered(std::int64_t from, std::int64_t to, DifferenceUn
 DifferenceUnits DifferenceScan::threshold(float bound) const { return unitsThreshold(bound, pairs()); }
 
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
-                          std::int64_t length, std::int64_t rows, bool whole, bool bound) {
+                          std::int64_t length, std::int64_t rows, bool whole, bool boundsOnly) {
     const long long penalty = halfPenaltyUnits();
     RowSums sums;
-    sumRows(a, aStep, b, bStep, length, rows, sums, whole, bound);
+    sumRows(a, aStep, b, bStep, length, rows, sums, whole, boundsOnly);
     return rowUnits(sums, std::uint64_t(penalty));
 }
 
@@ -472,34 +472,34 @@ __attribute__((target("avx2"))) void windowListUnitsAvx2(const std::uint8_t* con
 
 void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets, int rowCount,
                      const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole,
-                     bool bound, DifferenceUnits* out) {
+                     bool boundsOnly, DifferenceUnits* out) {
     const long long penalty = halfPenaltyUnits();
     const std::uint64_t p = std::uint64_t(penalty);
     if (!useAvx2()) {
         for (std::int64_t i = 0; i < count; ++i) {
             RowSums sums;
             for (int r = 0; r < rowCount; ++r)
-                sumRows(aRows[r], 0, windows[i] + bRowOffsets[r], 0, length, 1, sums, whole, bound);
+                sumRows(aRows[r], 0, windows[i] + bRowOffsets[r], 0, length, 1, sums, whole, boundsOnly);
             out[i] = rowUnits(sums, p);
         }
         return;
     }
-    withVariant(whole, bound, [&]<bool W, bool B>() {
+    withVariant(whole, boundsOnly, [&]<bool W, bool B>() {
         windowListUnitsAvx2<W, B>(aRows, bRowOffsets, rowCount, windows, length, count, p, out);
     });
 }
 
 void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
-                 std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool bound,
+                 std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool boundsOnly,
                  DifferenceUnits* out) {
     const long long penalty = halfPenaltyUnits();
     const std::uint64_t p = std::uint64_t(penalty);
     if (!useAvx2()) {
         for (std::int64_t i = 0; i < count; ++i)
-            out[i] = rowsUnits(a, aStep, windows[i], bStep, length, rows, whole, bound);
+            out[i] = rowsUnits(a, aStep, windows[i], bStep, length, rows, whole, boundsOnly);
         return;
     }
-    withVariant(whole, bound, [&]<bool W, bool B>() {
+    withVariant(whole, boundsOnly, [&]<bool W, bool B>() {
         windowUnitsAvx2<W, B>(a, aStep, windows, bStep, length, rows, count, p, out);
     });
 }
@@ -524,7 +524,7 @@ bool DifferenceScan::addRow(std::int64_t r, DifferenceUnits& total, DifferenceUn
     } else {
         RowSums sums;
         sumRows(a_ + std::size_t(r) * aStride_, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1, sums, false,
-                bound_);
+                boundsOnly_);
         total += rowUnits(sums, std::uint64_t(penalty));
     }
     return total < threshold;
@@ -538,7 +538,7 @@ bool DifferenceScan::addRowFrom(std::int64_t r, const std::uint8_t* aRow, Differ
     } else {
         RowSums sums;
         sumRows(aRow + std::size_t(aColumn_) * kBytesPerPixel, 0, b_ + std::size_t(r) * bStride_, 0, rowLength_, 1,
-                sums, false, bound_);
+                sums, false, boundsOnly_);
         total += rowUnits(sums, std::uint64_t(penalty));
     }
     return total < threshold;
@@ -562,7 +562,7 @@ bool DifferenceScan::addPhase(int p, DifferenceUnits& total, DifferenceUnits thr
         const std::int64_t count = std::min(group, (rows_ - 1 - r) / phases_ + 1);
         RowSums sums;
         sumRows(a_ + std::size_t(r) * aStride_, aStride_ * phases_, b_ + std::size_t(r) * bStride_, bStride_ * phases_,
-                rowLength_, count, sums, false, bound_);
+                rowLength_, count, sums, false, boundsOnly_);
         total += rowUnits(sums, std::uint64_t(penalty));
         if (total >= threshold) return false;
     }

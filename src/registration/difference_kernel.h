@@ -40,7 +40,7 @@
 
 using DifferenceUnits = unsigned __int128;   // multiples of 2^-31
 
-// Whether sums taken for a lower bound only (ScanOptions::boundsOnly, rowsUnits with bound)
+// Whether sums taken for a lower bound only (ScanOptions::boundsOnly, rowsUnits with boundsOnly)
 // can fall short of the exact ones: in the SSE program, where they are cheaper.
 inline constexpr bool kBoundsOnlyDiffer = kSseBuild;
 
@@ -134,29 +134,29 @@ private:
     bool addOrdered(std::int64_t from, std::int64_t to, DifferenceUnits& total, DifferenceUnits threshold) const;
     const std::uint8_t* aWholeRows_ = nullptr;   // indexed by a's row
     bool bWhole_ = false;
-    bool bound_ = false;
+    bool boundsOnly_ = false;
     InvalidRows aInvalid_ = nullptr;       // indexed by overlap row
     InvalidRows aInvalidBase_ = nullptr;   // indexed by a's row
 };
 
 // The units of `rows` rows of `length` pairs, the rows of a aStep bytes apart and those of b
 // bStep bytes apart (whole-number penalty only: see exactUnitsAvailable); whole when every
-// pixel of those rows is known valid on both sides; bound when a lower bound will do (see
-// DifferenceScan::sumBoundsOnly).
+// pixel of those rows is known valid on both sides; boundsOnly when a lower bound will do (see
+// ScanOptions::boundsOnly).
 DifferenceUnits rowsUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* b, std::size_t bStep,
-                          std::int64_t length, std::int64_t rows, bool whole = false, bool bound = false);
+                          std::int64_t length, std::int64_t rows, bool whole = false, bool boundsOnly = false);
 
 // rowsUnits of the same rows of a against count windows of b (each window the first pixel of
 // its rows), into out[0 .. count).
 void windowUnits(const std::uint8_t* a, std::size_t aStep, const std::uint8_t* const* windows, std::size_t bStep,
-                 std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool bound,
+                 std::int64_t length, std::int64_t rows, std::int64_t count, bool whole, bool boundsOnly,
                  DifferenceUnits* out);
 
 // The same for rows given one by one: a's rows aRows[r] against rows windows[i] +
 // bRowOffsets[r] of each window, r < rowCount.
 void windowListUnits(const std::uint8_t* const* aRows, const std::size_t* bRowOffsets, int rowCount,
                      const std::uint8_t* const* windows, std::int64_t length, std::int64_t count, bool whole,
-                     bool bound, DifferenceUnits* out);
+                     bool boundsOnly, DifferenceUnits* out);
 
 // True when rows firstRow, firstRow + rowStep, ... (rowCount of them) of im hold valid
 // pixels only.
