@@ -17,12 +17,13 @@ small=${2:-200}
 large=${3:-2000}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+: >"$work/no-input"   # standard input: an empty file (the runs never wait for Enter)
 
 peak() {   # program frames -> prints the peak RSS in KiB, checks the run
   local program=$1 frames=$2 dir="$work/$(basename "$1")-$2"
   "$build/tools/make-sequence" --out "$dir" --frames "$frames" --width 64 --height 48 --angle none \
-    --translation 2,1 --bloc none --composite sum.bmp >/dev/null
-  (cd "$dir" && /usr/bin/time -v -o time.txt "$program" script.txt >console.txt </dev/null)
+    --translation 2,1 --bloc none --composite sum.bmp >"$work/make-sequence.txt"
+  (cd "$dir" && /usr/bin/time -v -o time.txt "$program" script.txt >console.txt <"$work/no-input")
   grep -q "^Fin de l'execution de Kalvorine$" "$dir/console.txt" || { echo "$program, $frames frames: no normal end" >&2; return 1; }
   local lines aligned
   lines=$(wc -l <"$dir/shift.lst")
@@ -39,7 +40,7 @@ peak_selection() {
   local program=$1 frames=$2 dir="$work/$(basename "$1")-$2" kept=$(($2 / 10))
   sed 's/^Quitter/Selection 10\nQuitter/' "$dir/script.txt" >"$dir/selection.txt"
   rm -f "$dir"/aligned*.bmp
-  (cd "$dir" && /usr/bin/time -v -o time.txt "$program" selection.txt >console.txt </dev/null)
+  (cd "$dir" && /usr/bin/time -v -o time.txt "$program" selection.txt >console.txt <"$work/no-input")
   grep -q "^Fin de l'execution de Kalvorine$" "$dir/console.txt" || { echo "$program, Selection 10: no normal end" >&2; return 1; }
   local lines aligned ranked
   lines=$(wc -l <"$dir/shift.lst")

@@ -18,7 +18,7 @@ long long sizeOf(const MemoryFile& file);
 // Aborts with "broken invariant: what" on standard error unless condition holds.
 void check(bool condition, const char* what);
 
-// The code prints a great deal; the fuzzers send standard output to /dev/null.
+// The code prints a great deal; the fuzzers drop standard output.
 void silenceStdout();
 
 // The fatal stop leaves the file it was reading open, as the real program does before it
