@@ -230,27 +230,13 @@ float findBlockOffsetInteger(float& outDx, float& outDy, std::int32_t bx, std::i
         s.blockShiftYMin <= s.blockShiftYMax ? (std::int64_t(s.blockShiftYMax) - s.blockShiftYMin) / step + 1 : 0;
     block.x0 = cur.x0 - bx + half;
     block.y0 = cur.y0 - by + half;
+    // The shift search keeps the plain loop's choice under any penalty.
     float best = kNoScore;
-    if (exactUnitsAvailable()) {
-        const SearchOutcome outcome =
-            searchShifts(block, nullptr, s.reference, grid, kNoScore, nullptr, referenceWhole);
-        if (outcome.winner >= 0) {
-            best = outcome.best;
-            outDx = -float(grid.shiftX(outcome.winner));
-            outDy = -float(grid.shiftY(outcome.winner));
-        }
-    } else {
-        const std::int32_t x0 = block.x0, y0 = block.y0;
-        for (std::int64_t i = 0; i < grid.count(); ++i) {
-            block.x0 = x0 + grid.shiftX(i);
-            block.y0 = y0 + grid.shiftY(i);
-            const Extended score = imageDifference(s.reference, block);
-            if (score < best) {
-                best = float(score);
-                outDx = -float(grid.shiftX(i));
-                outDy = -float(grid.shiftY(i));
-            }
-        }
+    const SearchOutcome outcome = searchShifts(block, nullptr, s.reference, grid, kNoScore, nullptr, referenceWhole);
+    if (outcome.winner >= 0) {
+        best = outcome.best;
+        outDx = -float(grid.shiftX(outcome.winner));
+        outDy = -float(grid.shiftY(outcome.winner));
     }
     releasePixels(block);
     return best;
