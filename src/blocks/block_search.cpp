@@ -293,36 +293,33 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
             }
             return true;
         };
-        // Every candidate on its first row, then the most promising finished first; a candidate
-        // is dropped once its sum proves it cannot be kept (see registration/ordered_search.h).
-        std::vector<DifferenceUnits> partial(std::size_t(count), 0);
-        std::vector<std::int64_t> order;
-        const DifferenceUnits first = scan.threshold(kNoScore);
-        for (std::int64_t k = 0; k < count; ++k)
-            if (addRows(k, 0, 1, partial[std::size_t(k)], first, scan)) order.push_back(k);
-        std::stable_sort(order.begin(), order.end(), [&](std::int64_t x, std::int64_t y) {
-            return partial[std::size_t(x)] < partial[std::size_t(y)];
-        });
-        std::vector<ScoredCandidate> scored;
-        float bound = kNoScore;
-        for (const std::int64_t k : order) {
-            DifferenceUnits total = partial[std::size_t(k)];
-            const DifferenceUnits threshold = scan.threshold(bound);
-            if (total >= threshold || !addRows(k, 1, scan.rows(), total, threshold, scan)) continue;
-            if (kBoundsOnlyDiffer) {
-                total = 0;
-                addRows(k, 0, scan.rows(), total, ~DifferenceUnits(0), exact);
-            } else {
-                // The block's first row still holds the last candidate of the first pass: this
-                // one's goes back, for a value that must read the block again.
-                const std::int32_t row = std::int32_t(scan.bFirstRow());
-                sampler.row(std::size_t(k) / ny, std::size_t(k) % ny, row, pixelAt(block, 0, row));
-            }
-            const Extended value = exact.value(total, s.reference, block);
-            scored.push_back({k, value});
-            bound = std::min(bound, std::nextafter(float(value), INFINITY));
-        }
-        const SearchOutcome outcome = replayInOrder(scored, kNoScore);
+        // Every candidate on its first row, then the most promising finished first, on this
+        // thread: the candidates share the block's buffer.
+        const SearchOutcome outcome = rankedSearch(
+            count, kNoScore, false,
+            [&](std::int64_t begin, std::int64_t end, float first, RankedLedger& ledger) {
+                const DifferenceUnits threshold = scan.threshold(first);
+                for (std::int64_t k = begin; k < end; ++k) {
+                    DifferenceUnits sum = 0;
+                    if (addRows(k, 0, 1, sum, threshold, scan))
+                        ledger.survives(k, sum, float(double(sum) / double(scan.pairs())));
+                }
+            },
+            [&](std::int64_t k, DifferenceUnits total, float bound) {
+                const DifferenceUnits threshold = scan.threshold(bound);
+                if (total >= threshold || !addRows(k, 1, scan.rows(), total, threshold, scan))
+                    return BoundedDifference{true, 0};
+                if (kBoundsOnlyDiffer) {
+                    total = 0;
+                    addRows(k, 0, scan.rows(), total, ~DifferenceUnits(0), exact);
+                } else {
+                    // The block's first row still holds another candidate's: this one's goes
+                    // back, for a value that must read the block again.
+                    const std::int32_t row = std::int32_t(scan.bFirstRow());
+                    sampler.row(std::size_t(k) / ny, std::size_t(k) % ny, row, pixelAt(block, 0, row));
+                }
+                return BoundedDifference{false, exact.value(total, s.reference, block)};
+            });
         best = outcome.best;
         winner = outcome.winner;
     }

@@ -4,11 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <atomic>
-#include <cmath>
 #include <cstring>
-#include <mutex>
-#include <numeric>
 #include <vector>
 
 #include "common/parallel.h"
@@ -18,85 +14,206 @@ namespace {
 
 // Above this many candidates the search keeps no state per candidate.
 constexpr std::int64_t kRankedLimit = std::int64_t(1) << 20;
-constexpr std::int64_t kChunk = 8;
 // Up to this many candidates the search stays on the calling thread.
 constexpr std::int64_t kSmallSearch = 128;
+// Windows of the reference summed together on a sample's first rows.
+constexpr int kBatch = 8;
 
-using Scored = ScoredCandidate;
-
-// A candidate's rank: its key (a partial mean, never negative, so that the bit patterns sort
-// as the values do) above, its index below, so that equal keys keep index order.
-std::uint64_t rankOf(float key, std::uint64_t index) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &key, sizeof bits);
-    return std::uint64_t(bits) << 32 | index;
-}
-
-void lowerTo(std::atomic<float>& bound, float value) {
-    float seen = bound.load(std::memory_order_relaxed);
-    while (value < seen && !bound.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
-    }
-}
-
-// The candidates alive, by ascending key, equal keys in index order (count below 2^32; keys
-// are partial means, never negative, so their bit patterns sort as the values do).
-std::vector<std::int64_t> rankByKey(const std::vector<float>& key, const std::vector<std::uint8_t>& alive) {
-    std::vector<std::uint64_t> items, spare;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        if (alive[i] == 0) continue;
-        items.push_back(rankOf(key[i], i));
-    }
-    // Stable radix sort on the key's 32 bits, 11 at a time from the lowest.
-    spare.resize(items.size());
-    for (int shift = 32; shift < 64; shift += 11) {
-        std::size_t start[2049] = {};
-        for (const std::uint64_t v : items) ++start[((v >> shift) & 2047) + 1];
-        for (int b = 0; b < 2048; ++b) start[b + 1] += start[b];
-        for (const std::uint64_t v : items) spare[start[(v >> shift) & 2047]++] = v;
-        items.swap(spare);
-    }
-    std::vector<std::int64_t> order(items.size());
-    for (std::size_t k = 0; k < items.size(); ++k) order[k] = std::int64_t(items[k] & 0xFFFFFFFFu);
-    return order;
-}
-
-// The first rows in a sample's order (an ordered scan's phase 0) as the candidates that lay
-// the whole sample on the reference read them; usable when the sample has an order and none of
-// those rows is flagged invalid.
+// How a sample's candidates that lay it wholly on the reference take their first rows:
+// together, a batch of windows of the reference at a time (the same rows, pairs and threshold
+// for all of them). Other candidates, and every candidate of a sample in scan mode, take the
+// phases of a DifferenceScan.
 struct FirstRows {
-    bool usable = false;
-    bool whole = false;   // those rows, and the reference, hold valid pixels only
-    std::vector<const std::uint8_t*> aRows;
-    std::vector<std::size_t> bOffsets;   // each row's offset in a window of the reference
+    enum Mode { scan, evenRows, orderedRows } mode = scan;
+    // evenRows (no row order, no rows flagged invalid): the even rows first, the odd rows to
+    // finish, a few at a time. orderedRows: the rows of the scan's phase 0 in the sample's
+    // order (none flagged invalid), the scan's later phases to finish.
+    bool whole = false;                       // those rows, and the reference, hold valid pixels only
+    std::vector<const std::uint8_t*> aRows;   // orderedRows: the first rows
+    std::vector<std::size_t> bOffsets;        // each row's offset in a window of the reference
     std::int64_t pairs = 0;
-    DifferenceUnits threshold = 0;   // the sum at which a mean reaches the starting best
 };
 
-std::vector<FirstRows> firstRowsOf(const std::vector<SearchSample>& samples, const Image& reference, float best,
-                                   bool referenceWhole) {
-    std::vector<FirstRows> result(samples.size());
-    if (!exactUnitsAvailable()) return result;
-    for (std::size_t k = 0; k < samples.size(); ++k) {
-        const SearchSample& s = samples[k];
+// The candidates of a search: candidate i is sample i / grid.count() with its reference point
+// moved by shift i % grid.count().
+class SampleCandidates {
+public:
+    SampleCandidates(const std::vector<SearchSample>& samples, const Image& reference, const ShiftGrid& grid,
+                     bool referenceWhole)
+        : samples_(samples),
+          reference_(reference),
+          grid_(grid),
+          referenceWhole_(referenceWhole),
+          rows_(samples.size()) {
+        for (std::size_t k = 0; k < samples.size(); ++k) rows_[k] = firstRowsOf(samples[k]);
+    }
+
+    Image placed(std::int64_t i) const {
+        const Image& im = *sampleOf(i).image;
+        Image candidate = im;
+        candidate.x0 = im.x0 + grid_.shiftX(i % grid_.count());
+        candidate.y0 = im.y0 + grid_.shiftY(i % grid_.count());
+        return candidate;
+    }
+
+    // The measure of candidate i on its own (the sequential one), pruned at bound.
+    BoundedDifference measure(std::int64_t i, float bound) const {
+        return boundedImageDifference(placed(i), reference_, bound, sampleOf(i).invalid);
+    }
+
+    // The first pass of the ranked search over candidates [begin, end).
+    void firstPass(std::int64_t begin, std::int64_t end, float best, RankedLedger& ledger) const {
+        const std::uint8_t* windows[kBatch];
+        std::int64_t indices[kBatch];
+        DifferenceUnits sums[kBatch];
+        int batched = 0;
+        std::size_t batchSample = 0;
+        auto flush = [&] {
+            if (batched == 0) return;
+            const FirstRows& f = rows_[batchSample];
+            const Image& im = *samples_[batchSample].image;
+            if (f.mode == FirstRows::evenRows) {
+                windowUnits(im.pixels, 2 * std::size_t(im.width) * kBytesPerPixel, windows,
+                            2 * std::size_t(reference_.width) * kBytesPerPixel, im.width, (im.height + 1) / 2, batched,
+                            f.whole, true, sums);
+            } else {
+                windowListUnits(f.aRows.data(), f.bOffsets.data(), int(f.aRows.size()), windows, im.width, batched,
+                                f.whole, true, sums);
+            }
+            const DifferenceUnits threshold = unitsThreshold(best, f.pairs);
+            for (int k = 0; k < batched; ++k)
+                if (sums[k] < threshold) ledger.survives(indices[k], sums[k], float(double(sums[k]) / double(f.pairs)));
+            batched = 0;
+        };
+        for (std::int64_t i = begin; i < end; ++i) {
+            const std::size_t k = std::size_t(i / grid_.count());
+            if (const std::uint8_t* w = window(i)) {
+                if (batched == kBatch || (batched > 0 && batchSample != k)) flush();
+                batchSample = k;
+                windows[batched] = w;
+                indices[batched++] = i;
+                continue;
+            }
+            const Image candidate = placed(i);
+            const DifferenceScan scan(candidate, reference_, options(samples_[k], true));
+            if (scan.empty()) {
+                if (Extended(kEmptyOverlapScore) < best) ledger.measured(i, Extended(kEmptyOverlapScore));
+                continue;
+            }
+            DifferenceUnits sum = 0;
+            if (scan.addPhase(0, sum, scan.threshold(best)))
+                ledger.survives(i, sum, float(double(sum) / double(scan.pairs())));
+        }
+        flush();
+    }
+
+    // The rest of candidate i's sum from its first rows' partial, pruned at bound.
+    BoundedDifference finish(std::int64_t i, DifferenceUnits sum, float bound) const {
+        const SearchSample& s = sampleOf(i);
+        const FirstRows& f = rows_[std::size_t(i / grid_.count())];
+        const Image candidate = placed(i);
+        const std::uint8_t* b = window(i);
+        if (b != nullptr && f.mode == FirstRows::evenRows) {
+            const Image& im = *s.image;
+            const std::size_t aStride = std::size_t(im.width) * kBytesPerPixel;
+            const std::size_t bStride = std::size_t(reference_.width) * kBytesPerPixel;
+            const std::int64_t oddRows = im.height / 2, group = std::max<std::int64_t>(1, 64 / im.width);
+            const DifferenceUnits threshold = unitsThreshold(bound, f.pairs);
+            for (std::int64_t r = 0; r < oddRows; r += group) {
+                if (sum >= threshold) return {true, 0};
+                sum += rowsUnits(im.pixels + (2 * r + 1) * aStride, 2 * aStride, b + (2 * r + 1) * bStride, 2 * bStride,
+                                 im.width, std::min(group, oddRows - r), f.whole, true);
+            }
+            if (sum >= threshold) return {true, 0};
+            // The sums above may be lower bounds: the exact one of a candidate that passed them.
+            if (kBoundsOnlyDiffer) sum = rowsUnits(im.pixels, aStride, b, bStride, im.width, im.height, f.whole);
+            return {false, DifferenceScan(candidate, reference_).value(sum, candidate, reference_)};
+        }
+        const DifferenceScan scan(candidate, reference_, options(s, true));
+        const DifferenceUnits threshold = scan.threshold(bound);
+        if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) return {true, 0};
+        if (kBoundsOnlyDiffer) {   // the sums above are lower bounds: the exact one
+            sum = 0;
+            DifferenceScan(candidate, reference_, options(s, false)).addPhasesFrom(0, sum, ~DifferenceUnits(0));
+        }
+        return {false, scan.value(sum, candidate, reference_)};
+    }
+
+private:
+    const std::vector<SearchSample>& samples_;
+    const Image& reference_;
+    const ShiftGrid& grid_;
+    bool referenceWhole_;
+    std::vector<FirstRows> rows_;
+
+    const SearchSample& sampleOf(std::int64_t i) const { return samples_[std::size_t(i / grid_.count())]; }
+
+    ScanOptions options(const SearchSample& s, bool boundsOnly) const {
+        return ScanOptions{s.invalid, s.rowOrder, s.wholeRows, referenceWhole_, boundsOnly};
+    }
+
+    // The reference pixel under sample pixel (0, 0) at candidate i when the candidate lays the
+    // whole sample on the reference and its sample takes first rows together; else null.
+    const std::uint8_t* window(std::int64_t i) const {
+        const SearchSample& s = sampleOf(i);
+        if (rows_[std::size_t(i / grid_.count())].mode == FirstRows::scan) return nullptr;
         const Image& im = *s.image;
-        if (s.rowOrder == nullptr || im.pixels == nullptr || im.width <= 0 || im.height <= 0) continue;
-        FirstRows& f = result[k];
-        f.usable = true;
-        f.whole = referenceWhole && s.wholeRows != nullptr;
-        for (std::int64_t j = 0; j < DifferenceScan::orderedFirstRows(im.height); ++j) {
-            const std::int32_t r = s.rowOrder[j];
-            if (s.invalid != nullptr && s.invalid[r] != 0) f.usable = false;
-            f.whole = f.whole && s.wholeRows[r] != 0;
+        const std::int64_t bCol = std::int64_t(reference_.x0) - im.x0 - grid_.shiftX(i % grid_.count());
+        const std::int64_t bRow = std::int64_t(reference_.y0) - im.y0 - grid_.shiftY(i % grid_.count());
+        if (bCol < 0 || bRow < 0 || reference_.width - bCol < im.width || reference_.height - bRow < im.height)
+            return nullptr;
+        return pixelAt(reference_, std::int32_t(bCol), std::int32_t(bRow));
+    }
+
+    FirstRows firstRowsOf(const SearchSample& s) const {
+        FirstRows f;
+        const Image& im = *s.image;
+        if (im.pixels == nullptr || im.width <= 0 || im.height <= 0) return f;
+        const std::size_t bStride = std::size_t(reference_.width) * kBytesPerPixel;
+        auto add = [&](std::int32_t r) {
             f.aRows.push_back(pixelAt(im, 0, r));
-            f.bOffsets.push_back(std::size_t(r) * std::size_t(reference.width) * kBytesPerPixel);
+            f.bOffsets.push_back(std::size_t(r) * bStride);
+        };
+        if (s.rowOrder == nullptr) {
+            if (s.invalid != nullptr) return f;
+            f.mode = FirstRows::evenRows;
+            f.whole = referenceWhole_ && wholeRows(im, 0, im.height);
+        } else {
+            f.mode = FirstRows::orderedRows;
+            f.whole = referenceWhole_ && s.wholeRows != nullptr;
+            for (std::int64_t j = 0; j < DifferenceScan::orderedFirstRows(im.height); ++j) {
+                const std::int32_t r = s.rowOrder[j];
+                if (s.invalid != nullptr && s.invalid[r] != 0) return FirstRows{};
+                f.whole = f.whole && s.wholeRows[r] != 0;
+                add(r);
+            }
         }
         f.pairs = std::int64_t(im.width) * im.height;
-        f.threshold = unitsThreshold(best, f.pairs);
+        return f;
     }
-    return result;
-}
+};
 
 }   // namespace
+
+std::uint64_t rankOf(float key, std::uint64_t slot) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &key, sizeof bits);
+    return std::uint64_t(bits) << 32 | slot;
+}
+
+void sortRanks(std::vector<std::uint64_t>& ranks) {
+    if (ranks.size() < 4096) return std::sort(ranks.begin(), ranks.end());
+    // Stable radix sort on the key's 32 bits, 11 at a time from the lowest (the slots below
+    // are already in order).
+    std::vector<std::uint64_t> spare(ranks.size());
+    for (int shift = 32; shift < 64; shift += 11) {
+        std::size_t start[2049] = {};
+        for (const std::uint64_t v : ranks) ++start[((v >> shift) & 2047) + 1];
+        for (int b = 0; b < 2048; ++b) start[b + 1] += start[b];
+        for (const std::uint64_t v : ranks) spare[start[(v >> shift) & 2047]++] = v;
+        ranks.swap(spare);
+    }
+}
 
 ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std::int32_t yMax, std::int32_t step) {
     ShiftGrid g;
@@ -107,176 +224,6 @@ ShiftGrid shiftGrid(std::int32_t xMin, std::int32_t xMax, std::int32_t yMin, std
     g.rows = yMin <= yMax ? (std::int64_t(yMax) - yMin) / step + 1 : 0;
     return g;
 }
-
-namespace {
-
-// True when every shift of the grid lays the whole sample on the reference: then each
-// candidate's overlap is the sample itself against a window of the reference.
-bool containedAtEveryShift(const Image& sample, const Image& reference, const ShiftGrid& grid) {
-    if (grid.count() == 0 || sample.width <= 0 || sample.height <= 0) return false;
-    const std::int64_t xLow = std::min(grid.shiftX(0), grid.shiftX(grid.count() - 1));
-    const std::int64_t xHigh = std::max(grid.shiftX(0), grid.shiftX(grid.count() - 1));
-    const std::int64_t yLow = std::min<std::int64_t>(grid.yMin, grid.yMin + (grid.rows - 1) * grid.step);
-    const std::int64_t yHigh = std::max<std::int64_t>(grid.yMin, grid.yMin + (grid.rows - 1) * grid.step);
-    // Sample pixel (0, 0) meets reference pixel (reference.x0 - sample.x0 - shift, ...).
-    const std::int64_t left = std::int64_t(reference.x0) - sample.x0 - xHigh;
-    const std::int64_t right = std::int64_t(reference.x0) - sample.x0 - xLow + sample.width;
-    const std::int64_t top = std::int64_t(reference.y0) - sample.y0 - yHigh;
-    const std::int64_t bottom = std::int64_t(reference.y0) - sample.y0 - yLow + sample.height;
-    return left >= 0 && top >= 0 && right <= reference.width && bottom <= reference.height;
-}
-
-// searchShiftsHere for a sample that lies wholly on the reference at every shift, with no
-// rows known invalid and no row order: every overlap is the sample, so a candidate is only a
-// window of the reference. Even rows first, then the odd rows a few at a time.
-SearchOutcome searchContainedSample(const Image& sample, const Image& reference, const ShiftGrid& grid, float best,
-                                    bool referenceWhole) {
-    const std::int64_t count = grid.count();
-    const std::int64_t pairs = std::int64_t(sample.width) * sample.height;
-    const std::size_t aStride = std::size_t(sample.width) * kBytesPerPixel;
-    const std::size_t bStride = std::size_t(reference.width) * kBytesPerPixel;
-    const std::int64_t evenRows = (sample.height + 1) / 2, oddRows = sample.height / 2;
-    auto window = [&](std::int64_t i) {
-        return pixelAt(reference, reference.x0 - sample.x0 - grid.shiftX(i), reference.y0 - sample.y0 - grid.shiftY(i));
-    };
-    thread_local std::vector<DifferenceUnits> partials;
-    thread_local std::vector<std::uint64_t> ranks;
-    thread_local std::vector<Scored> scored;
-    partials.assign(std::size_t(count), 0);
-    ranks.clear();
-    scored.clear();
-    const bool whole = referenceWhole && wholeRows(sample, 0, sample.height);
-    const DifferenceUnits first = unitsThreshold(best, pairs);
-    // The even rows of every candidate, a batch of windows at a time.
-    constexpr std::int64_t kBatch = 64;
-    const std::uint8_t* windows[kBatch];
-    DifferenceUnits sums[kBatch];
-    for (std::int64_t i = 0; i < count; ++i) {
-        const std::int64_t k = i % kBatch;
-        if (k == 0) {
-            const std::int64_t n = std::min(kBatch, count - i);
-            for (std::int64_t j = 0; j < n; ++j) windows[j] = window(i + j);
-            windowUnits(sample.pixels, 2 * aStride, windows, 2 * bStride, sample.width, evenRows, n, whole, true, sums);
-        }
-        const DifferenceUnits sum = sums[k];
-        if (sum >= first) continue;
-        partials[std::size_t(i)] = sum;
-        ranks.push_back(rankOf(float(double(sum) / double(pairs)), std::uint64_t(i)));
-    }
-    float bound = best;
-    DifferenceUnits threshold = first;
-    const std::int64_t group = std::max<std::int64_t>(1, 64 / sample.width);
-    auto finish = [&](std::uint64_t rank) {
-        const std::int64_t i = std::int64_t(rank & 0xFFFFFFFFu);
-        DifferenceUnits sum = partials[std::size_t(i)];
-        const std::uint8_t* b = window(i);
-        bool alive = sum < threshold;
-        for (std::int64_t r = 0; alive && r < oddRows; r += group) {
-            sum += rowsUnits(sample.pixels + (2 * r + 1) * aStride, 2 * aStride, b + (2 * r + 1) * bStride, 2 * bStride,
-                             sample.width, std::min(group, oddRows - r), whole, true);
-            alive = sum < threshold;
-        }
-        if (!alive) return;
-        // The sums above may be lower bounds: the exact one of a candidate that passed them.
-        if (kBoundsOnlyDiffer) sum = rowsUnits(sample.pixels, aStride, b, bStride, sample.width, sample.height, whole);
-        Image candidate = sample;
-        candidate.x0 = sample.x0 + grid.shiftX(i);
-        candidate.y0 = sample.y0 + grid.shiftY(i);
-        const Extended value = DifferenceScan(candidate, reference).value(sum, candidate, reference);
-        scored.push_back({i, value});
-        const float lowered = std::nextafter(float(value), INFINITY);
-        if (lowered < bound) {
-            bound = lowered;
-            threshold = unitsThreshold(bound, pairs);
-        }
-    };
-    // The most promising candidate first: the bound it sets drops most of the others before
-    // they need sorting. The order only saves work; the replay below makes the choice.
-    if (!ranks.empty()) {
-        std::iter_swap(ranks.begin(), std::min_element(ranks.begin(), ranks.end()));
-        finish(ranks.front());
-        const auto rest = std::remove_if(ranks.begin() + 1, ranks.end(), [&](std::uint64_t rank) {
-            return partials[std::size_t(rank & 0xFFFFFFFFu)] >= threshold;
-        });
-        std::sort(ranks.begin() + 1, rest);
-        std::for_each(ranks.begin() + 1, rest, finish);
-    }
-    return replayInOrder(scored, best);
-}
-
-// The same search on the calling thread, for small grids and for searches already running on
-// a worker (the blocks of the block stage): no shared state, scratch space kept per thread.
-SearchOutcome searchShiftsHere(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
-                               const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder,
-                               bool referenceWhole) {
-    const std::int64_t count = grid.count();
-    if (sampleInvalid == nullptr && sampleRowOrder == nullptr && count <= (std::int64_t(1) << 32) &&
-        exactUnitsAvailable() && containedAtEveryShift(sample, reference, grid)) {
-        return searchContainedSample(sample, reference, grid, best, referenceWhole);
-    }
-    // Per candidate alive after the first rows: its placement, its partial sum, and its rank
-    // (partial mean as float bits, then index: the order in which to finish them).
-    thread_local std::vector<DifferenceScan> scans;
-    thread_local std::vector<DifferenceUnits> partials;
-    thread_local std::vector<std::int64_t> indices;
-    thread_local std::vector<std::uint64_t> ranks;
-    thread_local std::vector<Scored> scored;
-    scans.clear();
-    partials.clear();
-    indices.clear();
-    ranks.clear();
-    scored.clear();
-    for (std::int64_t i = 0; i < count; ++i) {
-        Image candidate = sample;
-        candidate.x0 = sample.x0 + grid.shiftX(i);
-        candidate.y0 = sample.y0 + grid.shiftY(i);
-        DifferenceScan scan(candidate, reference,
-                            {.aInvalid = sampleInvalid, .aRowOrder = sampleRowOrder, .boundsOnly = true});
-        if (scan.empty()) {
-            if (Extended(kEmptyOverlapScore) < best) scored.push_back({i, Extended(kEmptyOverlapScore)});
-            continue;
-        }
-        DifferenceUnits sum = 0;
-        if (!scan.addPhase(0, sum, scan.threshold(best))) continue;
-        ranks.push_back(rankOf(float(double(sum) / double(scan.pairs())), std::uint64_t(scans.size())));
-        scans.push_back(scan);
-        partials.push_back(sum);
-        indices.push_back(i);
-    }
-    std::sort(ranks.begin(), ranks.end());
-    float bound = best;
-    // The threshold depends only on the bound and the overlap's size: formed again only when
-    // either changes.
-    float thresholdBound = NAN;
-    std::int64_t thresholdPairs = -1;
-    DifferenceUnits threshold = 0;
-    for (const std::uint64_t rank : ranks) {
-        const std::size_t k = std::size_t(rank & 0xFFFFFFFFu);
-        const DifferenceScan& scan = scans[k];
-        if (!(bound == thresholdBound) || scan.pairs() != thresholdPairs) {
-            thresholdBound = bound;
-            thresholdPairs = scan.pairs();
-            threshold = scan.threshold(bound);
-        }
-        DifferenceUnits sum = partials[k];
-        if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;
-        const std::int64_t i = indices[k];
-        Image candidate = sample;
-        candidate.x0 = sample.x0 + grid.shiftX(i);
-        candidate.y0 = sample.y0 + grid.shiftY(i);
-        if (kBoundsOnlyDiffer) {   // the sums above are lower bounds: the exact one
-            sum = 0;
-            DifferenceScan(candidate, reference, {.aInvalid = sampleInvalid, .aRowOrder = sampleRowOrder})
-                .addPhasesFrom(0, sum, ~DifferenceUnits(0));
-        }
-        const Extended value = scan.value(sum, candidate, reference);
-        scored.push_back({i, value});
-        bound = std::min(bound, std::nextafter(float(value), INFINITY));
-    }
-    return replayInOrder(scored, best);
-}
-
-}   // namespace
 
 std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows sampleInvalid) {
     std::vector<std::int32_t> order(std::size_t(std::max(sample.height, 0)));
@@ -308,124 +255,22 @@ std::vector<std::int32_t> texturedRowOrder(const Image& sample, InvalidRows samp
 
 SearchOutcome searchShifts(const Image& sample, InvalidRows sampleInvalid, const Image& reference,
                            const ShiftGrid& grid, float best, const std::int32_t* sampleRowOrder, bool referenceWhole) {
-    // The sums in units need a penalty that is a whole number of units.
-    if ((grid.count() <= kSmallSearch || insideParallelBody()) && exactUnitsAvailable()) {
-        if (grid.count() <= kRankedLimit)
-            return searchShiftsHere(sample, sampleInvalid, reference, grid, best, sampleRowOrder, referenceWhole);
-    }
-    return searchSampleShifts({SearchSample{&sample, sampleInvalid, sampleRowOrder}}, reference, grid, best);
+    return searchSampleShifts({SearchSample{&sample, sampleInvalid, sampleRowOrder}}, reference, grid, best,
+                              referenceWhole);
 }
 
 SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const Image& reference,
                                  const ShiftGrid& grid, float best, bool referenceWhole) {
-    const std::int64_t perSample = grid.count();
-    const std::int64_t count = perSample * std::int64_t(samples.size());
-    auto sampleOf = [&](std::int64_t i) -> const SearchSample& { return samples[std::size_t(i / perSample)]; };
-    auto scanOptions = [&](const SearchSample& s, bool boundsOnly) {
-        return ScanOptions{s.invalid, s.rowOrder, s.wholeRows, referenceWhole, boundsOnly};
-    };
-    auto placed = [&](std::int64_t i) {
-        const SearchSample& s = sampleOf(i);
-        Image candidate = *s.image;
-        candidate.x0 = s.image->x0 + grid.shiftX(i % perSample);
-        candidate.y0 = s.image->y0 + grid.shiftY(i % perSample);
-        return candidate;
-    };
+    const std::int64_t count = grid.count() * std::int64_t(samples.size());
+    const SampleCandidates candidates(samples, reference, grid, referenceWhole);
     // Past kRankedLimit candidates no state is kept per candidate; a penalty that is no whole
     // number of units leaves only the sequential measure.
-    if (count > kRankedLimit || !exactUnitsAvailable()) {
-        return orderedSearch(count, best, [&](std::int64_t i, float bound) {
-            return boundedImageDifference(placed(i), reference, bound, sampleOf(i).invalid);
-        });
-    }
-
-    // First pass: every candidate on the first rows (phase 0), against the starting best.
-    std::vector<DifferenceUnits> partial(std::size_t(count), 0);
-    std::vector<std::uint8_t> alive(std::size_t(count), 0);
-    std::vector<float> key(std::size_t(count), 0);
-    std::vector<std::vector<Scored>> finished((std::size_t(count) + kChunk - 1) / kChunk);
-    std::atomic<float> bound{best};
-    const std::vector<FirstRows> firstRows = firstRowsOf(samples, reference, best, referenceWhole);
-    parallelFor(std::int64_t(finished.size()), [&](std::int64_t c) {
-        // Candidates that lay their whole sample on the reference take their first rows
-        // together (the same overlap, pairs and threshold for all of a sample's shifts).
-        const std::uint8_t* windows[kChunk];
-        std::int64_t indices[kChunk];
-        DifferenceUnits sums[kChunk];
-        int batched = 0;
-        std::size_t batchSample = 0;
-        auto flushBatch = [&] {
-            if (batched == 0) return;
-            const FirstRows& f = firstRows[batchSample];
-            windowListUnits(f.aRows.data(), f.bOffsets.data(), int(f.aRows.size()), windows,
-                            samples[batchSample].image->width, batched, f.whole, true, sums);
-            for (int k = 0; k < batched; ++k) {
-                if (sums[k] >= f.threshold) continue;
-                const std::size_t i = std::size_t(indices[k]);
-                partial[i] = sums[k];
-                alive[i] = 1;
-                key[i] = float(double(sums[k]) / double(f.pairs));
-            }
-            batched = 0;
-        };
-        for (std::int64_t i = c * kChunk; i < std::min(count, (c + 1) * kChunk); ++i) {
-            const std::size_t sampleIndex = std::size_t(i / perSample);
-            if (firstRows[sampleIndex].usable) {
-                const Image& im = *samples[sampleIndex].image;
-                const std::int64_t x0 = im.x0 + grid.shiftX(i % perSample), y0 = im.y0 + grid.shiftY(i % perSample);
-                const std::int64_t bCol = std::int64_t(reference.x0) - x0, bRow = std::int64_t(reference.y0) - y0;
-                if (bCol >= 0 && bRow >= 0 && reference.width - bCol >= im.width &&
-                    reference.height - bRow >= im.height) {
-                    if (batched > 0 && batchSample != sampleIndex) flushBatch();
-                    batchSample = sampleIndex;
-                    windows[batched] = pixelAt(reference, std::int32_t(bCol), std::int32_t(bRow));
-                    indices[batched++] = i;
-                    continue;
-                }
-            }
-            const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, scanOptions(sampleOf(i), true));
-            if (scan.empty()) {
-                const Extended value = Extended(kEmptyOverlapScore);
-                if (value < best) finished[std::size_t(c)].push_back({i, value});
-                continue;
-            }
-            DifferenceUnits& sum = partial[std::size_t(i)];
-            if (!scan.addPhase(0, sum, scan.threshold(best))) continue;
-            alive[std::size_t(i)] = 1;
-            key[std::size_t(i)] = float(double(sum) / double(scan.pairs()));
-        }
-        flushBatch();
-    });
-    for (const std::vector<Scored>& list : finished)
-        for (const Scored& s : list) lowerTo(bound, std::nextafter(float(s.value), INFINITY));
-
-    // Second pass: the most promising first, each finished unless the bound rules it out.
-    const std::vector<std::int64_t> order = rankByKey(key, alive);
-    std::vector<std::vector<Scored>> scored((order.size() + kChunk - 1) / kChunk);
-    parallelFor(std::int64_t(scored.size()), [&](std::int64_t c) {
-        const std::size_t end = std::min(order.size(), std::size_t(c + 1) * kChunk);
-        for (std::size_t k = std::size_t(c) * kChunk; k < end; ++k) {
-            const std::int64_t i = order[k];
-            const Image candidate = placed(i);
-            const DifferenceScan scan(candidate, reference, scanOptions(sampleOf(i), true));
-            DifferenceUnits sum = partial[std::size_t(i)];
-            const DifferenceUnits threshold = scan.threshold(bound.load(std::memory_order_relaxed));
-            if (sum >= threshold || !scan.addPhasesFrom(1, sum, threshold)) continue;
-            if (kBoundsOnlyDiffer) {   // the sums above are lower bounds: the exact one
-                const DifferenceScan exact(candidate, reference, scanOptions(sampleOf(i), false));
-                sum = 0;
-                exact.addPhasesFrom(0, sum, ~DifferenceUnits(0));
-            }
-            const Extended value = scan.value(sum, candidate, reference);
-            scored[std::size_t(c)].push_back({i, value});
-            lowerTo(bound, std::nextafter(float(value), INFINITY));
-        }
-    });
-
-    // Replay the plain loop over the candidates scored exactly, in their order.
-    std::vector<Scored> all;
-    for (const auto& lists : {&finished, &scored})
-        for (const std::vector<Scored>& list : *lists) all.insert(all.end(), list.begin(), list.end());
-    return replayInOrder(all, best);
+    if (count > kRankedLimit || !exactUnitsAvailable())
+        return orderedSearch(count, best, [&](std::int64_t i, float bound) { return candidates.measure(i, bound); });
+    return rankedSearch(
+        count, best, count > kSmallSearch && !insideParallelBody(),
+        [&](std::int64_t begin, std::int64_t end, float first, RankedLedger& ledger) {
+            candidates.firstPass(begin, end, first, ledger);
+        },
+        [&](std::int64_t i, DifferenceUnits sum, float bound) { return candidates.finish(i, sum, bound); });
 }
