@@ -8,39 +8,40 @@
 namespace {
 
 using ImageDifference = WithSettings;
+using Pixel = std::array<std::uint8_t, 4>;
 
-TEST_F(ImageDifference, NoOverlapScoresExactlyTheSinglePrecisionFiveHundredths) {
-    OwnedImage a(makeImage(4, 3, {1, 2, 3, 255}, 0, 0));
-    OwnedImage b(makeImage(4, 3, {9, 9, 9, 255}, 10, 0));   // b lies wholly right of a
-    EXPECT_EQ(imageDifference(a.im, b.im), Extended(0.05f));
-    b.im.x0 = 0;
-    b.im.y0 = -3;   // and now wholly below
-    EXPECT_EQ(imageDifference(a.im, b.im), Extended(0.05f));
-    OwnedImage empty(makeImage(0, 0, {0, 0, 0, 0}));
-    EXPECT_EQ(imageDifference(a.im, empty.im), Extended(0.05f));
+Image twoPixels(Pixel first, Pixel second) {
+    return makeImageFrom(2, 1, [&](int x, int) { return x == 0 ? first : second; });
 }
 
-TEST_F(ImageDifference, PairsWithAnInvalidPixelCostHalfThePenalty) {
-    OwnedImage a(makeImage(5, 5, {1, 2, 3, 0}, 2, 2));
-    OwnedImage b(makeImage(5, 5, {200, 2, 3, 255}, 2, 2));
-    EXPECT_EQ(imageDifference(a.im, b.im), Extended(0.5f * 0.01f));
-}
-
-TEST_F(ImageDifference, IdenticalImagesScoreZero) {
-    OwnedImage a(syntheticFrame(30, 20, 0, 0, 0));
-    OwnedImage b(syntheticFrame(30, 20, 0, 0, 0));
-    EXPECT_EQ(imageDifference(a.im, b.im), 0);
-}
-
-TEST_F(ImageDifference, ChannelOneAndTwoWeighFourTimesChannelZero) {
-    // Pair 1 differs by 1 in channel 0, pair 2 by 1 in channel 1; validity 1 counts as valid.
-    OwnedImage a(makeImageFrom(2, 1, [](int x, int) -> std::array<std::uint8_t, 4> {
-        return x == 0 ? std::array<std::uint8_t, 4>{11, 5, 5, 1} : std::array<std::uint8_t, 4>{10, 6, 5, 255};
-    }));
-    OwnedImage b(makeImage(2, 1, {10, 5, 5, 255}));
-    const Extended expected = (Extended(1) + Extended(kInverse255) + 4 + 16 * Extended(kInverse255)) / 2;
-    EXPECT_EQ(imageDifference(a.im, b.im), expected);
-    EXPECT_NEAR(double(expected), (5 + 17.0 / 255) / 2, 1e-8);
+TEST_F(ImageDifference, ScoresSmallCasesExactly) {
+    struct Case {
+        const char* what;
+        Image a, b;
+        Extended expected;
+    };
+    // clang-format off
+    Case cases[] = {
+        {"no overlap: b wholly right of a", makeImage(4, 3, {1, 2, 3, 255}), makeImage(4, 3, {9, 9, 9, 255}, 10, 0),
+         Extended(0.05f)},
+        {"no overlap: b wholly below a", makeImage(4, 3, {1, 2, 3, 255}), makeImage(4, 3, {9, 9, 9, 255}, 0, -3),
+         Extended(0.05f)},
+        {"b empty", makeImage(4, 3, {1, 2, 3, 255}), makeImage(0, 0, {0, 0, 0, 0}), Extended(0.05f)},
+        {"pairs with an invalid pixel cost half the penalty", makeImage(5, 5, {1, 2, 3, 0}, 2, 2),
+         makeImage(5, 5, {200, 2, 3, 255}, 2, 2), Extended(0.5f * 0.01f)},
+        {"channels 1 and 2 weigh four times channel 0; validity 1 is valid",
+         twoPixels({11, 5, 5, 1}, {10, 6, 5, 255}), makeImage(2, 1, {10, 5, 5, 255}),
+         (Extended(1) + Extended(kInverse255) + 4 + 16 * Extended(kInverse255)) / 2},
+        {"the mean counts invalid pairs too", twoPixels({0, 0, 0, 0}, {0, 0, 0, 255}), makeImage(2, 1, {3, 0, 0, 255}),
+         (Extended(0.5f * 0.01f) + Inter(81) * Inter(kInverse255) + 9) / Inter(2)},
+        {"identical images", syntheticFrame(30, 20, 0, 0, 0), syntheticFrame(30, 20, 0, 0, 0), 0},
+    };
+    // clang-format on
+    for (Case& c : cases) {
+        EXPECT_EQ(imageDifference(c.a, c.b), c.expected) << c.what;
+        releasePixels(c.a);
+        releasePixels(c.b);
+    }
 }
 
 TEST_F(ImageDifference, IsSymmetricAndComparesOnlyTheOverlap) {
@@ -57,16 +58,6 @@ TEST_F(ImageDifference, IsSymmetricAndComparesOnlyTheOverlap) {
     cut.im.x0 = 5;
     cut.im.y0 = 4;
     EXPECT_EQ(ab, imageDifference(cut.im, small.im));
-}
-
-TEST_F(ImageDifference, TheMeanCountsInvalidPairsToo) {
-    OwnedImage a(makeImageFrom(2, 1, [](int x, int) -> std::array<std::uint8_t, 4> {
-        return {0, 0, 0, std::uint8_t(x == 0 ? 0 : 255)};
-    }));
-    OwnedImage b(makeImage(2, 1, {3, 0, 0, 255}));
-    // (0.005 + 9 + 81/255) / 2
-    const Extended expected = (Extended(0.5f * 0.01f) + Inter(81) * Inter(kInverse255) + 9) / Inter(2);
-    EXPECT_EQ(imageDifference(a.im, b.im), expected);
 }
 
 }   // namespace

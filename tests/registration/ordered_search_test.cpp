@@ -24,6 +24,8 @@ SearchOutcome plainLoop(const std::vector<Extended>& values, float best) {
     return o;
 }
 
+// Both orders of search (candidates in order, and ranked by a first-pass key that tells
+// nothing here) on any number of threads keep the plain loop's choice.
 TEST(OrderedSearch, AnyOrderOnAnyThreadsKeepsThePlainLoopsChoice) {
     TestRandom rng(42);
     const int defaultWorkers = workerCount();
@@ -49,6 +51,24 @@ TEST(OrderedSearch, AnyOrderOnAnyThreadsKeepsThePlainLoopsChoice) {
                 std::int64_t(rng.range(1, 20)));
             ASSERT_EQ(got.winner, expected.winner) << "trial " << trial << ", " << threads << " threads";
             ASSERT_EQ(got.best, expected.best) << "trial " << trial;
+            // Ranked: a first pass that drops what the starting best rules out, keys that tell nothing.
+            const SearchOutcome ranked = rankedSearch(
+                std::int64_t(values.size()), start, threads > 1,
+                [&](std::int64_t begin, std::int64_t end, float first, RankedLedger& ledger) {
+                    for (std::int64_t i = begin; i < end; ++i) {
+                        if (!(values[std::size_t(i)] < first)) continue;
+                        if (i % 5 == 0)
+                            ledger.measured(i, values[std::size_t(i)]);
+                        else
+                            ledger.survives(i, DifferenceUnits(i), float(i * 7 % 4));
+                    }
+                },
+                [&](std::int64_t i, DifferenceUnits partial, float bound) {
+                    EXPECT_EQ(partial, DifferenceUnits(i));
+                    return BoundedDifference{!(values[std::size_t(i)] < bound), values[std::size_t(i)]};
+                });
+            ASSERT_EQ(ranked.winner, expected.winner) << "trial " << trial << ", " << threads << " threads, ranked";
+            ASSERT_EQ(ranked.best, expected.best) << "trial " << trial << ", ranked";
         }
     }
     setWorkerCount(defaultWorkers);
