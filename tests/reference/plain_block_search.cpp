@@ -80,7 +80,7 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
                     for (std::int32_t col = 0; col < block.width; ++col, out += kBytesPerPixel) {
                         const float x = float(col) - dx;
                         const std::int32_t ix = std::int32_t(x);
-                        plain::samplePixel(cur.pixels, cur.width, cur.height, bx + ix, by + iy, x - float(ix), fy, out);
+                        samplePixel(cur.pixels, cur.width, cur.height, bx + ix, by + iy, x - float(ix), fy, out);
                     }
                 }
                 const Extended score = imageDifference(s.reference, block);

@@ -60,7 +60,7 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
                                    Inter(grid.offsetX[k01]) * gx * fy + Inter(grid.offsetX[k11]) * fx * fy);
             const float dy = float(Inter(grid.offsetY[k00]) * gx * gy + Inter(grid.offsetY[k10]) * fx * gy +
                                    Inter(grid.offsetY[k01]) * gx * fy + Inter(grid.offsetY[k11]) * fx * fy);
-            plain::interpolateAt(pixels, width, height, float(x) - dx, float(y) - dy, px);
+            interpolateAt(pixels, width, height, float(x) - dx, float(y) - dy, px);
         }
     }
     return out;

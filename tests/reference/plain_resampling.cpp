@@ -17,7 +17,7 @@ Image scaledCopy(const Image& source, float factor) {
     for (std::int32_t x = 0; x < out.width; ++x) {
         for (std::int32_t y = 0; y < out.height; ++y) {
             const float sx = float(Inter(x) * inverse), sy = float(Inter(y) * inverse);
-            plain::interpolateAt(source.pixels, source.width, source.height, sx, sy, pixelAt(out, x, y));
+            interpolateAt(source.pixels, source.width, source.height, sx, sy, pixelAt(out, x, y));
         }
     }
     return out;
@@ -99,7 +99,7 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
             const std::int32_t u = col - out.x0;
             const float sx = float(c * u - s * v + x0 + shiftX);
             const float sy = float(s * u + c * v + y0 + shiftY);
-            plain::interpolateAt(pixels, width, height, sx, sy, px);
+            interpolateAt(pixels, width, height, sx, sy, px);
         }
     }
     return out;
