@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The standard workloads, plain against fast: for each program and workload, the median
-# time per image over 5 runs of the straightforward programs (built from tests/reference)
+# time per image over 5 runs of the straightforward programs (built from reference/)
 # and of the real ones, and their ratio. Also the peak memory of one run of each.
 #
 #   bash bench/workloads.sh BUILD_DIR [RUNS]

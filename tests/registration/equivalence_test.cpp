@@ -1,4 +1,4 @@
-// The fast search engine against the straightforward stages kept in tests/reference: on
+// The fast search engine against the straightforward stages kept in reference/: on
 // random small cases both must print, log and produce exactly the same bytes, whatever the
 // number of threads.
 #include <gtest/gtest.h>
@@ -310,21 +310,6 @@ TEST_F(Equivalence, ResamplingMatchesThePlainResampling) {
         makeFeatureImage(e.im);
         plain::makeFeatureImage(f.im);
         ASSERT_TRUE(sameImage(e.im, f.im)) << trial;
-        OwnedImage made(featureImage(src.im));   // from the source into a new image
-        ASSERT_TRUE(sameImage(made.im, f.im)) << trial;
-        // Within a region only: random rows, random column spans.
-        FeatureRegion region;
-        for (std::int32_t y = 0; y < src.im.height; ++y) region.rows.push_back(std::uint8_t(rng.chance(50)));
-        for (std::int32_t x = rng.range(0, 3); x < src.im.width; x += rng.range(2, 12)) {
-            const std::int32_t end = std::min(src.im.width, x + rng.range(1, 9));
-            region.columns.push_back({x, end});
-            x = end;
-        }
-        OwnedImage part(featureImage(src.im, region));
-        for (const auto& [begin, end] : region.columns)
-            for (std::int32_t y = 0; y < src.im.height; ++y)
-                for (std::int32_t x = begin; x < end && region.rows[std::size_t(y)] != 0; ++x)
-                    ASSERT_EQ(pixelOf(part.im, x, y), pixelOf(f.im, x, y)) << trial << " at " << x << ", " << y;
         const float factor = rng.chance(2) ? 0.125f : rng.range(1, 16) / 10.0f;
         OwnedImage g(scaledCopy(src.im, factor)), h(plain::scaledCopy(src.im, factor));
         ASSERT_TRUE(sameImage(g.im, h.im)) << "trial " << trial << " factor " << factor;
