@@ -8,7 +8,8 @@
 // A candidate i may therefore be skipped once its score is known to be at least
 // nextafter(float(m_j)) for some candidate j scored exactly, whatever the order of i and j:
 // then W cannot be i (if j came first, i could not be kept; if j came later, j would replace
-// i). Likewise, after a prefix has been replayed, the best it holds bounds the rest.
+// i). Likewise, after a prefix has been replayed, the best it holds bounds the rest (a search
+// split into parts runs each from the best of the parts before it).
 #pragma once
 
 #include <algorithm>
@@ -140,45 +141,4 @@ SearchOutcome rankedSearch(std::int64_t count, float best, bool parallel, FirstP
     for (std::int64_t c = 1; c < firstChunks + finishChunks; ++c)
         all.insert(all.end(), ledgers[std::size_t(c)].scored.begin(), ledgers[std::size_t(c)].scored.end());
     return replayInOrder(all, best);
-}
-
-// Candidates 0 .. count-1 in order; score(i, bound) gives candidate i's exact measure, or
-// pruned when it is at least bound. The loop starts with best = initial.
-template <typename Score>
-SearchOutcome orderedSearch(std::int64_t count, float initial, Score&& score, std::int64_t chunkSize = 16) {
-    SearchOutcome outcome;
-    outcome.best = initial;
-    if (count <= 0) return outcome;
-    struct Scored {
-        std::int64_t index;
-        Extended value;
-    };
-    const std::int64_t chunks = (count + chunkSize - 1) / chunkSize;
-    const std::int64_t batchChunks = std::int64_t(workerCount()) * 8;
-    std::atomic<float> bound{initial};
-    std::vector<std::vector<Scored>> kept(std::size_t(std::min(chunks, batchChunks)));
-    for (std::int64_t first = 0; first < chunks; first += batchChunks) {
-        const std::int64_t inBatch = std::min(batchChunks, chunks - first);
-        parallelFor(inBatch, [&](std::int64_t c) {
-            std::vector<Scored>& list = kept[std::size_t(c)];
-            list.clear();
-            const std::int64_t begin = (first + c) * chunkSize, end = std::min(count, begin + chunkSize);
-            for (std::int64_t i = begin; i < end; ++i) {
-                const BoundedDifference d = score(i, bound.load(std::memory_order_relaxed));
-                if (d.pruned) continue;
-                list.push_back({i, d.value});
-                lowerBoundTo(bound, std::nextafter(float(d.value), INFINITY));
-            }
-        });
-        for (std::int64_t c = 0; c < inBatch; ++c) {
-            for (const Scored& s : kept[std::size_t(c)]) {
-                if (outcome.best > s.value) {
-                    outcome.best = float(s.value);
-                    outcome.winner = s.index;
-                }
-            }
-        }
-        lowerBoundTo(bound, outcome.best);
-    }
-    return outcome;
 }

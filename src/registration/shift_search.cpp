@@ -263,14 +263,24 @@ SearchOutcome searchSampleShifts(const std::vector<SearchSample>& samples, const
                                  const ShiftGrid& grid, float best, bool referenceWhole) {
     const std::int64_t count = grid.count() * std::int64_t(samples.size());
     const SampleCandidates candidates(samples, reference, grid, referenceWhole);
-    // Past kRankedLimit candidates no state is kept per candidate; a penalty that is no whole
-    // number of units leaves only the sequential measure.
-    if (count > kRankedLimit || !exactUnitsAvailable())
-        return orderedSearch(count, best, [&](std::int64_t i, float bound) { return candidates.measure(i, bound); });
-    return rankedSearch(
-        count, best, count > kSmallSearch && !insideParallelBody(),
-        [&](std::int64_t begin, std::int64_t end, float first, RankedLedger& ledger) {
-            candidates.firstPass(begin, end, first, ledger);
-        },
-        [&](std::int64_t i, DifferenceUnits sum, float bound) { return candidates.finish(i, sum, bound); });
+    // A penalty that is no whole number of units leaves only the sequential measure: then
+    // every candidate passes the first pass, unranked, and the finish measures it whole.
+    const bool units = exactUnitsAvailable();
+    const bool parallel = count > kSmallSearch && !insideParallelBody();
+    // Candidates kRankedLimit at a time (the state kept per candidate), each part starting from
+    // the best the parts before it held, as the plain loop would.
+    SearchOutcome outcome{-1, best};
+    for (std::int64_t first = 0; first < count; first += kRankedLimit) {
+        const SearchOutcome part = rankedSearch(
+            std::min(kRankedLimit, count - first), outcome.best, parallel,
+            [&](std::int64_t begin, std::int64_t end, float bound, RankedLedger& ledger) {
+                if (units) return candidates.firstPass(first + begin, first + end, bound, ledger);
+                for (std::int64_t i = first + begin; i < first + end; ++i) ledger.survives(i, 0, 0);
+            },
+            [&](std::int64_t i, DifferenceUnits sum, float bound) {
+                return units ? candidates.finish(i, sum, bound) : candidates.measure(i, bound);
+            });
+        if (part.winner >= 0) outcome = part;
+    }
+    return outcome;
 }
