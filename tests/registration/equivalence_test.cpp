@@ -345,6 +345,19 @@ TEST_F(Equivalence, DeformationMatchesThePlainDeformation) {
     }
 }
 
+// The plain loop of a shift search from a best of 1e9.
+SearchOutcome plainShiftLoop(const Image& sample, const Image& reference, const ShiftGrid& grid) {
+    SearchOutcome o{-1, 1e9f};
+    for (std::int64_t i = 0; i < grid.count(); ++i) {
+        Image candidate = sample;
+        candidate.x0 += grid.shiftX(i);
+        candidate.y0 += grid.shiftY(i);
+        const Extended score = imageDifference(candidate, reference);
+        if (o.best > score) o = {i, float(score)};
+    }
+    return o;
+}
+
 // The shift search (the block stage's, and the parallel one above 128 candidates) against
 // the plain loop, on samples that lie wholly
 // on the reference at every shift or partly off it, the reference often wholly valid and the
@@ -373,21 +386,17 @@ TEST_F(Equivalence, ShiftSearchMatchesThePlainLoop) {
         const bool whole = wholeRows(reference.im, 0, reference.im.height);
         setUseAvx2(trial % 2 == 0);
         const SearchOutcome fast = searchShifts(sample.im, nullptr, reference.im, grid, 1e9f, nullptr, whole);
-        float best = 1e9f;
-        std::int64_t winner = -1;
-        for (std::int64_t i = 0; i < grid.count(); ++i) {
-            Image candidate = sample.im;
-            candidate.x0 += grid.shiftX(i);
-            candidate.y0 += grid.shiftY(i);
-            const Extended score = imageDifference(candidate, reference.im);
-            if (best > score) {
-                best = float(score);
-                winner = i;
-            }
-        }
-        ASSERT_EQ(fast.winner, winner) << "trial " << trial;
-        ASSERT_EQ(fast.best, best) << "trial " << trial;
+        const SearchOutcome plain = plainShiftLoop(sample.im, reference.im, grid);
+        ASSERT_TRUE(fast.winner == plain.winner && fast.best == plain.best) << "trial " << trial;
     }
+    // Past 2^20 candidates the search runs in parts, each from the best of those before it.
+    TestRandom big(8);
+    OwnedImage reference(randomFrame(big, 1040, 1040, 3)), sample(randomFrame(big, 3, 2, 3));
+    reference.im.x0 = reference.im.y0 = 520;
+    const ShiftGrid grid = shiftGrid(-514, 514, -514, 514, 1);
+    const SearchOutcome fast = searchShifts(sample.im, nullptr, reference.im, grid, 1e9f);
+    const SearchOutcome plain = plainShiftLoop(sample.im, reference.im, grid);
+    EXPECT_TRUE(fast.winner == plain.winner && fast.best == plain.best) << fast.winner << " " << plain.winner;
 }
 
 }   // namespace
