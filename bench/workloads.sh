@@ -3,7 +3,9 @@
 # time per image over 5 runs of the straightforward programs (built from reference/)
 # and of the real ones, and their ratio. Also the peak memory of one run of each.
 #
-#   bash bench/workloads.sh BUILD_DIR [RUNS]
+#   bash bench/workloads.sh BUILD_DIR [RUNS [WORKLOADS]]
+#
+# WORKLOADS: some of the names below, space-separated (all five by default).
 #
 # Workloads, made from the lunar sample (640 x 480, 8 frames within +-3 degrees and
 # +-15 pixels, seed 9):
@@ -17,6 +19,7 @@ set -euo pipefail
 export LC_ALL=C   # a point in EPOCHREALTIME and in the figures
 build=$(cd "${1:?usage: workloads.sh BUILD_DIR [RUNS]}" && pwd)
 runs=${2:-5}
+workloads=${3:-range single frac frac05 ser}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 frames=8
@@ -66,10 +69,10 @@ peak() {   # peak resident memory in MiB
 
 printf '%-14s %-8s %14s %14s %9s %12s %12s\n' program workload "plain s/img" "fast s/img" ratio "plain MiB" "fast MiB"
 for program in kalvorine kalvorine-sse; do
-    for w in range single frac frac05 ser; do
-        time_pair "$build/tests/$program-plain" "$build/$program" "$work/$w"
+    for w in $workloads; do
+        time_pair "$build/reference/$program-plain" "$build/$program" "$work/$w"
         # Both must have written the same bytes.
-        (cd "$work/$w" && "$build/tests/$program-plain" script.txt | sed -E 's/[0-9]+ secondes|Phase1 : [0-9]+/#/' >plain.out \
+        (cd "$work/$w" && "$build/reference/$program-plain" script.txt | sed -E 's/[0-9]+ secondes|Phase1 : [0-9]+/#/' >plain.out \
             && md5sum aligned*.bmp sum* shift.lst >plain.sum)
         (cd "$work/$w" && "$build/$program" script.txt | sed -E 's/[0-9]+ secondes|Phase1 : [0-9]+/#/' >fast.out \
             && md5sum aligned*.bmp sum* shift.lst >fast.sum)
@@ -78,7 +81,7 @@ for program in kalvorine kalvorine-sse; do
             exit 1
         fi
         awk -v p="$program" -v w="$w" -v plain="$plain" -v fast="$fast" -v n="$frames" \
-            -v pm="$(peak "$build/tests/$program-plain" "$work/$w")" -v fm="$(peak "$build/$program" "$work/$w")" \
+            -v pm="$(peak "$build/reference/$program-plain" "$work/$w")" -v fm="$(peak "$build/$program" "$work/$w")" \
             'BEGIN { printf "%-14s %-8s %14.4f %14.4f %8.1fx %12s %12s\n", p, w, plain / n, fast / n, plain / fast, pm, fm }'
     done
 done
