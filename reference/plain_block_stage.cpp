@@ -7,36 +7,8 @@
 
 namespace plain {
 
-namespace {
-
-// Block column (or row) index and interpolation weight of output position p.
-struct NodeWeight {
-    std::int32_t index = 0;
-    std::int32_t next = 0;
-    float weight = 0;
-};
-
-NodeWeight nodeWeight(std::int32_t p, std::int32_t spacing, std::int32_t count) {
-    NodeWeight w;
-    const std::int32_t half = spacing / 2;
-    if (p > half) {
-        w.index = (p - half) / spacing;
-        w.weight = float((InterD(p) - (InterD(spacing * w.index) + spacing * 0.5)) / spacing);
-        if (w.index >= count) {
-            w.index = count - 1;
-            w.weight = 0;
-        }
-    }
-    w.next = w.index + 1 < count ? w.index + 1 : w.index;
-    return w;
-}
-
-}   // namespace
-
-std::int32_t plainGridCount(std::int32_t first, std::int32_t limit, std::int32_t spacing) {
-    if (first >= limit) return 0;
-    return std::int32_t((std::int64_t(limit) - 1 - first) / spacing + 1);
-}
+// The grid's node weights (nodeWeight) and counts (gridCount) are the program's own, from
+// blocks/block_stage.h: the loops around them are what the fast code reworks.
 
 Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0, std::int32_t y0,
                   const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY) {
@@ -78,8 +50,8 @@ void runBlockStage(BlockDeformation* found) {
     std::printf("Calcul du meilleur ajustage");
     BlockGrid grid;
     const std::int32_t firstX = half - s.blockShiftXMin + 1, firstY = half - s.blockShiftYMin + 1;
-    grid.columns = plainGridCount(firstX, s.current.width - half - s.blockShiftXMax - 1, spacing);
-    grid.rows = plainGridCount(firstY, s.current.height - half - s.blockShiftYMax - 1, spacing);
+    grid.columns = gridCount(firstX, s.current.width - half - s.blockShiftXMax - 1, spacing);
+    grid.rows = gridCount(firstY, s.current.height - half - s.blockShiftYMax - 1, spacing);
     const std::size_t entries = std::size_t(grid.columns + 1) * std::size_t(grid.rows + 1);
     grid.offsetX.assign(entries, 0);
     grid.offsetY.assign(entries, 0);
