@@ -73,6 +73,26 @@ void writeBlurred(const fs::path& dir, const std::vector<int>& passes) {
         writeOwnedImage(dir / ("frame" + std::to_string(i + 1) + ".bmp"), blurredFrame(96, 72, passes[i], 3));
 }
 
+// Sources and references the reader refuses without reading the pixels.
+void writeBadFiles(const fs::path& dir) {
+    // 96 x 72 cut in the middle of its rows: 36 rows of 288 bytes and 5 bytes more.
+    std::vector<std::uint8_t> cut = encodeBmp24(OwnedImage(syntheticFrame(96, 72, 0, 1, 1)).im);
+    cut.resize(54 + 36 * 288 + 5);
+    writeFile(dir / "rows_cut.bmp", cut);
+    writeFile(dir / "huge_header.bmp", bmpBytes(30000, 30000, 24, 0, 54, std::vector<std::uint8_t>(46, 0)));
+    // 8 bits: the rows are never read, but a few bytes must not announce 256 million pixels.
+    writeFile(dir / "eight_bit_short.bmp", bmpBytes(16000, 16000, 8, 0, 54, std::vector<std::uint8_t>(46, 0)));
+    // Without pixels there is nothing to register, and the turned frame would be enormous.
+    writeFile(dir / "zero_width.bmp", bmpBytes(0, 65535, 24, 0, 54, {}));
+    writeFile(dir / "zero_height.bmp", bmpBytes(65535, 0, 24, 0, 54, {}));
+}
+
+// A folder, holding keep.txt, where the run means to write a file.
+void block(const fs::path& path) {
+    fs::create_directory(path);
+    writeText(path / "keep.txt", "untouched");
+}
+
 void writeThinFrame(const fs::path& dir) {
     writeFile(dir / "thin.bmp", bmpBytes(1, 65535, 24, 0, 54, std::vector<std::uint8_t>(4 * 65535, 90)));
 }
@@ -110,6 +130,7 @@ struct GoldenCase {
     std::vector<std::string> absent = {};      // files the run must not write
     std::vector<std::string> sameFiles = {};   // compared with the golden files of case filesOf
     const char* filesOf = "";
+    long fileSizeLimit = -1;   // the run's RLIMIT_FSIZE: a full disk
 };
 void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
 
@@ -134,12 +155,22 @@ const std::string kBlocks =
     "Compositage sum.bmp\n";
 
 const std::vector<std::string> kBlocksFiles = joined({"shift.lst", "out1.bmp", "out2.bmp"}, kComposite);
+const std::string kRange = "Angle -3 3 1\nTranslation 6 1\n";
+const Views kRangeViews = {{1.5, 3, -2}, {-2.0, -4, 1}, {0, 2, 5}};
+const std::vector<std::string> kRangeFiles = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"};
 const std::string kOneSource = "Reference ref.bmp\nSource src1.bmp out1.bmp\n";
 const std::string kStars = kOneSource + "Translation 1 1\n";
 
 // The fatal stops: the message, then the abort after reading one character.
 GoldenCase fatal(const char* name, std::string script, void (*prepare)(const fs::path&) = writeFatalInputs) {
     return {.name = name, .script = std::move(script), .files = {}, .prepare = prepare, .fatal = true, .input = "x"};
+}
+
+// A bad reference stops the run before any output file.
+GoldenCase badReference(const char* name, const std::string& file) {
+    GoldenCase c = fatal(name, "Reference " + file + "\nSource src.bmp out.bmp\n", writeBadFiles);
+    c.absent = {"shift.lst", "out.bmp"};
+    return c;
 }
 
 // One case a line, as a table reads (not reflowed by clang-format).
@@ -165,8 +196,8 @@ const GoldenCase kGoldenCases[] = {
     {.name = "extra_arguments", .script = "Reference ref.bmp\n", .files = {},
      .args = {"script.txt", "other.txt", "third.txt"}},
     // ---- registration
-    {.name = "angle_range", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\nAngle -3 3 1\nTranslation 6 1\n",
-     .files = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, .views = {{1.5, 3, -2}, {-2.0, -4, 1}, {0, 2, 5}}},
+    {.name = "angle_range", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange, .files = kRangeFiles,
+     .views = kRangeViews},
     // A single angle: translations searched in two stages.
     {.name = "single_angle", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\nTranslation 20 1\nOptiTranslation 3\n",
      .files = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, .views = {{0, 13, -9}, {0, -6, 15}, {0.5, 0, 0}}},
@@ -259,6 +290,43 @@ const GoldenCase kGoldenCases[] = {
     {.name = "turned_box_too_large", .script = "Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\n"
                                                "Angle -45 -44 1\nTranslation 1 1\nCompositage sum.bmp\n",
      .files = {}, .views = {{0.5, 2, -1}}, .prepare = writeThinFrame, .absent = {"thin_out.bmp"}},
+    // ---- outputs that cannot be written: reported where the run saves them, and it goes on
+    {.name = "unwritable/missing_result_folder", .script = "Reference ref.bmp\nSourcesbmp src res/out 1 3\n" + kRange,
+     .files = {}, .views = kRangeViews, .sameFiles = {"shift.lst"}, .filesOf = "angle_range"},
+    {.name = "unwritable/result_is_a_folder", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange,
+     .files = {"out2.bmp/keep.txt"}, .views = kRangeViews, .prepare = [](const fs::path& d) { block(d / "out2.bmp"); },
+     .sameFiles = {"shift.lst", "out1.bmp", "out3.bmp"}, .filesOf = "angle_range"},
+    {.name = "unwritable/result_name_too_long",   // beyond NAME_MAX (255)
+     .script = "Reference ref.bmp\nSource src1.bmp " + std::string(300, 'n') + ".bmp\nSource src2.bmp out2.bmp\n" + kRange,
+     .files = {"shift.lst"}, .views = kRangeViews, .sameFiles = {"out2.bmp"}, .filesOf = "angle_range"},
+    {.name = "unwritable/composite_folder_missing",
+     .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange + "Compositage stack/sum.bmp\n", .files = {},
+     .views = kRangeViews, .sameFiles = kRangeFiles, .filesOf = "angle_range"},
+    // The run goes on without its log.
+    {.name = "unwritable/shift_log_is_a_folder", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange,
+     .files = {"shift.lst/keep.txt"}, .views = kRangeViews, .prepare = [](const fs::path& d) { block(d / "shift.lst"); },
+     .sameFiles = {"out1.bmp", "out2.bmp", "out3.bmp"}, .filesOf = "angle_range"},
+    // 16 KiB: below every BMP and FITS file of the run, above shift.lst; 4 bytes cut the log too,
+    // reported when it is closed, and not put in place.
+    {.name = "unwritable/full_disk", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange + "Compositage sum.bmp\n",
+     .files = {}, .views = kRangeViews, .absent = joined({"out1.bmp", "out2.bmp", "out3.bmp"}, kComposite),
+     .sameFiles = {"shift.lst"}, .filesOf = "angle_range", .fileSizeLimit = 16384},
+    {.name = "unwritable/full_disk_cuts_the_log",
+     .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange + "Compositage sum.bmp\n", .files = {},
+     .views = kRangeViews, .absent = joined(kRangeFiles, kComposite), .fileSizeLimit = 4},
+    // ---- bad input files: a bad source is reported and skipped, a bad reference is fatal
+    {.name = "bad_sources",
+     .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nSource rows_cut.bmp x1.bmp\nSource huge_header.bmp x2.bmp\n"
+               "Source eight_bit_short.bmp x3.bmp\nSource zero_width.bmp x4.bmp\nSource zero_height.bmp x5.bmp\n"
+               "Source src3.bmp out3.bmp\n" + kRange,
+     .files = {"shift.lst"}, .views = kRangeViews, .prepare = writeBadFiles,
+     .absent = {"x1.bmp", "x2.bmp", "x3.bmp", "x4.bmp", "x5.bmp"}, .sameFiles = {"out1.bmp", "out3.bmp"},
+     .filesOf = "angle_range"},
+    badReference("fatal/bad_reference/rows_cut", "rows_cut.bmp"),
+    badReference("fatal/bad_reference/huge_header", "huge_header.bmp"),
+    badReference("fatal/bad_reference/eight_bit_short", "eight_bit_short.bmp"),
+    badReference("fatal/bad_reference/zero_width", "zero_width.bmp"),
+    badReference("fatal/bad_reference/zero_height", "zero_height.bmp"),
     fatal("fatal/no_reference", "Source a.bmp b.bmp\n"),
     fatal("fatal/reference_missing", "Reference nowhere.bmp\n"),
     fatal("fatal/reference_compressed", "Reference rle.bmp\n"),
@@ -288,6 +356,7 @@ TEST_P(GoldenRun, ConsoleAndFilesMatchTheGoldenFiles) {
     if (!c.script.empty()) writeText(dir / (c.args.empty() ? "ScriptKalvorine2.txt" : "script.txt"), c.script);
     RunOptions options;
     options.input = c.input;
+    options.fileSizeLimit = c.fileSizeLimit;
     const RunResult r = run(c.args, options);
     if (c.fatal) {
         EXPECT_TRUE(r.aborted()) << "exit " << r.exitCode << " signal " << r.signal;
@@ -297,6 +366,8 @@ TEST_P(GoldenRun, ConsoleAndFilesMatchTheGoldenFiles) {
     expectRun(c.name, r, c.files);
     for (const std::string& f : c.sameFiles) golden(c.filesOf, f, withoutDate(readText(dir / f)));
     for (const std::string& f : c.absent) EXPECT_FALSE(fs::exists(dir / f)) << f;
+    for (const auto& [name, bytes] : snapshotFiles(dir.path))   // a failed save leaves no partial file
+        EXPECT_EQ(name.find(".kalvorine-tmp"), std::string::npos) << name;
 }
 
 std::string goldenName(const ::testing::TestParamInfo<std::tuple<Program, GoldenCase>>& info) {
