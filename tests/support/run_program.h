@@ -1,7 +1,7 @@
 // Runs one of the built programs as a user would, in a given working folder: standard input
-// from a string, standard output and error on pipes (a file-size limit then applies to the
-// files the program writes and not to its console; sanitizer reports are seen), limits, and
-// a wall-clock guard that kills a run that never ends instead of blocking the suite.
+// from a string, standard output on a pipe (a file-size limit then applies to the files the
+// program writes and not to its console), standard error (sanitizer reports) kept, limits,
+// and a wall-clock guard that kills a run that never ends instead of blocking the suite.
 #pragma once
 
 #include <sys/types.h>
