@@ -87,20 +87,14 @@ protected:
     }
 };
 
-// The merged sums file holds the whole run's sums and counts; only NRUNS (and with it the
-// checksum) tells how many runs they came from.
+// The merged sums file holds the whole run's sums (the data after the header block) and
+// counts; its NRUNS tells how many runs they came from.
 void expectSameSums(const fs::path& merged, const fs::path& whole, int runs) {
-    Bytes a = readFile(merged), b = readFile(whole);
-    ASSERT_EQ(a.size(), b.size());
-    for (Bytes* f : {&a, &b})
-        for (auto at = f->begin(); at < f->begin() + 2880; at += 80)
-            if (std::string(at, at + 8) == "NRUNS   ") {
-                EXPECT_EQ(std::string(at + 29, at + 31), std::to_string(f == &a ? runs : 1) + " ");
-                std::fill(at, at + 80, ' ');
-            } else if (std::string(at, at + 8) == "CHECKSUM") {
-                std::fill(at, at + 80, ' ');
-            }
-    EXPECT_TRUE(a == b) << merged << " and " << whole << " differ beyond NRUNS and CHECKSUM";
+    const std::string a = readText(merged), b = readText(whole);
+    EXPECT_TRUE(a.size() > 2880 && a.substr(2880) == b.substr(2880)) << merged << " and " << whole << " differ";
+    for (const char* card : {"NLISTED =                  301 /", "NADDED  =                  301 /"})
+        EXPECT_NE(a.find(card), std::string::npos) << card;
+    EXPECT_NE(a.find("NRUNS   =                    " + std::to_string(runs) + " /"), std::string::npos);
 }
 
 TEST_F(SplitRuns, EverySplitMergedInAnyOrderOrAsATreeGivesTheWholeRunsFiles) {

@@ -53,7 +53,7 @@ protected:
         writeScene(dir.path, 96, 72);
         TempDir sound;
         writeScene(sound.path, 96, 72);
-        ASSERT_TRUE(runScriptIn(sound.path, kScript).exitedWith(0));
+        ASSERT_TRUE(runScript(kScript, {}, sound.path).exitedWith(0));
         expectedResult = readText(sound / "out.bmp");
     }
 };
@@ -138,7 +138,7 @@ TEST_P(SafeOutput, ASecondRunInTheSameFolderStopsBeforeWritingAnything) {
         for (int i = 1; i <= 4; ++i) fs::copy_file(d / "src.bmp", d / ("src" + std::to_string(i) + ".bmp"));
         writeText(d / "script.txt", "Reference ref.bmp\nSourcesbmp src out 1 4\nCompositage sum.bmp\n");
     }
-    ASSERT_TRUE(runIn(alone.path, {"script.txt"}).exitedWith(0));
+    ASSERT_TRUE(run({"script.txt"}, {}, alone.path).exitedWith(0));
     const pid_t first = startProgram(program().path, {"script.txt"}, dir.path, dir / "console.txt");
     waitFor([&] {
         return fs::exists(dir / "console.txt") &&

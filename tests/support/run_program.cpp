@@ -99,13 +99,3 @@ std::string maskTimes(const std::string& out) {
         R"((Temps total de calcul pour l'image: |Temps pour l'ensemble du calcul: |\(Temps Phase1 : )[0-9]+)");
     return std::regex_replace(out, times, "$1#");
 }
-
-std::vector<std::pair<std::string, std::string>> snapshotFiles(const std::filesystem::path& dir) {
-    std::vector<std::pair<std::string, std::string>> files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        if (!entry.is_regular_file()) continue;
-        files.emplace_back(std::filesystem::relative(entry.path(), dir).string(), readText(entry.path()));
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}

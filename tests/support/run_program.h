@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 // One of the built programs, for the tests that run both.
@@ -52,7 +51,3 @@ std::string maskTimes(const std::string& out);
 inline constexpr const char* kFatalLines = "Erreur fatale, appuyez sur entree.\nFatal error. Press return.\n";
 
 bool endsWith(const std::string& text, const std::string& tail);
-
-// Every regular file under dir (relative path -> bytes), to prove that a run left the
-// files it was not meant to touch as they were.
-std::vector<std::pair<std::string, std::string>> snapshotFiles(const std::filesystem::path& dir);

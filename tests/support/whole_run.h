@@ -37,8 +37,8 @@ void writeOwnedImage(const std::filesystem::path& path, Image im);
 void writeSequence(const std::filesystem::path& folder, const std::vector<std::array<double, 3>>& views);
 
 inline const Program& programOf(const Program& p) { return p; }
-template <typename T>
-const Program& programOf(const std::tuple<Program, T>& p) {
+template <typename... T>
+const Program& programOf(const std::tuple<Program, T...>& p) {
     return std::get<0>(p);
 }
 std::string programName(const ::testing::TestParamInfo<Program>& info);
@@ -50,34 +50,21 @@ protected:
 
     const Program& program() const { return programOf(this->GetParam()); }
     // A run that must end and leave standard error empty; its console with the times masked.
-    RunResult runIn(const std::filesystem::path& folder, const std::vector<std::string>& args,
-                    const RunOptions& options = {}) {
-        RunResult r = runProgram(program().path, args, folder, options);
+    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {},
+                  const std::filesystem::path& folder = {}) {
+        RunResult r = runProgram(program().path, args, folder.empty() ? dir.path : folder, options);
         EXPECT_FALSE(r.hung) << "the run did not end";
         EXPECT_EQ(r.err, "") << "standard error holds a report";
         r.out = maskTimes(r.out);
         return r;
     }
-    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) {
-        return runIn(dir.path, args, options);
-    }
-    RunResult runScriptIn(const std::filesystem::path& folder, const std::string& script,
-                          const RunOptions& options = {}) {
-        writeText(folder / "script.txt", script);
-        return runIn(folder, {"script.txt"}, options);
-    }
-    RunResult runScript(const std::string& script, const RunOptions& options = {}) {
-        return runScriptIn(dir.path, script, options);
+    // The same with script written in the folder as script.txt.
+    RunResult runScript(const std::string& script, const RunOptions& options = {},
+                        const std::filesystem::path& folder = {}) {
+        writeText((folder.empty() ? dir.path : folder) / "script.txt", script);
+        return run({"script.txt"}, options, folder);
     }
     void golden(const std::string& caseName, const std::string& file, const std::string& actual) {
         expectGolden(caseName, file, actual, program().sse);
-    }
-    // The console and the named output files against the case's golden files.
-    void expectRun(const std::string& caseName, const RunResult& r, const std::vector<std::string>& files) {
-        golden(caseName, "stdout.txt", r.out);
-        for (const std::string& f : files) {
-            ASSERT_TRUE(std::filesystem::exists(dir / f)) << f << " was not written";
-            golden(caseName, f, withoutDate(readText(dir / f)));
-        }
     }
 };
