@@ -154,10 +154,13 @@ const std::string kBlocks =
     "Reference ref.bmp\nSourcesbmp src out 1 2\nAngle -2 2 1\nTranslation 4 1\nBloc 16 4 2 1\n"
     "Compositage sum.bmp\n";
 
+const Views kBlocksViews = {{1, 2, -1}, {-1, -3, 2}};
 const std::vector<std::string> kBlocksFiles = joined({"shift.lst", "out1.bmp", "out2.bmp"}, kComposite);
 const std::string kRange = "Angle -3 3 1\nTranslation 6 1\n";
 const Views kRangeViews = {{1.5, 3, -2}, {-2.0, -4, 1}, {0, 2, 5}};
 const std::vector<std::string> kRangeFiles = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"};
+const std::string kThree = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange;
+const Views kOneView = {{0.5, 2, -1}};
 const std::string kOneSource = "Reference ref.bmp\nSource src1.bmp out1.bmp\n";
 const std::string kStars = kOneSource + "Translation 1 1\n";
 
@@ -196,8 +199,7 @@ const GoldenCase kGoldenCases[] = {
     {.name = "extra_arguments", .script = "Reference ref.bmp\n", .files = {},
      .args = {"script.txt", "other.txt", "third.txt"}},
     // ---- registration
-    {.name = "angle_range", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange, .files = kRangeFiles,
-     .views = kRangeViews},
+    {.name = "angle_range", .script = kThree, .files = kRangeFiles, .views = kRangeViews},
     // A single angle: translations searched in two stages.
     {.name = "single_angle", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\nTranslation 20 1\nOptiTranslation 3\n",
      .files = {"shift.lst", "out1.bmp", "out2.bmp", "out3.bmp"}, .views = {{0, 13, -9}, {0, -6, 15}, {0.5, 0, 0}}},
@@ -210,8 +212,7 @@ const GoldenCase kGoldenCases[] = {
     // A shift on the border of the range is marked non-optimal.
     {.name = "border_shift", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nAngle -1 1 1\nTranslation 3 1\n",
      .files = {"shift.lst", "out1.bmp"}, .views = {{0, 6, 1}}},
-    {.name = "blocks_integer", .script = kBlocks, .files = kBlocksFiles,
-     .views = {{1, 2, -1}, {-1, -3, 2}}},
+    {.name = "blocks_integer", .script = kBlocks, .files = kBlocksFiles, .views = kBlocksViews},
     // A fractional block step resamples every candidate.
     {.name = "blocks_fractional", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nTranslation 4 1\nBloc 20 5 2 0.5\n",
      .files = {"shift.lst", "out1.bmp"}, .views = {{0, 2, -1}}},
@@ -237,8 +238,7 @@ const GoldenCase kGoldenCases[] = {
      .files = {"shift.lst", "emptyR.fit", "emptyV.fit", "emptyB.fit", "empty.bmp"}, .flatSize = {3, 2},
      .flatPixel = {9, 9, 9, 255}},
     // The raw sums are saved before the composite's files.
-    {.name = "sums_echo", .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nsommes s.fit\nSommes \nCompositage c.bmp\n",
-     .files = {}, .views = {{0, 1, 1}}},
+    {.name = "sums_echo", .script = kOneSource + "sommes s.fit\nSommes \nCompositage c.bmp\n", .views = {{0, 1, 1}}},
     // ---- frame selection and built reference
     {.name = "selection_half",
      .script = "Reference ref.bmp\n" + frameSources(5) + "Translation 2 1\nCompositage sum.bmp\nselection 50\n",
@@ -262,10 +262,11 @@ const GoldenCase kGoldenCases[] = {
      .files = {"deep.png"}, .prepare = writeCutVideo},
     // Only the first of these writes qualite.lst: the other files are those of blocks_integer.
     {.name = "selection_every_frame", .script = kBlocks + "Selection 100\n",
-     .files = {"qualite.lst"}, .views = {{1, 2, -1}, {-1, -3, 2}}, .sameFiles = kBlocksFiles, .filesOf = "blocks_integer"},
-    {.name = "affinage_off", .script = kBlocks + "Affinage 1\nAffinage 0\n", .files = {}, .views = {{1, 2, -1}, {-1, -3, 2}},
+     .files = {"qualite.lst"}, .views = kBlocksViews, .sameFiles = kBlocksFiles, .filesOf = "blocks_integer"},
+    {.name = "affinage_off", .script = kBlocks + "Affinage 1\nAffinage 0\n", .views = kBlocksViews,
      .absent = {"affinage.lst"}, .sameFiles = kBlocksFiles, .filesOf = "blocks_integer"},
-    {.name = "selection_unreadable", .script = "Reference ref.bmp\nSource a.bmp b.bmp\nSelection 50\nCompositage sum.bmp\n",
+    {.name = "selection_unreadable",
+     .script = "Reference ref.bmp\nSource a.bmp b.bmp\nSelection 50\nCompositage sum.bmp\n",
      .files = {"qualite.lst", "shift.lst"}},
     // The last of Reference and ReferenceAuto wins, with a warning; the loser is not read.
     {.name = "reference_replaced", .script = "Reference nowhere.bmp\n" + frameSources(2) + "ReferenceAuto 2\n",
@@ -284,41 +285,50 @@ const GoldenCase kGoldenCases[] = {
     // blocks: refused, the run goes on with the previous values.
     {.name = "too_fine/limits", .script = "Reference ref.bmp\nAngle -1 1 0.0001\nAngle -2 2 0.00009\nAngle -1 1 1e-30\n"
                                           "Bloc 16 4 2 0.01\nBloc 16 4 2 0.009\nBloc 16 4 2 1e-9\nBloc 16 4 2 0\n"},
-    {.name = "too_fine/angle_step", .script = kOneSource + "Angle -3 3 1e-7\nTranslation 2 1\n", .files = {}, .views = {{0.5, 2, -1}}},
-    {.name = "too_fine/block_step", .script = kOneSource + "Translation 2 1\nBloc 16 4 2 1e-9\n", .files = {}, .views = {{0.5, 2, -1}}},
-    {.name = "too_fine/negative_block_range", .script = kOneSource + "Translation 2 1\nBloc 1 0 -65535 1\n", .files = {},
-     .views = {{0.5, 2, -1}}},
+    {.name = "too_fine/angle_step", .script = kOneSource + "Angle -3 3 1e-7\nTranslation 2 1\n", .views = kOneView},
+    {.name = "too_fine/block_step", .script = kOneSource + "Translation 2 1\nBloc 16 4 2 1e-9\n", .views = kOneView},
+    {.name = "too_fine/negative_block_range", .script = kOneSource + "Translation 2 1\nBloc 1 0 -65535 1\n",
+     .views = kOneView},
     // 1 x 65535 pixels turned by 45 degrees would cover about 46341 x 46341: skipped.
-    {.name = "turned_box_too_large", .script = "Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\n"
-                                               "Angle -45 -44 1\nTranslation 1 1\nCompositage sum.bmp\n",
-     .files = {}, .views = {{0.5, 2, -1}}, .prepare = writeThinFrame, .absent = {"thin_out.bmp"}},
+    {.name = "turned_box_too_large",
+     .script = "Reference ref.bmp\nSource thin.bmp thin_out.bmp\nSource src1.bmp out1.bmp\nAngle -45 -44 1\n"
+               "Translation 1 1\nCompositage sum.bmp\n",
+     .views = kOneView, .prepare = writeThinFrame, .absent = {"thin_out.bmp"}},
     // ---- outputs that cannot be written: reported where the run saves them, and it goes on
     {.name = "unwritable/missing_result_folder", .script = "Reference ref.bmp\nSourcesbmp src res/out 1 3\n" + kRange,
-     .files = {}, .views = kRangeViews, .sameFiles = {"shift.lst"}, .filesOf = "angle_range"},
-    {.name = "unwritable/result_is_a_folder", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange,
-     .files = {"out2.bmp/keep.txt"}, .views = kRangeViews, .prepare = [](const fs::path& d) { block(d / "out2.bmp"); },
-     .sameFiles = {"shift.lst", "out1.bmp", "out3.bmp"}, .filesOf = "angle_range"},
+     .views = kRangeViews, .sameFiles = {"shift.lst"}, .filesOf = "angle_range"},
+    {.name = "unwritable/result_is_a_folder", .script = kThree, .files = {"out2.bmp/keep.txt"}, .views = kRangeViews,
+     .prepare = [](const fs::path& d) { block(d / "out2.bmp"); }, .sameFiles = {"shift.lst", "out1.bmp", "out3.bmp"},
+     .filesOf = "angle_range"},
     {.name = "unwritable/result_name_too_long",   // beyond NAME_MAX (255)
-     .script = "Reference ref.bmp\nSource src1.bmp " + std::string(300, 'n') + ".bmp\nSource src2.bmp out2.bmp\n" + kRange,
+     .script = "Reference ref.bmp\nSource src1.bmp " + std::string(300, 'n') + ".bmp\nSource src2.bmp out2.bmp\n" +
+               kRange,
      .files = {"shift.lst"}, .views = kRangeViews, .sameFiles = {"out2.bmp"}, .filesOf = "angle_range"},
-    {.name = "unwritable/composite_folder_missing",
-     .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange + "Compositage stack/sum.bmp\n", .files = {},
+    {.name = "unwritable/composite_folder_missing", .script = kThree + "Compositage stack/sum.bmp\n",
      .views = kRangeViews, .sameFiles = kRangeFiles, .filesOf = "angle_range"},
     // The run goes on without its log.
-    {.name = "unwritable/shift_log_is_a_folder", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange,
-     .files = {"shift.lst/keep.txt"}, .views = kRangeViews, .prepare = [](const fs::path& d) { block(d / "shift.lst"); },
+    {.name = "unwritable/shift_log_is_a_folder", .script = kThree, .files = {"shift.lst/keep.txt"},
+     .views = kRangeViews, .prepare = [](const fs::path& d) { block(d / "shift.lst"); },
      .sameFiles = {"out1.bmp", "out2.bmp", "out3.bmp"}, .filesOf = "angle_range"},
     // 16 KiB: below every BMP and FITS file of the run, above shift.lst; 4 bytes cut the log too,
     // reported when it is closed, and not put in place.
-    {.name = "unwritable/full_disk", .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange + "Compositage sum.bmp\n",
-     .files = {}, .views = kRangeViews, .absent = joined({"out1.bmp", "out2.bmp", "out3.bmp"}, kComposite),
-     .sameFiles = {"shift.lst"}, .filesOf = "angle_range", .fileSizeLimit = 16384},
-    {.name = "unwritable/full_disk_cuts_the_log",
-     .script = "Reference ref.bmp\nSourcesbmp src out 1 3\n" + kRange + "Compositage sum.bmp\n", .files = {},
-     .views = kRangeViews, .absent = joined(kRangeFiles, kComposite), .fileSizeLimit = 4},
+    {.name = "unwritable/full_disk", .script = kThree + "Compositage sum.bmp\n", .views = kRangeViews,
+     .absent = joined({"out1.bmp", "out2.bmp", "out3.bmp"}, kComposite), .sameFiles = {"shift.lst"},
+     .filesOf = "angle_range", .fileSizeLimit = 16384},
+    {.name = "unwritable/full_disk_cuts_the_log", .script = kThree + "Compositage sum.bmp\n", .views = kRangeViews,
+     .absent = joined(kRangeFiles, kComposite), .fileSizeLimit = 4},
+    // A full disk under a result named as its own source or as an earlier result: the file it
+    // would have replaced keeps every byte. With room, the source itself can be the result.
+    {.name = "unwritable/full_disk_over_inputs",
+     .script = "Reference ref.bmp\nSource src.bmp src.bmp\nSource src.bmp out.bmp\n", .files = {"src.bmp", "out.bmp"},
+     .prepare = [](const fs::path& d) { writeText(d / "out.bmp", "an earlier result"); }, .copies = {"src.bmp"},
+     .fileSizeLimit = 64},
+    {.name = "source_is_its_result", .script = "Reference ref.bmp\nSource out1.bmp out1.bmp\n", .views = {{0, 4, -3}},
+     .prepare = [](const fs::path& d) { fs::rename(d / "src1.bmp", d / "out1.bmp"); }, .sameFiles = {"out1.bmp"},
+     .filesOf = "no_angle_no_translation"},
     // ---- bad input files: a bad source is reported and skipped, a bad reference is fatal
     {.name = "bad_sources",
-     .script = "Reference ref.bmp\nSource src1.bmp out1.bmp\nSource rows_cut.bmp x1.bmp\nSource huge_header.bmp x2.bmp\n"
+     .script = kOneSource + "Source rows_cut.bmp x1.bmp\nSource huge_header.bmp x2.bmp\n"
                "Source eight_bit_short.bmp x3.bmp\nSource zero_width.bmp x4.bmp\nSource zero_height.bmp x5.bmp\n"
                "Source src3.bmp out3.bmp\n" + kRange,
      .files = {"shift.lst"}, .views = kRangeViews, .prepare = writeBadFiles,

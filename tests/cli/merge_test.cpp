@@ -163,15 +163,17 @@ TEST_F(SplitRuns, BadPartsAreRefusedAndNothingIsWritten) {
         int exitCode;
         std::string message;
     };
-    const std::string unwritten = "Erreur : impossible de creer le fichier nowhere/out";
+    const std::string unwritten = "Erreur : impossible de creer le fichier nowhere/out";   // then the file's suffix
     // clang-format off
     std::vector<Case> cases = {
         {"out", {parts[0], (*dir / "nowhere.fit").string()}, 1, "impossible d'ouvrir le fichier"},
         {"nowhere/out", {parts[0]}, 1,
          unwritten + "S.fit\nSauvegarde de l'image compositee : nowhere/out.bmp\n" + unwritten + "R.fit\n" + unwritten +
-         "V.fit\n" + unwritten + "B.fit\nSauvegarde d'une image nowhere/out.bmp ERREUR : impossible de creer le fichier\n"
+         "V.fit\n" + unwritten + "B.fit\n"
+         "Sauvegarde d'une image nowhere/out.bmp ERREUR : impossible de creer le fichier\n"
          "Fin de la fusion : 97 images listees, 97 ajoutees, 1 execution(s) ; des fichiers n'ont pas pu etre ecrits\n"},
-        {"out", {}, 2, "Erreur : aucune partie a fusionner\nUsage : kalvorine-merge nom_de_sortie partie1.fit [partie2.fit ...]\n"},
+        {"out", {}, 2,
+         "Erreur : aucune partie a fusionner\nUsage : kalvorine-merge nom_de_sortie partie1.fit [partie2.fit ...]\n"},
         {"out", {same, pixels}, 1, "n'ont pas la meme reference (meme nom et meme taille, mais pixels differents)\n"},
         {"out", {same, narrow}, 1, "n'ont pas la meme reference (taille 24x16 et 20x16)\n"},
         {"out", {same, point}, 1, "n'ont pas la meme reference (point de reference (12, 8) et (10, 8))\n"},

@@ -47,12 +47,12 @@ def fail(case, message):
 
 
 def run_script(case, program, folder, script):
-    """Runs the program on script in folder, stdin closed (a fatal stop ends instead of waiting)."""
+    """Runs the program on script in folder, standard input empty (a fatal stop ends instead of waiting)."""
     with open(os.path.join(folder, "script.txt"), "w") as out:
         out.write(script)
     with open(os.path.join(folder, "run.log"), "wb") as log:
-        rc = subprocess.run([program, "script.txt"], cwd=folder, stdin=subprocess.DEVNULL, stdout=log,
-                            stderr=subprocess.STDOUT, timeout=120).returncode
+        rc = subprocess.run([program, "script.txt"], cwd=folder, input=b"", stdout=log, stderr=subprocess.STDOUT,
+                            timeout=120).returncode
     if rc != 0:
         fail(case, f"{os.path.basename(program)} exits {rc} (see {folder}/run.log)")
     return rc == 0
@@ -72,8 +72,7 @@ def write_bmp(path, rgb):
 def read_fits(case, path, expected, checksum=False):
     """The data of a one-HDU FITS file that fitsverify passes (without a warning when checksum)
     and astropy opens without a warning, its header holding the expected values; None if not."""
-    done = subprocess.run([FITSVERIFY, path], stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          errors="replace", timeout=60)
+    done = subprocess.run([FITSVERIFY, path], input="", capture_output=True, text=True, errors="replace", timeout=60)
     verdict = re.search(r"Verification found (\d+) warning\(s\) and (\d+) error\(s\)", done.stdout)
     if done.returncode != 0 or verdict is None or verdict[2] != "0" or (checksum and verdict[1] != "0"):
         fail(case, f"fitsverify on {path} (exit {done.returncode}):\n{done.stdout}{done.stderr}")
@@ -98,7 +97,7 @@ def read_fits(case, path, expected, checksum=False):
 def expect_equal(case, what, actual, expected):
     if actual.shape != expected.shape or not np.array_equal(actual, expected):
         wrong = np.argwhere(actual != expected)[0] if actual.shape == expected.shape else "shape"
-        fail(case, f"{what}: {actual.shape} {actual.dtype} differs from the expected {expected.shape}, first at {wrong}")
+        fail(case, f"{what}: {actual.shape} {actual.dtype} differs from the expected {expected.shape} at {wrong}")
 
 
 def lay_on_grid(sums, image, dx, dy):
@@ -134,7 +133,6 @@ def case_many(program, work):
                                              "Compositage many.composite.bmp\nSommes many.sums.fit\nQuitter \n"):
         return
     shifts = read_shifts(folder)
-    print(f"[{case}] shifts found: {sorted(set(shifts))}")
     sums = np.zeros(pictures[0].shape, dtype=np.int64)
     for index, (dx, dy) in enumerate(shifts, start=1):
         # Aligned pixel (x, y) is source pixel (x + dx, y + dy), or black outside the frame.
@@ -178,7 +176,7 @@ def ser_bytes(frames):
 def case_camera(program, make_sequence, work):
     case, folder, frames = "camera", os.path.join(work, "camera"), 4
     subprocess.run([make_sequence, "--out", folder, "--frames", str(frames), "--width", "160", "--height", "120",
-                    "--seed", "15", "--max-rotation", "0", "--max-shift", "6"], stdout=subprocess.DEVNULL, check=True)
+                    "--seed", "15", "--max-rotation", "0", "--max-shift", "6"], capture_output=True, check=True)
     colour = [read_rgb(os.path.join(folder, n)) for n in ["reference.bmp"] + [f"frame{k:02d}.bmp" for k in range(1, 5)]]
     height, width = colour[0].shape[:2]
     ys, xs = np.mgrid[0:height, 0:width]
@@ -193,7 +191,8 @@ def case_camera(program, make_sequence, work):
                                                  f"Angle 0 0 1\nTranslation 10 1\nEmpilement {stem}-stack.fit\n"):
             return
     for k in range(2, frames + 2):
-        if open(os.path.join(folder, f"ser{k}.bmp"), "rb").read() != open(os.path.join(folder, f"fits{k}.bmp"), "rb").read():
+        ser, cube = (open(os.path.join(folder, f"{stem}{k}.bmp"), "rb").read() for stem in ("ser", "fits"))
+        if ser != cube:
             fail(case, f"ser{k}.bmp from the video differs from fits{k}.bmp from the astropy cube")
     sums, counts = np.zeros((height, width)), np.zeros((height, width))
     for g, (dx, dy) in zip(grey16[1:], read_shifts(folder)):
