@@ -4,15 +4,13 @@ fitsverify and astropy for the FITS files, Pillow for the BMP and PNG files. The
 the bytes; this checks that independent readers accept them and see the values and orientation
 the program means.
 
-  many      141 frames of 40x30, copies of five textured pictures, single angle 0: each aligned
-            frame is its source moved by the whole-pixel shift of shift.lst, so the FITS values are
-            the sums scaled by 127/141, exactly, row 0 the bottom row. A patch saturated in every
-            frame gives the largest value, 32385, and an average of 254, not 255 (1/141 in single
-            precision lies below 1/141). The raw sums file ("Sommes") holds the exact sums as
-            unsigned 32-bit planes, with the frame counts and the reference in its header.
+  many      141 frames of 40x30, copies of five textured pictures, at angle 0: each aligned frame
+            is its source moved by the shift of shift.lst; the FITS files hold the sums scaled by
+            127/141 (a patch saturated in every frame gives 32385), row 0 the bottom row; the
+            averaged BMP their single-precision average (254 there, not 255); the raw sums file
+            ("Sommes") the exact sums, with the frame counts and the reference in its header.
   camera    16-bit grey frames as a SER video and as a cube written by astropy give the same aligned
-            files; the deep stack is the mean of the moved 16-bit frames (astropy reads it, Pillow
-            its PNG).
+            files; the deep stack is the mean of the moved frames (astropy reads it, Pillow its PNG).
 
 Exits 77 (skipped) when fitsverify, astropy, numpy or Pillow is missing.
 """
@@ -132,16 +130,13 @@ def case_many(program, work):
                                              "Angle 0 0 1\nTranslation 0 1\nOptiTranslation 1\n"
                                              "Compositage many.composite.bmp\nSommes many.sums.fit\nQuitter \n"):
         return
-    shifts = read_shifts(folder)
     sums = np.zeros(pictures[0].shape, dtype=np.int64)
-    for index, (dx, dy) in enumerate(shifts, start=1):
+    for index, (dx, dy) in enumerate(read_shifts(folder), start=1):
         # Aligned pixel (x, y) is source pixel (x + dx, y + dy), or black outside the frame.
         moved = np.zeros(pictures[0].shape, dtype=np.int64)
         lay_on_grid(moved, pictures[(index - 1) % 5], dx, dy)
         expect_equal(case, f"aligned{index}.bmp", read_rgb(os.path.join(folder, f"aligned{index}.bmp")), moved)
         sums += moved
-    if len(shifts) != frames:
-        fail(case, f"shift.lst holds {len(shifts)} lines for {frames} frames")
     planes = []
     for suffix in ("R.fit", "V.fit", "B.fit"):
         data = read_fits(case, os.path.join(folder, "many" + suffix),
@@ -153,8 +148,6 @@ def case_many(program, work):
     # The averaged BMP: each sum in single precision times 1/n rounded to single, truncated.
     average = (sums.astype(np.float32) * np.float32(1.0 / frames)).astype(np.int64)
     expect_equal(case, "many.bmp", read_rgb(os.path.join(folder, "many.bmp")), average)
-    if average[4, 5, 0] != 254 or stored.max() != 32385:
-        fail(case, f"the saturated patch averages {average[4, 5, 0]}, largest FITS value {stored.max()}")
     data = read_fits(case, os.path.join(folder, "many.sums.fit"),
                      {"BITPIX": 32, "NAXIS": 3, "NAXIS3": 3, "KALKIND": "COMPOSITE", "PLANE1": "SOMME-R",
                       "NLISTED": frames, "NADDED": frames, "NRUNS": 1, "REFNAME": "reference.bmp",

@@ -17,7 +17,8 @@
 
 namespace {
 
-// 4 frames of 320x240 with the demo's kind of script.
+// 4 frames of 320x240 turned by up to 3 degrees, blurred (0.7 px) and noisy (3 levels), with
+// make-sequence's default script: angles -5..5 by 1, translation 20, blocks 32/8/4/1, composite.
 //
 // Each translation is searched in whole pixels on nearest-neighbour samples, so the shift
 // logged can differ from the true one by:
@@ -41,22 +42,8 @@ TEST(BundledSample, EveryShiftIsWithinTwoPixelsAndEveryAngleWithinThreeDegreesOf
     o.width = 320;
     o.height = 240;
     o.seed = 20020424;
-    o.maxRotationDegrees = 3;
     o.maxShift = 10;
     o.seeingAmplitude = 0.5;
-    o.seeingScale = 64;
-    o.blurSigma = 0.7;
-    o.noiseSigma = 3;
-    o.angleMin = -5;
-    o.angleMax = 5;
-    o.angleResolution = 1;
-    o.translationMax = 20;
-    o.translationStep = 1;
-    o.blocGrid = 32;
-    o.blocSearch = 8;
-    o.blocMax = 4;
-    o.blocStep = 1;
-    o.compositeName = "sum.bmp";
     std::string error;
     ASSERT_TRUE(kalseq::writeSequence(o, error)) << error;
     const RunResult r = runProgram(KAL_PROGRAM, {kalseq::scriptFileName()}, o.outputDir);
