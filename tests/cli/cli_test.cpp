@@ -85,14 +85,14 @@ void writeBadFiles(const fs::path& dir) {
     writeFile(dir / "zero_height.bmp", bmpBytes(65535, 0, 24, 0, 54, {}));
 }
 
+void writeThinFrame(const fs::path& dir) {
+    writeFile(dir / "thin.bmp", bmpBytes(1, 65535, 24, 0, 54, std::vector<std::uint8_t>(4 * 65535, 90)));
+}
+
 // A folder, holding keep.txt, where the run means to write a file.
 void block(const fs::path& path) {
     fs::create_directory(path);
     writeText(path / "keep.txt", "untouched");
-}
-
-void writeThinFrame(const fs::path& dir) {
-    writeFile(dir / "thin.bmp", bmpBytes(1, 65535, 24, 0, 54, std::vector<std::uint8_t>(4 * 65535, 90)));
 }
 
 std::string frameSources(int count) {
@@ -162,16 +162,16 @@ const Views kOneView = {{0.5, 2, -1}};
 const std::string kOneSource = "Reference ref.bmp\nSource src1.bmp out1.bmp\n";
 const std::string kStars = kOneSource + "Translation 1 1\n";
 
-// The fatal stops: the message, then the abort after reading one character.
-GoldenCase fatal(const char* name, std::string script, void (*prepare)(const fs::path&) = writeFatalInputs) {
-    return {.name = name, .script = std::move(script), .files = {}, .prepare = prepare, .fatal = true, .input = "x"};
-}
-
-// A bad reference stops the run before any output file.
-GoldenCase badReference(const char* name, const std::string& file) {
-    GoldenCase c = fatal(name, "Reference " + file + "\nSource src.bmp out.bmp\n", writeBadFiles);
-    c.absent = {"shift.lst", "out.bmp"};
-    return c;
+// The fatal stops: the message, then the abort after reading one character; no output file
+// (the log is opened once the reference is read).
+GoldenCase fatal(const char* name, std::string script, void (*prepare)(const fs::path&) = writeFatalInputs,
+                 std::vector<std::string> absent = {"shift.lst", "out.bmp"}) {
+    return {.name = name,
+            .script = std::move(script),
+            .prepare = prepare,
+            .fatal = true,
+            .input = "x",
+            .absent = std::move(absent)};
 }
 
 // One case a line, as a table reads (not reflowed by clang-format).
@@ -332,19 +332,22 @@ const GoldenCase kGoldenCases[] = {
      .files = {"shift.lst"}, .views = kRangeViews, .prepare = writeBadFiles,
      .absent = {"x1.bmp", "x2.bmp", "x3.bmp", "x4.bmp", "x5.bmp"}, .sameFiles = {"out1.bmp", "out3.bmp"},
      .filesOf = "angle_range"},
-    badReference("fatal/bad_reference/rows_cut", "rows_cut.bmp"),
-    badReference("fatal/bad_reference/huge_header", "huge_header.bmp"),
-    badReference("fatal/bad_reference/eight_bit_short", "eight_bit_short.bmp"),
-    badReference("fatal/bad_reference/zero_width", "zero_width.bmp"),
-    badReference("fatal/bad_reference/zero_height", "zero_height.bmp"),
+    fatal("fatal/bad_reference/rows_cut", "Reference rows_cut.bmp\nSource src.bmp out.bmp\n", writeBadFiles),
+    fatal("fatal/bad_reference/huge_header", "Reference huge_header.bmp\nSource src.bmp out.bmp\n", writeBadFiles),
+    fatal("fatal/bad_reference/eight_bit_short", "Reference eight_bit_short.bmp\nSource src.bmp out.bmp\n",
+          writeBadFiles),
+    fatal("fatal/bad_reference/zero_width", "Reference zero_width.bmp\nSource src.bmp out.bmp\n", writeBadFiles),
+    fatal("fatal/bad_reference/zero_height", "Reference zero_height.bmp\nSource src.bmp out.bmp\n", writeBadFiles),
     fatal("fatal/no_reference", "Source a.bmp b.bmp\n"),
     fatal("fatal/reference_missing", "Reference nowhere.bmp\n"),
     fatal("fatal/reference_compressed", "Reference rle.bmp\n"),
     fatal("fatal/reference_bitfields", "Reference bf32.bmp\n"),
     fatal("fatal/reference_16_bits", "Reference rgb16.bmp\n"),
     fatal("fatal/sourcesbmp_too_many", "Reference ref.bmp\nSourcesbmp s r 1 2\nSourcesbmp s r 1 29998\n"),
-    fatal("fatal/zero_resolution", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 0\nTranslation 2 1\n"),
-    fatal("fatal/zero_resolution_single_angle", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle 1 1 0\n"),
+    fatal("fatal/zero_resolution", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle -1 1 0\nTranslation 2 1\n",
+          writeFatalInputs, {"out.bmp"}),
+    fatal("fatal/zero_resolution_single_angle", "Reference ref.bmp\nSource src.bmp out.bmp\nAngle 1 1 0\n",
+          writeFatalInputs, {"out.bmp"}),
     fatal("fatal/referenceauto_unreadable", "Source a.bmp b.bmp\nSource c.bmp d.bmp\nReferenceAuto 3\n", nullptr),
     {.name = "fatal/missing_script", .script = "", .files = {}, .fatal = true, .args = {"missing script.txt"}},
 };

@@ -44,10 +44,6 @@ namespace {
 
 bool RunResult::aborted() const { return !hung && signal == SIGABRT; }
 
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // Standard error goes to a file: under a file-size limit a report is cut short, but not lost.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const RunOptions& options) {

@@ -50,4 +50,6 @@ std::string maskTimes(const std::string& out);
 // The fatal stop's two lines, as the last output of a run.
 inline constexpr const char* kFatalLines = "Erreur fatale, appuyez sur entree.\nFatal error. Press return.\n";
 
-bool endsWith(const std::string& text, const std::string& tail);
+inline bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}

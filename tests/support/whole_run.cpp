@@ -6,15 +6,13 @@ void expectGolden(const std::string& caseName, const std::string& fileName, cons
     const std::filesystem::path common = std::filesystem::path(KAL_GOLDEN_DIR) / caseName / fileName;
     const std::filesystem::path special = common.parent_path() / "sse" / fileName;
     const char* update = std::getenv("KAL_UPDATE_GOLDEN");
-    if (update != nullptr && std::string(update) == "1") {
-        if (!sse) {
-            std::filesystem::create_directories(common.parent_path());
-            writeText(common, actual);
-        } else if (std::filesystem::exists(common) && readText(common) == actual) {
+    if (update != nullptr && std::string(update) == "1") {   // the SSE file only where it differs
+        const std::filesystem::path target = sse ? special : common;
+        if (sse && std::filesystem::exists(common) && readText(common) == actual) {
             std::filesystem::remove(special);
         } else {
-            std::filesystem::create_directories(special.parent_path());
-            writeText(special, actual);
+            std::filesystem::create_directories(target.parent_path());
+            writeText(target, actual);
         }
         return;
     }
