@@ -150,36 +150,33 @@ TEST_F(SplitRuns, BadPartsAreRefusedAndNothingIsWritten) {
         {"fichier endommage (sommes de controle DATASUM/CHECKSUM fausses)", changedSum},
     };
     struct Case {
-        std::string stem;
         std::vector<std::string> parts;
         int exitCode;
         std::string message;
+        std::string stem = "out";
     };
     const std::string unwritten = "Erreur : impossible de creer le fichier nowhere/out";   // then the file's suffix
     // clang-format off
     std::vector<Case> cases = {
-        {"out", {parts[0], (*dir / "nowhere.fit").string()}, 1, "impossible d'ouvrir le fichier"},
-        {"nowhere/out", {parts[0]}, 1,
+        {{parts[0], (*dir / "nowhere.fit").string()}, 1, "impossible d'ouvrir le fichier"},
+        {{parts[0]}, 1,
          unwritten + "S.fit\nSauvegarde de l'image compositee : nowhere/out.bmp\n" + unwritten + "R.fit\n" + unwritten +
          "V.fit\n" + unwritten + "B.fit\n"
          "Sauvegarde d'une image nowhere/out.bmp ERREUR : impossible de creer le fichier\n"
-         "Fin de la fusion : 97 images listees, 97 ajoutees, 1 execution(s) ; des fichiers n'ont pas pu etre ecrits\n"},
-        {"out", {}, 2,
-         "Erreur : aucune partie a fusionner\nUsage : kalvorine-merge nom_de_sortie partie1.fit [partie2.fit ...]\n"},
-        {"out", {same, pixels}, 1, "n'ont pas la meme reference (meme nom et meme taille, mais pixels differents)\n"},
-        {"out", {same, narrow}, 1, "n'ont pas la meme reference (taille 24x16 et 20x16)\n"},
-        {"out", {same, point}, 1, "n'ont pas la meme reference (point de reference (12, 8) et (10, 8))\n"},
+         "Fin de la fusion : 97 images listees, 97 ajoutees, 1 execution(s) ; des fichiers n'ont pas pu etre ecrits\n",
+         "nowhere/out"},
+        {{}, 2, "Erreur : aucune partie a fusionner\nUsage : kalvorine-merge nom_de_sortie partie1.fit [partie2.fit"},
+        {{same, pixels}, 1, "n'ont pas la meme reference (meme nom et meme taille, mais pixels differents)\n"},
+        {{same, narrow}, 1, "n'ont pas la meme reference (taille 24x16 et 20x16)\n"},
+        {{same, point}, 1, "n'ont pas la meme reference (point de reference (12, 8) et (10, 8))\n"},
     };
     // clang-format on
     fs::create_directory(*dir / "damaged");
     for (std::size_t k = 0; k < std::size(damaged); ++k) {
         const std::string bad = (*dir / "damaged" / (std::to_string(k) + ".fit")).string();
         writeFile(bad, damaged[k].second);
-        cases.push_back(
-            {"out",
-             {parts[1], bad},
-             1,
-             "Erreur : partie " + bad + " : " + damaged[k].first + "\nFusion abandonnee : aucun fichier ecrit\n"});
+        const std::string message = "Erreur : partie " + bad + " : " + damaged[k].first;
+        cases.push_back({{parts[1], bad}, 1, message + "\nFusion abandonnee : aucun fichier ecrit\n"});
     }
     const long before = made();
     for (const Case& c : cases) {

@@ -66,8 +66,7 @@ TEST_P(BmpSuiteRun, AsTheReferenceAndAsASourceItIsLoadedSkippedOrStopsTheRun) {
                                     "Erreur fatale: mode d'image non supporte\n",
                                     "Erreur : image trop grande (3000000 x 2000000 pixels; limite 65535 de cote, "
                                     "268435456 en tout)\n"};
-    RunOptions options;
-    options.input = "\n";
+    const RunOptions options{.input = "\n"};
     for (const bool asReference : {true, false}) {
         SCOPED_TRACE(asReference ? "as the reference" : "as a source");
         for (const char* f : {"out.bmp", "sum.bmp"}) fs::remove(dir / f);
@@ -104,14 +103,14 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Suite, BmpSuiteRun, ::testing::ValuesIn(cases()), caseName);
 
-// Every file of the suite has its outcome above (each file named there exists, or its runs fail).
+// Every file of the suite (g/, q/ and b/ hold nothing else) has its outcome above; each file
+// named there exists, or its runs fail.
 TEST(BmpSuite, EveryFileHasAnExpectedOutcome) {
-    std::size_t files = 0;
+    std::ptrdiff_t files = 0;
     for (const char* folder : {"g", "q", "b"})
-        for (const auto& entry : fs::directory_iterator(fs::path(KAL_BMPSUITE_DIR) / folder))
-            files += entry.path().extension() == ".bmp";
-    EXPECT_EQ(files, 88u);
-    EXPECT_EQ(cases().size(), 2 * files);
+        files += std::distance(fs::directory_iterator(fs::path(KAL_BMPSUITE_DIR) / folder), {});
+    EXPECT_EQ(files, 88);
+    EXPECT_EQ(std::ptrdiff_t(cases().size()), 2 * files);
 }
 
 }   // namespace

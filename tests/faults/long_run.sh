@@ -47,9 +47,8 @@ for program in "$build/kalvorine" "$build/kalvorine-sse"; do
   tables=$((b > a ? b - a : 0))
   printf '%-14s peak resident memory: %6d KiB at %d frames, %6d KiB at %d frames (limit %d KiB)\n' \
     "$name" "$a" "$small" "$b" "$large" $((a + a / 10 + 1024))
-  printf '%-14s with Selection 10: %6d KiB at %d frames, %6d KiB at %d frames (limit %d KiB: 5 %% + %d KiB' \
+  printf '%-14s with Selection 10: %6d KiB at %d frames, %6d KiB at %d frames (limit %d KiB: 5 %% + %d KiB)\n' \
     "$name" "$d" "$small" "$c" "$large" $((d + d / 20 + tables)) "$tables"
-  echo " of name tables)"
   [ "$b" -le $((a + a / 10 + 1024)) ] || { echo "!!!! $name: memory grows with the number of frames" >&2; status=1; }
   [ "$c" -le $((d + d / 20 + tables)) ] ||
     { echo "!!!! $name: the selection's first pass holds memory per frame" >&2; status=1; }

@@ -95,7 +95,9 @@ TEST_P(SafeOutput, ASignalDuringASaveLeavesTheOldFileOrTheNewOneWhole) {
         waitpid(pid, nullptr, 0);
         const std::string now = readText(dir / "out.bmp");
         EXPECT_TRUE(now == old || now == fresh) << now.size() << " bytes";
-        if (signal == SIGINT) EXPECT_FALSE(hasTemporary(dir.path));
+        if (signal == SIGINT) {
+            EXPECT_FALSE(hasTemporary(dir.path));
+        }
         hasTemporary(dir.path, true);
     }
 }
@@ -136,9 +138,8 @@ TEST_P(SafeOutput, MemoryRunningOutEndsWithAMessageAndTheFatalStop) {
     int messages = 0;
     for (long megabytes = 24; megabytes <= 160; megabytes += 4) {
         SCOPED_TRACE(megabytes);
-        RunOptions options;
-        options.addressSpaceLimit = megabytes << 20;
-        const RunResult r = runProgram(program().path, {"script.txt"}, dir.path, options);
+        const RunResult r =
+            runProgram(program().path, {"script.txt"}, dir.path, {.input = "", .addressSpaceLimit = megabytes << 20});
         if (r.exitedWith(127)) continue;   // too little even to start
         if (r.signal == 0) {
             EXPECT_TRUE(r.exitedWith(0) && r.out.find("image out.bmp FIN") != std::string::npos) << r.out;

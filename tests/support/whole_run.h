@@ -1,11 +1,8 @@
-// The fixture of every test that runs a whole program in a temporary folder: the program
-// (the test's parameter, or the first member of a tuple parameter), runs of it there, and
-// byte-exact comparison with files kept under tests/data/golden/<case>/.
-//
-// The extended-precision program is compared with <case>/<name>; the SSE program with
-// <case>/sse/<name> where that exists (results may differ where a truncated value lies
-// next to a whole number) and with <case>/<name> otherwise. Run the tests with
-// KAL_UPDATE_GOLDEN=1 to rewrite the files from the present outputs.
+// The fixture of every test that runs a whole program in a temporary folder (the program is
+// the test's parameter or its first member), and byte-exact comparison with golden files:
+// tests/data/golden/<case>/<name>, or for the SSE program <case>/sse/<name> where that exists
+// (results may differ where a truncated value lies next to a whole number). Run the tests
+// with KAL_UPDATE_GOLDEN=1 to rewrite the files from the present outputs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -63,8 +60,5 @@ protected:
                         const std::filesystem::path& folder = {}) {
         writeText((folder.empty() ? dir.path : folder) / "script.txt", script);
         return run({"script.txt"}, options, folder);
-    }
-    void golden(const std::string& caseName, const std::string& file, const std::string& actual) {
-        expectGolden(caseName, file, actual, program().sse);
     }
 };
