@@ -5,9 +5,8 @@
 // sanitizer report on standard error or a hang.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,137 +24,73 @@ enum Outcome {
     kTooLarge,              // beyond 65,535 pixels a side
 };
 
-const std::map<std::string, Outcome>& expectedOutcomes() {
-    static const std::map<std::string, Outcome> outcomes = [] {
-        std::map<std::string, Outcome> m;
-        for (const char* f : {"g/rgb24.bmp", "g/rgb24pal.bmp", "q/rgb24largepal.bmp", "q/rgb24lprof.bmp"})
-            m[f] = kLoaded;
-        for (const char* f :
-             {"b/badpalettesize.bmp", "b/pal8badindex.bmp", "g/pal8-0.bmp", "g/pal8.bmp", "g/pal8gs.bmp",
-              "g/pal8nonsquare.bmp", "g/pal8topdown.bmp", "g/pal8v4.bmp", "g/pal8v5.bmp", "g/pal8w124.bmp",
-              "g/pal8w125.bmp", "g/pal8w126.bmp", "q/pal8offs.bmp", "q/pal8os2v2-16.bmp", "q/pal8os2v2-40sz.bmp",
-              "q/pal8os2v2-sz.bmp", "q/pal8os2v2.bmp", "q/pal8oversizepal.bmp"})
-            m[f] = kLoadedWithoutPixels;
-        for (const char* f : {"b/badrle.bmp",       "b/badrle4.bmp",        "b/badrle4bis.bmp",  "b/badrle4ter.bmp",
-                              "b/badrlebis.bmp",    "b/badrleter.bmp",      "b/rgb16-880.bmp",   "b/rletopdown.bmp",
-                              "g/pal4rle.bmp",      "g/pal8os2.bmp",        "g/pal8rle.bmp",     "g/rgb16-565.bmp",
-                              "g/rgb16-565pal.bmp", "g/rgb16bfdef.bmp",     "g/rgb32bf.bmp",     "g/rgb32bfdef.bmp",
-                              "q/pal1huffmsb.bmp",  "q/pal4rlecut.bmp",     "q/pal4rletrns.bmp", "q/pal8os2-hs.bmp",
-                              "q/pal8os2-sz.bmp",   "q/pal8os2sp.bmp",      "q/pal8rlecut.bmp",  "q/pal8rletrns.bmp",
-                              "q/rgb16-231.bmp",    "q/rgb16-3103.bmp",     "q/rgb24jpeg.bmp",   "q/rgb24png.bmp",
-                              "q/rgb24rle24.bmp",   "q/rgb32-111110.bmp",   "q/rgb32-7187.bmp",  "q/rgb32-xbgr.bmp",
-                              "q/rgb32h52.bmp",     "q/rgba16-1924.bmp",    "q/rgba16-4444.bmp", "q/rgba16-5551.bmp",
-                              "q/rgba32-1.bmp",     "q/rgba32-1010102.bmp", "q/rgba32-2.bmp",    "q/rgba32-61754.bmp",
-                              "q/rgba32-81284.bmp", "q/rgba32abf.bmp",      "q/rgba32h56.bmp"})
-            m[f] = kCompressed;
-        for (const char* f :
-             {"b/badbitcount.bmp",    "b/badbitssize.bmp", "b/baddens1.bmp", "b/baddens2.bmp",  "b/badfilesize.bmp",
-              "b/badheadersize.bmp",  "b/badplanes.bmp",   "b/badwidth.bmp", "b/shortfile.bmp", "g/pal1.bmp",
-              "g/pal1bg.bmp",         "g/pal1wb.bmp",      "g/pal4.bmp",     "g/pal4gs.bmp",    "g/rgb16.bmp",
-              "g/rgb32.bmp",          "q/pal1p1.bmp",      "q/pal2.bmp",     "q/pal2color.bmp", "q/rgb16faketrns.bmp",
-              "q/rgb32fakealpha.bmp", "q/rgba64.bmp"})
-            m[f] = kUnsupported;
-        m["b/reallybig.bmp"] = kTooLarge;
-        return m;
-    }();
-    return outcomes;
-}
-
-// The suite's files, as paths relative to the corpus folder (g/, q/ and b/ only).
-std::vector<std::string> suiteFiles() {
-    std::vector<std::string> files;
-    for (const char* folder : {"g", "q", "b"})
-        for (const auto& entry : fs::directory_iterator(fs::path(KAL_BMPSUITE_DIR) / folder))
-            if (entry.path().extension() == ".bmp")
-                files.push_back(std::string(folder) + "/" + entry.path().filename().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-using Case = std::tuple<Program, std::string>;
-
-class BmpSuiteRun : public WholeRun<Case> {
-protected:
-    Outcome outcome = kLoaded;
-
-    void SetUp() override {
-        const auto found = expectedOutcomes().find(file());
-        ASSERT_NE(found, expectedOutcomes().end()) << file() << " has no expected outcome";
-        outcome = found->second;
-        fs::copy_file(fs::path(KAL_BMPSUITE_DIR) / file(), dir / "in.bmp");
-        writeOwnedImage(dir / "frame.bmp", syntheticFrame(96, 72, 0, 0, 0));
-    }
-    const std::string& file() const { return std::get<1>(GetParam()); }
-    RunResult run(const std::string& script) {
-        RunOptions options;
-        options.input = "\n";
-        return runScript(script, options);
-    }
-    // The text that follows "Chargement du fichier in.bmp" when the file is refused.
-    std::string refusal() const {
-        switch (outcome) {
-            case kCompressed:
-                return "Fichier BMP compresse: chargement impossible\n";
-            case kUnsupported:
-                return "Erreur fatale: mode d'image non supporte\n";
-            case kTooLarge:
-                return "Erreur : image trop grande (3000000 x 2000000 pixels; limite 65535 de cote, "
-                       "268435456 en tout)\n";
-            default:
-                return "";
-        }
-    }
-    std::string loadingText() const {
-        std::string text = "Chargement du fichier in.bmp";
-        if (outcome == kLoadedWithoutPixels)
-            for (int i = 0; i < 100; ++i) text += "La sauvegarde en N&B n'est pas encore possible\n";
-        return text;
-    }
-    void expectFatal(const RunResult& r) {
-        EXPECT_TRUE(r.aborted()) << "exit " << r.exitCode << " signal " << r.signal;
-        EXPECT_TRUE(endsWith(r.out, "Chargement du fichier in.bmp" + refusal() + kFatalLines)) << r.out;
-    }
+// The suite's files (g/, q/ and b/, without ".bmp"), by the outcome of their run.
+const char* const kFilesByOutcome[] = {
+    "g/rgb24 g/rgb24pal q/rgb24largepal q/rgb24lprof",
+    "b/badpalettesize b/pal8badindex g/pal8-0 g/pal8 g/pal8gs g/pal8nonsquare g/pal8topdown g/pal8v4 "
+    "g/pal8v5 g/pal8w124 g/pal8w125 g/pal8w126 q/pal8offs q/pal8os2v2-16 q/pal8os2v2-40sz q/pal8os2v2-sz "
+    "q/pal8os2v2 q/pal8oversizepal",
+    "b/badrle b/badrle4 b/badrle4bis b/badrle4ter b/badrlebis b/badrleter b/rgb16-880 b/rletopdown g/pal4rle "
+    "g/pal8os2 g/pal8rle g/rgb16-565 g/rgb16-565pal g/rgb16bfdef g/rgb32bf g/rgb32bfdef q/pal1huffmsb "
+    "q/pal4rlecut q/pal4rletrns q/pal8os2-hs q/pal8os2-sz q/pal8os2sp q/pal8rlecut q/pal8rletrns q/rgb16-231 "
+    "q/rgb16-3103 q/rgb24jpeg q/rgb24png q/rgb24rle24 q/rgb32-111110 q/rgb32-7187 q/rgb32-xbgr q/rgb32h52 "
+    "q/rgba16-1924 q/rgba16-4444 q/rgba16-5551 q/rgba32-1 q/rgba32-1010102 q/rgba32-2 q/rgba32-61754 "
+    "q/rgba32-81284 q/rgba32abf q/rgba32h56",
+    "b/badbitcount b/badbitssize b/baddens1 b/baddens2 b/badfilesize b/badheadersize b/badplanes b/badwidth "
+    "b/shortfile g/pal1 g/pal1bg g/pal1wb g/pal4 g/pal4gs g/rgb16 g/rgb32 q/pal1p1 q/pal2 q/pal2color "
+    "q/rgb16faketrns q/rgb32fakealpha q/rgba64",
+    "b/reallybig",
 };
 
-const char* const kScriptTail = "Angle -1 1 1\nTranslation 2 1\nCompositage sum.bmp\n";
-
-TEST_P(BmpSuiteRun, AsTheReferenceItIsLoadedOrStopsTheRun) {
-    const RunResult r = run(std::string("Reference in.bmp\nSource frame.bmp out.bmp\n") + kScriptTail);
-    if (outcome == kLoaded || outcome == kLoadedWithoutPixels) {
-        EXPECT_TRUE(r.exitedWith(0));
-        EXPECT_NE(r.out.find(loadingText() + "\n***"), std::string::npos);
-        EXPECT_NE(r.out.find("Sauvegarde d'une image out.bmp FIN\n"), std::string::npos);
-        EXPECT_NE(r.out.find("Sauvegarde d'une image sum.bmp FIN\n"), std::string::npos);
-        EXPECT_TRUE(endsWith(r.out, "Fin de l'execution de Kalvorine\n"));
-        EXPECT_TRUE(fs::exists(dir / "out.bmp"));
-    } else {
-        expectFatal(r);
-        EXPECT_FALSE(fs::exists(dir / "shift.lst"));
-    }
+using Case = std::tuple<Program, std::string, Outcome>;
+std::vector<Case> cases() {
+    std::vector<Case> all;
+    for (const Program& p : {Program{"kalvorine", KAL_PROGRAM, false}, Program{"kalvorine_sse", KAL_PROGRAM_SSE, true}})
+        for (int outcome = kLoaded; outcome <= kTooLarge; ++outcome) {
+            std::istringstream names(kFilesByOutcome[outcome]);
+            for (std::string name; names >> name;) all.emplace_back(p, name + ".bmp", Outcome(outcome));
+        }
+    return all;
 }
 
-TEST_P(BmpSuiteRun, AsASourceItIsLoadedSkippedOrStopsTheRun) {
-    const RunResult r = run(std::string("Reference frame.bmp\nSource in.bmp out.bmp\n") + kScriptTail);
-    switch (outcome) {
-        case kLoaded:
-        case kLoadedWithoutPixels:
+using BmpSuiteRun = WholeRun<Case>;
+
+TEST_P(BmpSuiteRun, AsTheReferenceAndAsASourceItIsLoadedSkippedOrStopsTheRun) {
+    const auto& [program, file, outcome] = GetParam();
+    fs::copy_file(fs::path(KAL_BMPSUITE_DIR) / file, dir / "in.bmp");
+    writeOwnedImage(dir / "frame.bmp", syntheticFrame(96, 72, 0, 0, 0));
+    std::string loading = "Chargement du fichier in.bmp";
+    if (outcome == kLoadedWithoutPixels)
+        for (int i = 0; i < 100; ++i) loading += "La sauvegarde en N&B n'est pas encore possible\n";
+    const char* const refusals[] = {"", "", "Fichier BMP compresse: chargement impossible\n",
+                                    "Erreur fatale: mode d'image non supporte\n",
+                                    "Erreur : image trop grande (3000000 x 2000000 pixels; limite 65535 de cote, "
+                                    "268435456 en tout)\n"};
+    const RunOptions options{.input = "\n"};
+    for (const bool asReference : {true, false}) {
+        SCOPED_TRACE(asReference ? "as the reference" : "as a source");
+        for (const char* f : {"out.bmp", "sum.bmp"}) fs::remove(dir / f);
+        const RunResult r = runScript(std::string(asReference ? "Reference in.bmp\nSource frame.bmp out.bmp\n"
+                                                              : "Reference frame.bmp\nSource in.bmp out.bmp\n") +
+                                          "Angle -1 1 1\nTranslation 2 1\nCompositage sum.bmp\n",
+                                      options);
+        if (outcome == kLoaded || outcome == kLoadedWithoutPixels) {
             EXPECT_TRUE(r.exitedWith(0));
-            EXPECT_NE(r.out.find(loadingText() + "Ajustement global"), std::string::npos);
-            EXPECT_NE(r.out.find("Sauvegarde d'une image out.bmp FIN\n"), std::string::npos);
-            EXPECT_TRUE(endsWith(r.out, "Fin de l'execution de Kalvorine\n"));
-            EXPECT_TRUE(fs::exists(dir / "out.bmp"));
-            break;
-        case kTooLarge:   // reported and skipped: the run goes on to the composite
-            EXPECT_TRUE(r.exitedWith(0));
-            EXPECT_NE(r.out.find("Chargement du fichier in.bmp" + refusal() + "Sauvegarde de l'image compositee"),
-                      std::string::npos)
+            EXPECT_NE(r.out.find(loading + (asReference ? "\n***" : "Ajustement global")), std::string::npos);
+            EXPECT_TRUE(endsWith(r.out,
+                                 "Sauvegarde d'une image sum.bmp FIN\n\n"
+                                 "Temps pour l'ensemble du calcul: # secondes\nFin de l'execution de Kalvorine\n"))
                 << r.out;
-            EXPECT_FALSE(fs::exists(dir / "out.bmp"));
+        } else if (outcome == kTooLarge && !asReference) {   // reported and skipped: on to the composite
+            EXPECT_TRUE(r.exitedWith(0));
+            EXPECT_NE(r.out.find(loading + refusals[outcome] + "Sauvegarde de l'image compositee"), std::string::npos)
+                << r.out;
             EXPECT_TRUE(fs::exists(dir / "sum.bmp"));
-            break;
-        default:
-            expectFatal(r);
-            EXPECT_FALSE(fs::exists(dir / "out.bmp"));
+        } else {
+            EXPECT_TRUE(r.aborted()) << "exit " << r.exitCode << " signal " << r.signal;
+            EXPECT_TRUE(endsWith(r.out, loading + refusals[outcome] + kFatalLines)) << r.out;
+        }
+        EXPECT_EQ(fs::exists(dir / "out.bmp"), outcome == kLoaded || outcome == kLoadedWithoutPixels);
     }
 }
 
@@ -166,15 +101,16 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info) {
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Suite, BmpSuiteRun, ::testing::Combine(KAL_BOTH_PROGRAMS, ::testing::ValuesIn(suiteFiles())),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(Suite, BmpSuiteRun, ::testing::ValuesIn(cases()), caseName);
 
-TEST(BmpSuite, EveryFileHasAnExpectedOutcomeAndEveryOutcomeAFile) {
-    const std::vector<std::string> files = suiteFiles();
-    EXPECT_EQ(files.size(), 88u);
-    for (const std::string& f : files) EXPECT_EQ(expectedOutcomes().count(f), 1u) << f;
-    for (const auto& [f, outcome] : expectedOutcomes())
-        EXPECT_TRUE(std::find(files.begin(), files.end(), f) != files.end()) << f;
+// Every file of the suite (g/, q/ and b/ hold nothing else) has its outcome above; each file
+// named there exists, or its runs fail.
+TEST(BmpSuite, EveryFileHasAnExpectedOutcome) {
+    std::ptrdiff_t files = 0;
+    for (const char* folder : {"g", "q", "b"})
+        files += std::distance(fs::directory_iterator(fs::path(KAL_BMPSUITE_DIR) / folder), {});
+    EXPECT_EQ(files, 88);
+    EXPECT_EQ(std::ptrdiff_t(cases().size()), 2 * files);
 }
 
 }   // namespace

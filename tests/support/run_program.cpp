@@ -16,27 +16,21 @@
 
 namespace {
 
-// In a forked child: takes its standard streams (a descriptor < 0 closes standard input and
-// leaves the others), folder and limits, and becomes the program; never returns.
+// In a forked child: takes its standard streams (standard input closed when in < 0, standard
+// error left when err == -2), folder and limits, and becomes the program; never returns.
 [[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& args,
                               const std::filesystem::path& workDir, int in, int out, int err,
                               const RunOptions& options) {
-    if (out < 0 || chdir(workDir.c_str()) != 0) _exit(127);
-    if (in >= 0) {
-        dup2(in, 0);
-    } else {
-        close(0);
-    }
+    if (out < 0 || err == -1 || chdir(workDir.c_str()) != 0) _exit(127);
+    if (in < 0) close(0);
+    if (in >= 0) dup2(in, 0);
     dup2(out, 1);
     if (err >= 0) dup2(err, 2);
-    if (options.fileSizeLimit >= 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    if (options.addressSpaceLimit >= 0) {
-        const rlimit limit{rlim_t(options.addressSpaceLimit), rlim_t(options.addressSpaceLimit)};
-        setrlimit(RLIMIT_AS, &limit);
+    signal(SIGXFSZ, SIG_IGN);   // a write beyond the file-size limit fails instead
+    for (const auto& [resource, value] :
+         {std::pair{RLIMIT_FSIZE, options.fileSizeLimit}, std::pair{RLIMIT_AS, options.addressSpaceLimit}}) {
+        const rlimit limit{rlim_t(value), rlim_t(value)};
+        if (value >= 0) setrlimit(resource, &limit);
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -50,31 +44,22 @@ namespace {
 
 bool RunResult::aborted() const { return !hung && signal == SIGABRT; }
 
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
+// Standard error goes to a file: under a file-size limit a report is cut short, but not lost.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::filesystem::path& workDir, const RunOptions& options) {
     TempDir io;
     writeText(io / "stdin", options.input);
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    int outPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int in = open((io / "stdin").c_str(), O_RDONLY);
-        if (in < 0) _exit(127);
-        execProgram(program, args, workDir, in, outPipe[1], errPipe[1], options);
-    }
+    if (pid == 0)
+        execProgram(program, args, workDir, open((io / "stdin").c_str(), O_RDONLY), outPipe[1],
+                    open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), options);
     close(outPipe[1]);
-    close(errPipe[1]);
-
     RunResult result;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.hangSeconds);
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    for (int open = 2; open > 0;) {
+    for (pollfd fd{outPipe[0], POLLIN, 0};;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -82,26 +67,18 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
             kill(pid, SIGKILL);
             break;
         }
-        if (poll(fds, 2, int(std::min<long long>(left.count(), 1000))) < 0) continue;
-        for (int k = 0; k < 2; ++k) {
-            if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-            char buffer[65536];
-            const ssize_t n = read(fds[k].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[k]->append(buffer, std::size_t(n));
-            } else {
-                close(fds[k].fd);
-                fds[k].fd = -1;
-                --open;
-            }
-        }
+        char buffer[65536];
+        if (poll(&fd, 1, int(std::min<long long>(left.count(), 1000))) <= 0) continue;
+        const ssize_t n = read(fd.fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.out.append(buffer, std::size_t(n));
     }
-    for (const pollfd& p : fds)
-        if (p.fd >= 0) close(p.fd);
+    close(outPipe[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.err = readText(io / "stderr");
     return result;
 }
 
@@ -109,7 +86,7 @@ pid_t startProgram(const std::string& program, const std::vector<std::string>& a
                    const std::filesystem::path& workDir, const std::filesystem::path& outputFile) {
     const pid_t pid = fork();
     if (pid == 0)
-        execProgram(program, args, workDir, -1, open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), -1, {});
+        execProgram(program, args, workDir, -1, open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), -2, {});
     return pid;
 }
 
@@ -117,14 +94,4 @@ std::string maskTimes(const std::string& out) {
     static const std::regex times(
         R"((Temps total de calcul pour l'image: |Temps pour l'ensemble du calcul: |\(Temps Phase1 : )[0-9]+)");
     return std::regex_replace(out, times, "$1#");
-}
-
-std::vector<std::pair<std::string, std::string>> snapshotFiles(const std::filesystem::path& dir) {
-    std::vector<std::pair<std::string, std::string>> files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        if (!entry.is_regular_file()) continue;
-        files.emplace_back(std::filesystem::relative(entry.path(), dir).string(), readText(entry.path()));
-    }
-    std::sort(files.begin(), files.end());
-    return files;
 }

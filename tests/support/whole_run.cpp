@@ -2,43 +2,29 @@
 
 #include <cstdlib>
 
-namespace {
-
-std::string describeDifference(const std::string& expected, const std::string& actual) {
-    std::size_t at = 0;
-    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    std::string text = "sizes " + std::to_string(expected.size()) + " / " + std::to_string(actual.size()) +
-                       ", first difference at byte " + std::to_string(at);
-    if (actual.find('\0') == std::string::npos) {
-        const std::size_t from = at > 200 ? at - 200 : 0;
-        text +=
-            "\n--- expected from there:\n" + expected.substr(from, 400) + "\n--- actual:\n" + actual.substr(from, 400);
-    }
-    return text;
-}
-
-}   // namespace
-
 void expectGolden(const std::string& caseName, const std::string& fileName, const std::string& actual, bool sse) {
     const std::filesystem::path common = std::filesystem::path(KAL_GOLDEN_DIR) / caseName / fileName;
     const std::filesystem::path special = common.parent_path() / "sse" / fileName;
     const char* update = std::getenv("KAL_UPDATE_GOLDEN");
-    if (update != nullptr && std::string(update) == "1") {
-        if (!sse) {
-            std::filesystem::create_directories(common.parent_path());
-            writeText(common, actual);
-        } else if (std::filesystem::exists(common) && readText(common) == actual) {
+    if (update != nullptr && std::string(update) == "1") {   // the SSE file only where it differs
+        const std::filesystem::path target = sse ? special : common;
+        if (sse && std::filesystem::exists(common) && readText(common) == actual) {
             std::filesystem::remove(special);
         } else {
-            std::filesystem::create_directories(special.parent_path());
-            writeText(special, actual);
+            std::filesystem::create_directories(target.parent_path());
+            writeText(target, actual);
         }
         return;
     }
     const std::filesystem::path path = sse && std::filesystem::exists(special) ? special : common;
     ASSERT_TRUE(std::filesystem::exists(path)) << "missing golden file " << path;
     const std::string expected = readText(path);
-    EXPECT_TRUE(expected == actual) << "output differs from " << path << ": " << describeDifference(expected, actual);
+    std::size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    EXPECT_TRUE(expected == actual) << "output differs from " << path << " at byte " << at << " (sizes "
+                                    << expected.size() << " / " << actual.size() << "); from there expected:\n"
+                                    << expected.substr(at, 200) << "\n--- actual:\n"
+                                    << actual.substr(at, 200);
 }
 
 std::string withoutDate(std::string fits) {

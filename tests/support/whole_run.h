@@ -1,11 +1,8 @@
-// The fixture of every test that runs a whole program in a temporary folder: the program
-// (the test's parameter, or the first member of a tuple parameter), runs of it there, and
-// byte-exact comparison with files kept under tests/data/golden/<case>/.
-//
-// The extended-precision program is compared with <case>/<name>; the SSE program with
-// <case>/sse/<name> where that exists (results may differ where a truncated value lies
-// next to a whole number) and with <case>/<name> otherwise. Run the tests with
-// KAL_UPDATE_GOLDEN=1 to rewrite the files from the present outputs.
+// The fixture of every test that runs a whole program in a temporary folder (the program is
+// the test's parameter or its first member), and byte-exact comparison with golden files:
+// tests/data/golden/<case>/<name>, or for the SSE program <case>/sse/<name> where that exists
+// (results may differ where a truncated value lies next to a whole number). Run the tests
+// with KAL_UPDATE_GOLDEN=1 to rewrite the files from the present outputs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,8 +34,8 @@ void writeOwnedImage(const std::filesystem::path& path, Image im);
 void writeSequence(const std::filesystem::path& folder, const std::vector<std::array<double, 3>>& views);
 
 inline const Program& programOf(const Program& p) { return p; }
-template <typename T>
-const Program& programOf(const std::tuple<Program, T>& p) {
+template <typename... T>
+const Program& programOf(const std::tuple<Program, T...>& p) {
     return std::get<0>(p);
 }
 std::string programName(const ::testing::TestParamInfo<Program>& info);
@@ -50,34 +47,18 @@ protected:
 
     const Program& program() const { return programOf(this->GetParam()); }
     // A run that must end and leave standard error empty; its console with the times masked.
-    RunResult runIn(const std::filesystem::path& folder, const std::vector<std::string>& args,
-                    const RunOptions& options = {}) {
-        RunResult r = runProgram(program().path, args, folder, options);
+    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {},
+                  const std::filesystem::path& folder = {}) {
+        RunResult r = runProgram(program().path, args, folder.empty() ? dir.path : folder, options);
         EXPECT_FALSE(r.hung) << "the run did not end";
         EXPECT_EQ(r.err, "") << "standard error holds a report";
         r.out = maskTimes(r.out);
         return r;
     }
-    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) {
-        return runIn(dir.path, args, options);
-    }
-    RunResult runScriptIn(const std::filesystem::path& folder, const std::string& script,
-                          const RunOptions& options = {}) {
-        writeText(folder / "script.txt", script);
-        return runIn(folder, {"script.txt"}, options);
-    }
-    RunResult runScript(const std::string& script, const RunOptions& options = {}) {
-        return runScriptIn(dir.path, script, options);
-    }
-    void golden(const std::string& caseName, const std::string& file, const std::string& actual) {
-        expectGolden(caseName, file, actual, program().sse);
-    }
-    // The console and the named output files against the case's golden files.
-    void expectRun(const std::string& caseName, const RunResult& r, const std::vector<std::string>& files) {
-        golden(caseName, "stdout.txt", r.out);
-        for (const std::string& f : files) {
-            ASSERT_TRUE(std::filesystem::exists(dir / f)) << f << " was not written";
-            golden(caseName, f, withoutDate(readText(dir / f)));
-        }
+    // The same with script written in the folder as script.txt.
+    RunResult runScript(const std::string& script, const RunOptions& options = {},
+                        const std::filesystem::path& folder = {}) {
+        writeText((folder.empty() ? dir.path : folder) / "script.txt", script);
+        return run({"script.txt"}, options, folder);
     }
 };
