@@ -67,30 +67,7 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
                      std::int32_t y0, float angle, float shiftX, float shiftY) {
     const double cosA = std::cos(double(angle)), sinA = std::sin(double(angle));
     const Extended c = cosA, s = sinA;
-
-    // Bounding box of the turned source rectangle.
-    const std::int32_t cornerU[4] = {0, width, 0, width};
-    const std::int32_t cornerV[4] = {0, 0, height, height};
-    float minX = 0, maxX = 0, minY = 0, maxY = 0;
-    for (int k = 0; k < 4; ++k) {
-        const std::int64_t du = std::int64_t(cornerU[k]) - x0, dv = std::int64_t(cornerV[k]) - y0;
-        const float x = float(c * du + s * dv - shiftX);
-        const float y = float(-s * du + c * dv - shiftY);
-        if (k == 0 || x < minX) minX = x;
-        if (k == 0 || x > maxX) maxX = x;
-        if (k == 0 || y < minY) minY = y;
-        if (k == 0 || y > maxY) maxY = y;
-    }
-    Image out;
-    out.width = std::int32_t(float(maxX - minX));
-    out.height = std::int32_t(float(maxY - minY));
-    if (angle > 0) {
-        out.x0 = std::int32_t(c * x0 + s * y0);
-        out.y0 = std::int32_t(Extended(float(Extended(width) * s)) - s * x0 + c * y0);
-    } else {
-        out.x0 = std::int32_t(Extended(float(-Extended(height) * s)) + c * x0 + s * y0);
-        out.y0 = std::int32_t(-s * x0 + c * y0);
-    }
+    Image out = turnedFrame(width, height, x0, y0, angle, shiftX, shiftY);   // the program's own box
     out.pixels = allocatePixels(out.width, out.height);
     for (std::int32_t row = 0; row < out.height; ++row) {
         std::uint8_t* px = pixelAt(out, 0, row);

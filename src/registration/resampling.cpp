@@ -492,8 +492,8 @@ __attribute__((target("avx2"))) std::size_t warpPositions(const WarpRow& w, std:
 
 }   // namespace
 
-Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
-                     std::int32_t y0, float angle, float shiftX, float shiftY) {
+Image turnedFrame(std::int32_t width, std::int32_t height, std::int32_t x0, std::int32_t y0, float angle, float shiftX,
+                  float shiftY) {
     const double cosA = std::cos(double(angle)), sinA = std::sin(double(angle));
     const Extended c = cosA, s = sinA;
 
@@ -520,6 +520,14 @@ Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_
         out.x0 = std::int32_t(Extended(float(-Extended(height) * s)) + c * x0 + s * y0);
         out.y0 = std::int32_t(-s * x0 + c * y0);
     }
+    return out;
+}
+
+Image rotateAndShift(const std::uint8_t* pixels, std::int32_t width, std::int32_t height, std::int32_t x0,
+                     std::int32_t y0, float angle, float shiftX, float shiftY) {
+    const double cosA = std::cos(double(angle)), sinA = std::sin(double(angle));
+    const Extended c = cosA, s = sinA;
+    Image out = turnedFrame(width, height, x0, y0, angle, shiftX, shiftY);
     if (out.width > kMaxImageSide || out.height > kMaxImageSide ||
         std::int64_t(out.width) * out.height > kMaxImagePixels) {
         return out;   // too large to hold: no pixels, the size tells the caller why

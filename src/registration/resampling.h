@@ -59,6 +59,12 @@ SampleTurn sampleTurn(float angle);
 void rotatedSampleRow(const Image& source, std::int32_t width, std::int32_t height, SampleTurn turn, std::int32_t j,
                       std::uint8_t* px);
 
+// The frame rotateAndShift fills: the bounding box of the source (width x height, reference
+// point (x0, y0)) turned by angle and moved by minus the shift, with its reference point; no
+// pixels.
+Image turnedFrame(std::int32_t width, std::int32_t height, std::int32_t x0, std::int32_t y0, float angle, float shiftX,
+                  float shiftY);
+
 // The whole source turned by angle about (x0, y0) and moved by minus the shift, bilinear,
 // in the bounding box of the turned source. A box beyond the image size limits of
 // common/image.h gets no pixels (its width and height are still set).
