@@ -1,5 +1,12 @@
+// The composite of 8-bit frames, the deep stack of camera frames, and the sums files that
+// runs split in parts write and kalvorine-merge adds up. Whole composites are golden runs
+// and the split runs against the whole ones (cli.merge); these are the cases they miss.
 #include "composite/composite.h"
 
+#include "composite/deep_stack.h"
+#include "composite/sums_file.h"
+#include "composite/sums_merge.h"
+#include "registration/resampling.h"
 #include "support/with_settings.h"
 
 namespace {
@@ -22,10 +29,8 @@ TEST_F(Composite, ContributionsAreWeightedByValidityAndPlacedByReferencePoints) 
     im.im.y0 = 2;
     addToComposite(im.im);
     for (int y = 0; y < 4; ++y) {
-        EXPECT_EQ(sum(0, y, 0), (30u + y) * 128 / 255);
-        EXPECT_EQ(sum(0, y, 1), 128u);
-        EXPECT_EQ(sum(0, y, 2), 3u);
-        EXPECT_EQ(sum(1, y, 0), 0u);
+        EXPECT_EQ((std::array{sum(0, y, 0), sum(0, y, 1), sum(0, y, 2), sum(1, y, 0)}),
+                  (std::array{(30u + y) * 128 / 255, 128u, 3u, 0u}));
         EXPECT_EQ(sum(2, y, 0) + sum(2, y, 1), 305u + y);   // whole validity: the bytes themselves
         for (int x = 3; x < 6; ++x) EXPECT_EQ(sum(x, y, 0) + sum(x, y, 1), 0u);
     }
@@ -39,10 +44,9 @@ TEST_F(Composite, TheAverageUsesTheSinglePrecisionReciprocalOfTheImageCount) {
     EXPECT_EQ(out, "Sauvegarde de l'image compositee : " + settings.compositeName + "\nSauvegarde d'une image " +
                        path("avg") + ".bmp FIN\n");
     for (const char* suffix : {"R.fit", "V.fit", "B.fit"}) EXPECT_EQ(readFile(path("avg") + suffix).size(), 5760u);
+    // 41 * 255 * float(1/41) lies just below 255; 765 / 41 = 18.66.
     const std::vector<std::uint8_t> bmp = readFile(path("avg.bmp"));
-    EXPECT_EQ(bmp[54], 254);   // 41 * 255 * float(1/41) lies just below 255
-    EXPECT_EQ(bmp[55], 18);    // 765 / 41 = 18.66
-    EXPECT_EQ(bmp[56], 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(bmp.begin() + 54, bmp.begin() + 57), (std::vector<std::uint8_t>{254, 18, 0}));
     EXPECT_TRUE(settings.compositeSums.empty());
     EXPECT_EQ(settings.composite.pixels, nullptr);
 }
@@ -60,6 +64,139 @@ TEST_F(Composite, OnlyTheFirstDotCountsEvenInAFolderNameAndLongNamesAreNotCut) {
     startComposite();
     captureStdout([] { finishComposite(); });
     EXPECT_TRUE(std::filesystem::exists(settings.compositeName + ".bmp"));
+}
+
+DeepImage deepImage(std::int32_t width, std::vector<float> samples, std::vector<float> weight = {}) {
+    return DeepImage{std::move(samples), std::move(weight), width, 1, 1, 16, 65535};
+}
+
+// The deep frame of an 8-bit image moved by a geometry gives, at every pixel, the 8-bit
+// result before its truncation: the same value or up to one more (the SSE program rounds each
+// of its operations), and the same validity.
+void expectDeepFollowsView(const Image& view, const DeepImage& deep) {
+    ASSERT_EQ(std::tuple(deep.width, deep.height), std::tuple(view.width, view.height));
+    for (std::size_t i = 0; i < std::size_t(view.width) * std::size_t(view.height); ++i) {
+        EXPECT_NEAR(deep.weight[i] * 255.0f, float(view.pixels[4 * i + 3]), 1.01f) << i;
+        for (int c = 0; c < 3; ++c) {
+            const float v = deep.samples[3 * i + std::size_t(c)], byte = view.pixels[4 * i + std::size_t(2 - c)];
+            EXPECT_TRUE(v + 1e-3f >= byte && v < byte + 1.001f) << i << ": " << v << " for " << byte;
+        }
+    }
+}
+
+TEST(DeepStack, RotationShiftAndBlockDeformationMatchTheEightBitResampling) {
+    const OwnedImage frame(syntheticFrame(48, 40, 0, 0, 0, 3));
+    const DeepImage deep = deepOf(frame.im);
+    for (const auto& [degrees, shiftX, shiftY] :
+         {std::array{0.0f, 3.0f, -2.0f}, {0.0f, 0.5f, 0.25f}, {2.5f, 1.0f, 4.0f}, {-7.0f, -3.0f, 0.0f}}) {
+        const float angle = float(double(degrees) * 0.017453292522222223);
+        const OwnedImage view(rotateAndShift(frame.im.pixels, 48, 40, 20, 15, angle, shiftX, shiftY));
+        expectDeepFollowsView(view.im, rotateAndShiftDeep(deep, RigidGeometry{angle, shiftX, shiftY, 20, 15}, view.im));
+    }
+    BlockDeformation blocks;
+    blocks.spacing = 16;
+    blocks.grid.columns = 3;
+    blocks.grid.rows = 2;
+    blocks.grid.offsetX = {0.5f, -1, 2, 0, 1.25f, -0.75f, 0, 0, 0, 0, 0, 0};
+    blocks.grid.offsetY = {1, 0, -2, 0.5f, 0, 3, 0, 0, 0, 0, 0, 0};
+    const OwnedImage view(deformImage(frame.im.pixels, 48, 40, 24, 20, blocks.grid, 16, 16));
+    expectDeepFollowsView(view.im, deformDeep(deep, blocks));
+    blocks.grid.columns = 0;   // an empty grid leaves the frame as it was
+    EXPECT_EQ(deformDeep(deep, blocks).samples, deep.samples);
+}
+
+TEST(DeepStack, MeanIsWeightedByValidityAndLaidByReferencePoints) {
+    const OwnedImage reference(makeImage(3, 1, {0, 0, 0, 255}, 1, 0));
+    DeepStack stack = startDeepStack(reference.im, deepImage(3, {}));
+    addToDeepStack(stack, deepImage(3, {100, 200, 300}), 1, 0);
+    // Premultiplied: 400 at weight 0.5 is a sample of 800. Laid one pixel to the left: its
+    // pixel 1 on cell 0; its pixel 2 holds no data.
+    addToDeepStack(stack, deepImage(3, {50, 400, 0}, {1.0f, 0.5f, 0.0f}), 2, 0);
+    EXPECT_EQ(stack.frames, 2);
+    EXPECT_EQ((std::array{deepMean(stack, 0, 0), deepMean(stack, 1, 0), deepMean(stack, 2, 0)}),
+              (std::array{(100 + 400) / 1.5f, 200.0f, 300.0f}));
+}
+
+class SumsFile : public InFolder {
+protected:
+    static SumsHeader header(std::int32_t width, std::int32_t height, std::int64_t listed, std::int64_t added) {
+        return SumsHeader{ReferenceIdentity{"ref.bmp", width, height, width / 2, -3, 0x0123456789abcdefull}, listed,
+                          added, 1};
+    }
+    std::string write(const std::string& name, const SumsHeader& h, const std::vector<CompositeCell>& sums) {
+        EXPECT_TRUE(quiet([&] { return writeSumsFile(path(name).c_str(), h, sums); }));
+        EXPECT_EQ(out, "");
+        return path(name);
+    }
+    std::string why;
+};
+
+TEST_F(SumsFile, WhatIsWrittenReadsBackCellForCell) {
+    // 240 x 1: data of exactly one block, no fill to write or read.
+    for (const auto& [width, height] : {std::pair{1, 1}, {7, 5}, {61, 17}, {240, 1}}) {
+        std::vector<CompositeCell> sums(std::size_t(width) * std::size_t(height));
+        for (std::uint32_t i = 0; i < sums.size(); ++i) sums[i] = CompositeCell{{i * 7 % 3001, 3000 - i % 3001, 0}};
+        sums.back().sum[2] = 255u * 3000u;   // the largest sum 3000 frames can make
+        const std::string file = write("s.fit", header(width, height, 3100, 3000), sums);
+        EXPECT_EQ(readFile(file).size() % 2880, 0u);
+        SumsHeader back;
+        std::vector<CompositeCell> got;
+        ASSERT_TRUE(readSumsFile(file.c_str(), back, got, why)) << why;
+        const ReferenceIdentity& r = back.reference;
+        EXPECT_EQ(std::tuple(r.name, r.width, r.height, r.x0, r.y0, r.checksum, back.framesListed, back.framesAdded),
+                  std::tuple(std::string("ref.bmp"), width, height, width / 2, -3, 0x0123456789abcdefull, 3100, 3000));
+        ASSERT_EQ(got.size(), sums.size());
+        for (std::size_t i = 0; i < sums.size(); ++i)
+            ASSERT_TRUE(std::equal(got[i].sum, got[i].sum + 3, sums[i].sum)) << "cell " << i;
+    }
+}
+
+TEST_F(SumsFile, TheChecksumEncodingMakesTheWholeSumNegativeZero) {
+    // A card-aligned block with the CHECKSUM placeholder at column 12 of its second card.
+    for (std::uint32_t seed : {0u, 1u, 77u, 4242u, 99999u}) {
+        std::string block(160, ' ');
+        for (std::size_t i = 0; i < 80; ++i) block[i] = char(' ' + (seed * 31 + i * i) % 90);
+        block.replace(80 + 11, 16, "0000000000000000");
+        const std::uint32_t data = seed * 2654435761u;
+        const std::string code = encodeChecksum(onesComplementSum(block.data(), block.size(), data));
+        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"),
+                  std::string::npos);
+        block.replace(80 + 11, 16, code);
+        EXPECT_EQ(onesComplementSum(block.data(), block.size(), data), 0xFFFFFFFFu) << code;
+    }
+    EXPECT_EQ(addOnesComplement(0xFFFFFFFFu, 1), 1u);   // the carry goes round
+}
+
+TEST_F(SumsFile, ASumItsFramesCouldNotHaveMadeIsRefused) {
+    std::vector<CompositeCell> sums(4, CompositeCell{{255, 255, 255}});
+    sums[2].sum[1] = 256;
+    SumsHeader back;
+    std::vector<CompositeCell> got;
+    EXPECT_FALSE(readSumsFile(write("s.fit", header(2, 2, 1, 1), sums).c_str(), back, got, why));
+    EXPECT_EQ(why, "fichier endommage (une somme depasse 255 x le nombre d'images ajoutees)");
+}
+
+TEST_F(SumsFile, TheReferenceIsKnownByItsFileNameSizePointAndColourBytes) {
+    OwnedImage im(makeImage(4, 3, {10, 20, 30, 255}, 2, 1));
+    const ReferenceIdentity a = identifyReference(im.im,
+                                                  "../night one/r\x8E"
+                                                  "f.bmp");
+    EXPECT_EQ(std::tuple(a.name, a.width, a.x0), std::tuple(std::string("r?f.bmp"), 4, 2));
+    pixelAt(im.im, 3, 2)[3] = 0;   // validity is not part of it
+    EXPECT_EQ(identifyReference(im.im, "x").checksum, a.checksum);
+    pixelAt(im.im, 3, 2)[2] = 31;
+    EXPECT_NE(identifyReference(im.im, "x").checksum, a.checksum);
+    EXPECT_EQ(identifyReference(im.im, std::string(200, 'n')).name.size(), 60u);
+}
+
+TEST_F(SumsFile, MergesWhoseSumsCouldPassThirtyTwoBitsAreRefused) {
+    const std::vector<CompositeCell> sums(1, CompositeCell{{0, 0, 0}});
+    const std::string a = write("a.fit", header(1, 1, 9000000, 9000000), sums);
+    const std::string b = write("b.fit", header(1, 1, 9000000, 9000000), sums);
+    EXPECT_EQ(quiet([&] { return mergeSumsFiles(path("m"), {a, b}); }), 1);
+    EXPECT_NE(out.find("Erreur : trop d'images en tout (18000000 listees, 18000000 ajoutees)"), std::string::npos)
+        << out;
+    EXPECT_FALSE(std::filesystem::exists(path("mS.fit")) || std::filesystem::exists(path("m.bmp")));
 }
 
 }   // namespace
