@@ -1,6 +1,7 @@
 // The composite of 8-bit frames, the deep stack of camera frames, and the sums files that
-// runs split in parts write and kalvorine-merge adds up. Whole composites are golden runs
-// and the split runs against the whole ones (cli.merge); these are the cases they miss.
+// runs split in parts write and kalvorine-merge adds up. Whole composites are golden runs,
+// split runs are checked against whole ones (cli.merge), and fitsverify checks the sums
+// files' CHECKSUM and DATASUM (tests/readers); these are the cases they miss.
 #include "composite/composite.h"
 
 #include "composite/deep_stack.h"
@@ -133,7 +134,7 @@ protected:
 
 TEST_F(SumsFile, WhatIsWrittenReadsBackCellForCell) {
     // 240 x 1: data of exactly one block, no fill to write or read.
-    for (const auto& [width, height] : {std::pair{1, 1}, {7, 5}, {61, 17}, {240, 1}}) {
+    for (const auto& [width, height] : {std::pair{1, 1}, {61, 17}, {240, 1}}) {
         std::vector<CompositeCell> sums(std::size_t(width) * std::size_t(height));
         for (std::uint32_t i = 0; i < sums.size(); ++i) sums[i] = CompositeCell{{i * 7 % 3001, 3000 - i % 3001, 0}};
         sums.back().sum[2] = 255u * 3000u;   // the largest sum 3000 frames can make
@@ -149,22 +150,6 @@ TEST_F(SumsFile, WhatIsWrittenReadsBackCellForCell) {
         for (std::size_t i = 0; i < sums.size(); ++i)
             ASSERT_TRUE(std::equal(got[i].sum, got[i].sum + 3, sums[i].sum)) << "cell " << i;
     }
-}
-
-TEST_F(SumsFile, TheChecksumEncodingMakesTheWholeSumNegativeZero) {
-    // A card-aligned block with the CHECKSUM placeholder at column 12 of its second card.
-    for (std::uint32_t seed : {0u, 1u, 77u, 4242u, 99999u}) {
-        std::string block(160, ' ');
-        for (std::size_t i = 0; i < 80; ++i) block[i] = char(' ' + (seed * 31 + i * i) % 90);
-        block.replace(80 + 11, 16, "0000000000000000");
-        const std::uint32_t data = seed * 2654435761u;
-        const std::string code = encodeChecksum(onesComplementSum(block.data(), block.size(), data));
-        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"),
-                  std::string::npos);
-        block.replace(80 + 11, 16, code);
-        EXPECT_EQ(onesComplementSum(block.data(), block.size(), data), 0xFFFFFFFFu) << code;
-    }
-    EXPECT_EQ(addOnesComplement(0xFFFFFFFFu, 1), 1u);   // the carry goes round
 }
 
 TEST_F(SumsFile, ASumItsFramesCouldNotHaveMadeIsRefused) {

@@ -12,7 +12,8 @@ struct Probe {
 
 // One file given to the reader and what must come of it. A refused file leaves the image
 // untouched (it comes in as 9 x 0 without pixels). The files that reach the fatal stop
-// (compressed, other depths) are run by the BMP Suite whole runs.
+// (compressed, other depths), 8-bit files and a really big one are run by the BMP Suite
+// whole runs.
 struct BmpCase {
     const char* what;
     std::vector<std::uint8_t> bytes;   // empty: no file at all
@@ -58,8 +59,6 @@ const std::vector<BmpCase>& bmpCases() {
          patched(bmpBytes(1, 1, 24, 0, 1078, {7, 8, 9, 0}), {{0, 'X'}, {1, 'Y'}}), kBmpLoaded, "", 1, 1, {{0, 0, {7, 8, 9, 255}}}},
         {"only the fill of the last row missing", bmpBytes(1, 2, 24, 0, 54, {1, 2, 3, 0, 4, 5, 6}), kBmpLoaded, "", 1, 2,
          {{0, 0, {4, 5, 6, 255}}}},
-        {"8 bits: an invalid image and a hundred notices", bmpBytes(3, 2, 8, 0, 54, std::vector<std::uint8_t>(8, 77)),
-         kBmpLoaded, hundredNotices(), 3, 2, {{0, 0, {0, 0, 0, 0}}, {2, 1, {0, 0, 0, 0}}}},
         {"8 bits, 5 x 2: the last row needs only its 5 pixel bytes", bmpBytes(5, 2, 8, 0, 54, std::vector<std::uint8_t>(13, 3)),
          kBmpLoaded, hundredNotices(), 5, 2, {{4, 1, {0, 0, 0, 0}}}},
         {"zero height", bmpBytes(5, 0, 24, 0, 54, {}), kBmpLoaded, "", 5, 0, {}},
@@ -70,7 +69,6 @@ const std::vector<BmpCase>& bmpCases() {
          "Erreur : largeur d'image negative (-3)\n", 9, 0, {}},
         {"huge in 100 bytes", bmpBytes(30000, 30000, 24, 0, 54, std::vector<std::uint8_t>(46, 0)), kBmpUnusable,
          tooLarge("30000 x 30000"), 9, 0, {}},
-        {"really big", bmpBytes(3000000, 2000000, 24, 0, 54, {}), kBmpUnusable, tooLarge("3000000 x 2000000"), 9, 0, {}},
         {"a height of a billion", bmpBytes(0, 1000000000, 24, 0, 54, {}), kBmpUnusable, tooLarge("0 x 1000000000"), 9, 0, {}},
         {"truncated rows", bmpBytes(4, 4, 24, 0, 54, std::vector<std::uint8_t>(29, 1)), kBmpUnusable,
          "Erreur : fichier BMP tronque (83 octets, 102 attendus)\n", 9, 0, {}},

@@ -4,16 +4,6 @@
 
 namespace {
 
-std::string card(const std::vector<std::uint8_t>& f, int index) {
-    return std::string(f.begin() + 80 * index, f.begin() + 80 * index + 80);
-}
-
-// A card whose value text ends in column 30.
-std::string valueCard(const std::string& keyword, const std::string& value) {
-    return keyword + std::string(8 - keyword.size(), ' ') + "=" + std::string(21 - value.size(), ' ') + value +
-           std::string(50, ' ');
-}
-
 using FitsWriter = InFolder;
 
 // A grid whose every cell holds the same sum: the stored value, the display maximum and the
@@ -44,7 +34,9 @@ TEST_F(FitsWriter, ManyImagesAreScaledToFitSixteenBits) {
         EXPECT_EQ(out, "");
         const std::vector<std::uint8_t> f = readFile(dir / "c.fit");
         ASSERT_EQ(f.size(), c.size);
-        EXPECT_EQ(card(f, 5), valueCard("MIPS-HI", c.mipsHi));
+        char card[81];   // the sixth card, its value ending in column 30
+        std::snprintf(card, sizeof card, "MIPS-HI = %20s%50s", c.mipsHi, "");
+        EXPECT_EQ(std::string(f.begin() + 400, f.begin() + 480), card);
         for (std::size_t i = 2880; i < f.size(); i += 2) {
             const bool cell = i - 2880 < 2 * settings.compositeSums.size();
             ASSERT_EQ(f[i] * 256 + f[i + 1], cell ? c.stored : 0) << i;

@@ -163,21 +163,4 @@ TEST_F(PixelLoops, CompositeAndFitsRowsMatchThePlainLoops) {
     }
 }
 
-// All 65536 pairs of a byte and a validity, in every channel.
-TEST_F(PixelLoops, CompositeWeighsEveryByteByEveryValidityAsThePlainLoop) {
-    OwnedImage all(makeImageFrom(256, 256, [](int x, int y) -> std::array<std::uint8_t, 4> {
-        return {std::uint8_t(x), std::uint8_t(255 - x), std::uint8_t(x ^ 0x5A), std::uint8_t(y)};
-    }));
-    std::vector<std::uint32_t> sums[2];
-    for (const bool fast : {false, true}) {
-        settings.reference = makeImage(256, 256, {0, 0, 0, 255});
-        startComposite();
-        fast ? addToComposite(all.im) : plain::addToComposite(all.im);
-        for (const CompositeCell& c : settings.compositeSums)
-            sums[fast].insert(sums[fast].end(), std::begin(c.sum), std::end(c.sum));
-        releasePixels(settings.reference);
-    }
-    EXPECT_TRUE(sums[0] == sums[1]);
-}
-
 }   // namespace
