@@ -1,13 +1,12 @@
-// The block stage on hand-made cases. The feature image and the deformation are pinned by the
-// equivalence tests (random frames against the plain stages: bytes, offsets and console text)
-// and the golden runs with blocks.
+// The block searches on hand-made cases. The feature image, the deformation and the whole
+// stage are pinned by the equivalence tests (random frames against the plain stages: bytes,
+// offsets and console text) and the golden runs with blocks.
 #include <cmath>
 
 #include "blocks/block_refinement.h"
 #include "blocks/block_search.h"
 #include "blocks/block_stage.h"
 #include "blocks/feature_image.h"
-#include "registration/image_difference.h"
 #include "support/with_settings.h"
 
 namespace {
@@ -87,38 +86,5 @@ TEST_P(BlockSearch, FindsTheOffsetOfABrightSpot) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, BlockSearch, ::testing::ValuesIn(kSearchCases),
                          [](const auto& info) { return caseName(info.param.what); });
-
-using BlockStage = WithSettings;
-
-TEST_F(BlockStage, ReducesTheResidualOfALocallyWarpedImageAndRestoresTheReference) {
-    // The current image is the reference with its right half moved by one pixel: the global
-    // alignment cannot fix that, the block stage can.
-    OwnedImage reference(syntheticFrame(96, 72, 0, 0, 0)), moved(syntheticFrame(96, 72, 0, 1, 1));
-    settings.reference = copyImage(reference.im);
-    settings.current = syntheticFrame(96, 72, 0, 0, 0);
-    for (int y = 0; y < 72; ++y) std::copy_n(pixelAt(moved.im, 48, y), 4 * 48, pixelAt(settings.current, 48, y));
-    settings.reference.x0 = settings.current.x0 = 48;
-    settings.reference.y0 = settings.current.y0 = 36;
-    settings.blockGridWidth = 16;
-    settings.blockSearchWidth = 5;
-    settings.blockShiftXMin = settings.blockShiftYMin = -2;
-    settings.blockShiftXMax = settings.blockShiftYMax = 2;
-    settings.blockShiftStep = 1.0f;
-    const Extended before = imageDifference(settings.current, settings.reference);
-    captureStdout([] { runBlockStage(); });
-    EXPECT_LT(imageDifference(settings.current, settings.reference), before * 0.7);
-    EXPECT_TRUE(std::equal(reference.im.pixels, reference.im.pixels + pixelBytes(96, 72), settings.reference.pixels));
-    releasePixels(settings.reference);
-    releasePixels(settings.current);
-}
-
-TEST(FeatureImage, BrightnessIsTheExactMeanForEverySumOfThreeBytes) {
-    OwnedImage im(makeImageFrom(766, 1, [](int x, int) -> Pixel {
-        const int c0 = std::min(x, 255), c1 = std::min(x - c0, 255), c2 = x - c0 - c1;
-        return {std::uint8_t(c0), std::uint8_t(c1), std::uint8_t(c2), 255};
-    }));
-    makeFeatureImage(im.im);
-    for (int x = 0; x <= 765; ++x) ASSERT_EQ(pixelOf(im.im, x, 0)[0], x / 3) << x;
-}
 
 }   // namespace

@@ -1,7 +1,8 @@
 // The composite of 8-bit frames, the deep stack of camera frames, and the sums files that
 // runs split in parts write and kalvorine-merge adds up. Whole composites are golden runs,
-// split runs are checked against whole ones (cli.merge), and fitsverify checks the sums
-// files' CHECKSUM and DATASUM (tests/readers); these are the cases they miss.
+// split runs are checked against whole ones (cli.merge), and the readers' runs check the
+// average's single-precision reciprocal, the deep stack's mean and the sums files (fitsverify
+// with CHECKSUM and DATASUM); these are the cases they miss.
 #include "composite/composite.h"
 
 #include "composite/deep_stack.h"
@@ -37,21 +38,6 @@ TEST_F(Composite, ContributionsAreWeightedByValidityAndPlacedByReferencePoints) 
     }
 }
 
-TEST_F(Composite, TheAverageUsesTheSinglePrecisionReciprocalOfTheImageCount) {
-    settings.compositeName = path("avg.x.bmp");
-    settings.imageCount = 41;
-    for (CompositeCell& c : settings.compositeSums) c = CompositeCell{{41 * 255, 3 * 255, 0}};
-    out = captureStdout([] { finishComposite(); });
-    EXPECT_EQ(out, "Sauvegarde de l'image compositee : " + settings.compositeName + "\nSauvegarde d'une image " +
-                       path("avg") + ".bmp FIN\n");
-    for (const char* suffix : {"R.fit", "V.fit", "B.fit"}) EXPECT_EQ(readFile(path("avg") + suffix).size(), 5760u);
-    // 41 * 255 * float(1/41) lies just below 255; 765 / 41 = 18.66.
-    const std::vector<std::uint8_t> bmp = readFile(path("avg.bmp"));
-    EXPECT_EQ(std::vector<std::uint8_t>(bmp.begin() + 54, bmp.begin() + 57), (std::vector<std::uint8_t>{254, 18, 0}));
-    EXPECT_TRUE(settings.compositeSums.empty());
-    EXPECT_EQ(settings.composite.pixels, nullptr);
-}
-
 TEST_F(Composite, OnlyTheFirstDotCountsEvenInAFolderNameAndLongNamesAreNotCut) {
     std::filesystem::create_directory(dir / "out.d");
     settings.compositeName = path("out.d/sum.bmp");
@@ -65,10 +51,6 @@ TEST_F(Composite, OnlyTheFirstDotCountsEvenInAFolderNameAndLongNamesAreNotCut) {
     startComposite();
     captureStdout([] { finishComposite(); });
     EXPECT_TRUE(std::filesystem::exists(settings.compositeName + ".bmp"));
-}
-
-DeepImage deepImage(std::int32_t width, std::vector<float> samples, std::vector<float> weight = {}) {
-    return DeepImage{std::move(samples), std::move(weight), width, 1, 1, 16, 65535};
 }
 
 // The deep frame of an 8-bit image moved by a geometry gives, at every pixel, the 8-bit
@@ -104,18 +86,6 @@ TEST(DeepStack, RotationShiftAndBlockDeformationMatchTheEightBitResampling) {
     expectDeepFollowsView(view.im, deformDeep(deep, blocks));
     blocks.grid.columns = 0;   // an empty grid leaves the frame as it was
     EXPECT_EQ(deformDeep(deep, blocks).samples, deep.samples);
-}
-
-TEST(DeepStack, MeanIsWeightedByValidityAndLaidByReferencePoints) {
-    const OwnedImage reference(makeImage(3, 1, {0, 0, 0, 255}, 1, 0));
-    DeepStack stack = startDeepStack(reference.im, deepImage(3, {}));
-    addToDeepStack(stack, deepImage(3, {100, 200, 300}), 1, 0);
-    // Premultiplied: 400 at weight 0.5 is a sample of 800. Laid one pixel to the left: its
-    // pixel 1 on cell 0; its pixel 2 holds no data.
-    addToDeepStack(stack, deepImage(3, {50, 400, 0}, {1.0f, 0.5f, 0.0f}), 2, 0);
-    EXPECT_EQ(stack.frames, 2);
-    EXPECT_EQ((std::array{deepMean(stack, 0, 0), deepMean(stack, 1, 0), deepMean(stack, 2, 0)}),
-              (std::array{(100 + 400) / 1.5f, 200.0f, 300.0f}));
 }
 
 class SumsFile : public InFolder {

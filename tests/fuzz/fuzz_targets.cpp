@@ -21,6 +21,9 @@
 #include "imageio/bmp_writer.h"
 #include "imageio/frame_source.h"
 
+extern "C" std::FILE* __real_fopen(const char* path, const char* mode);
+extern "C" int __real_fclose(std::FILE* file);
+
 namespace {
 
 void check(bool condition, const char* what) {
@@ -29,40 +32,19 @@ void check(bool condition, const char* what) {
     std::abort();
 }
 
-// A file in memory (memfd), named "/proc/self/fd/N": no disk traffic between inputs.
-struct MemoryFile {
-    int fd = -1;
-    std::string path;
-};
+// Files in memory (memfd), named "/proc/self/fd/N": no disk traffic between inputs.
+int inputFd = -1, outputFd = -1;
+std::string inputPath, outputPath;
 
-MemoryFile memoryFile(const char* name) {
-    MemoryFile file{memfd_create(name, 0), ""};
-    check(file.fd >= 0, "memfd_create");
-    file.path = "/proc/self/fd/" + std::to_string(file.fd);
-    return file;
+std::string memoryFile(const char* name, int& fd) {
+    fd = memfd_create(name, 0);
+    check(fd >= 0, "memfd_create");
+    return "/proc/self/fd/" + std::to_string(fd);
 }
-
-MemoryFile input, output;
 
 // The streams the code under test opened (fopen and fclose are wrapped at link time): the
 // fatal stop leaves its file open, as the real program does before it aborts.
 std::vector<std::FILE*> openStreams;
-
-}   // namespace
-
-extern "C" std::FILE* __real_fopen(const char* path, const char* mode);
-extern "C" int __real_fclose(std::FILE* file);
-extern "C" std::FILE* __wrap_fopen(const char* path, const char* mode) {
-    std::FILE* file = __real_fopen(path, mode);
-    if (file != nullptr) openStreams.push_back(file);
-    return file;
-}
-extern "C" int __wrap_fclose(std::FILE* file) {
-    std::erase(openStreams, file);
-    return __real_fclose(file);
-}
-
-namespace {
 
 // Closes the streams left open and returns how many there were.
 int closeStreamsLeftOpen() {
@@ -85,6 +67,16 @@ bool stops(F f) {
 
 }   // namespace
 
+extern "C" std::FILE* __wrap_fopen(const char* path, const char* mode) {
+    std::FILE* file = __real_fopen(path, mode);
+    if (file != nullptr) openStreams.push_back(file);
+    return file;
+}
+extern "C" int __wrap_fclose(std::FILE* file) {
+    std::erase(openStreams, file);
+    return __real_fclose(file);
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Standard output goes to a stream that drops it, so that no file or device is written.
     cookie_io_functions_t drop = {};
@@ -92,18 +84,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::fflush(stdout);
     stdout = fopencookie(nullptr, "w", drop);
     check(stdout != nullptr, "fopencookie");
-    input = memoryFile("input");
-    output = memoryFile("output");
+    inputPath = memoryFile("input", inputFd);
+    outputPath = memoryFile("output", outputFd);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    check(ftruncate(input.fd, 0) == 0 && pwrite(input.fd, data, size, 0) == ssize_t(size), "the input is stored");
+    check(ftruncate(inputFd, 0) == 0 && pwrite(inputFd, data, size, 0) == ssize_t(size), "the input is stored");
 #if defined(KAL_FUZZ_SCRIPT)
     // A whole script: read to its end or to the fatal stop (too many images), every stored
     // value within what the registration and block stages take for granted.
     resetRunSettings();
-    settings.scriptFileName = input.path;
+    settings.scriptFileName = inputPath;
     const bool stopped = stops([] { readScript(); });
     check(closeStreamsLeftOpen() == (stopped ? 1 : 0), "the script is closed after a complete reading");
     if (stopped) return 0;
@@ -141,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     im.width = 7;
     im.height = 5;
     int result = -1;
-    const bool stopped = stops([&] { result = loadBmp(im, input.path.c_str()); });
+    const bool stopped = stops([&] { result = loadBmp(im, inputPath.c_str()); });
     check(closeStreamsLeftOpen() == (stopped ? 1 : 0), "the file is closed unless the fatal stop was reached");
     check(stopped || result == kBmpLoaded || result == kBmpUnusable, "an existing file is loaded or reported");
     if (result != kBmpLoaded) {
@@ -156,10 +148,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(std::int64_t(im.width) * im.height <= std::int64_t(size), "no more pixels than bytes in the file");
     for (std::size_t i = 0; i < pixelBytes(im.width, im.height); i += kBytesPerPixel)
         check(im.pixels[i + 3] == 0 || im.pixels[i + 3] == 255, "validity is 0 or 255");
-    const bool saved = saveBmp(im, output.path.c_str());
+    const bool saved = saveBmp(im, outputPath.c_str());
     check(closeStreamsLeftOpen() == 0 && saved, "an in-memory file is written and closed");
     const std::int64_t rowSize = ((3 * std::int64_t(im.width) - 1) / 4) * 4 + 4;
-    check(lseek(output.fd, 0, SEEK_END) == 54 + rowSize * im.height, "the file has the size of its header and rows");
+    check(lseek(outputFd, 0, SEEK_END) == 54 + rowSize * im.height, "the file has the size of its header and rows");
     releasePixels(im);
 #else
     // The SER and FITS readers: the file is probed, then frames 0 and 1 loaded. Each gives a
@@ -167,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // reach its fatal stop), closes what it opened, and a frame honours the size limits, holds
     // exactly its samples, all finite, and makes an 8-bit view.
     FrameSourceInfo info;
-    if (probeFrameSource(input.path.c_str(), info))
+    if (probeFrameSource(inputPath.c_str(), info))
         check(info.width > 0 && info.height > 0 && info.width <= kMaxImageSide && info.height <= kMaxImageSide &&
                   info.frames >= 1,
               "a probed file holds a frame, its sides within the limits");
@@ -176,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Image im;
         DeepImage deep;
         int result = -1;
-        if (stops([&] { result = loadFrame(input.path.c_str(), index, im, deep); })) {
+        if (stops([&] { result = loadFrame(inputPath.c_str(), index, im, deep); })) {
             const bool camera = (size >= 14 && std::memcmp(data, "LUCAM-RECORDER", 14) == 0) ||
                                 (size >= 10 && std::memcmp(data, "SIMPLE  = ", 10) == 0);
             check(!camera, "the SER and FITS readers never reach the fatal stop");

@@ -17,15 +17,13 @@ namespace {
 
 class PixelLoops : public WithKernelChoice {
 protected:
-    // Each way of running the fast loops: {AVX2, threads}.
-    static std::vector<std::pair<bool, int>> ways() {
-        const bool avx2 = useAvx2();
-        return {{avx2, 3}, {false, 1}};
+    // Each way of running the fast loops: AVX2 (when the machine has it) with three threads,
+    // SSE2 with one.
+    void use(int way) {
+        setUseAvx2(way == 0 && useAvx2Default);
+        setWorkerCount(way == 0 ? 3 : 1);
     }
-    static void use(const std::pair<bool, int>& way) {
-        setUseAvx2(way.first);
-        setWorkerCount(way.second);
-    }
+    const bool useAvx2Default = useAvx2();
 };
 
 std::int64_t rowSizeOf(std::int32_t width) { return ((3 * std::int64_t(width) - 1) / 4) * 4 + 4; }
@@ -84,7 +82,7 @@ TEST_F(PixelLoops, BmpRowsMatchThePlainLoops) {
             writtenAfter(prefix, true, [&](std::FILE* f) { return plain::writeBmpRows(f, im.im, rowSize); });
         ASSERT_EQ(written.size(), prefix.size() + std::size_t(rowSize * height));
         const std::size_t pixelsEnd = prefix.size() + std::size_t(rowSize * (height - 1) + 3 * std::int64_t(width));
-        for (const auto& way : ways()) {
+        for (const int way : {0, 1}) {
             use(way);
             SCOPED_TRACE("trial " + std::to_string(trial) + ", width " + std::to_string(width));
             EXPECT_EQ(writtenAfter(prefix, regular, [&](std::FILE* f) { return writeBmpRows(f, im.im, rowSize); }),
@@ -150,7 +148,7 @@ TEST_F(PixelLoops, CompositeAndFitsRowsMatchThePlainLoops) {
         std::string plainFits;
         std::vector<std::uint8_t> plainAverage;
         composite(false, plainFits, plainAverage);
-        for (const auto& way : ways()) {
+        for (const int way : {0, 1}) {
             use(way);
             rng = start;   // the same reference point and large sums
             std::string fits;
