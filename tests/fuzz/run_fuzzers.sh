@@ -5,17 +5,16 @@
 #   cmake --preset fuzz && cmake --build --preset fuzz && bash tests/fuzz/run_fuzzers.sh build-fuzz 120
 set -uo pipefail
 build=$(cd "${1:?usage: run_fuzzers.sh BUILD_DIR [SECONDS]}" && pwd)
-seconds=${2:-120}
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
-# target and longest input: scripts stay short (a few lines can still name 29,999 images);
+# Target and longest input: scripts stay short (a few lines can still name 29,999 images);
 # BMP inputs may hold the largest seed whole.
 for entry in "script 4096" "bmp 66000" "ser 20000" "fits 20000"; do
   read -r name maxLen <<<"$entry"
   work="$build/fuzz-work/${name}_fuzzer"
   rm -rf "$work" && mkdir -p "$work/corpus" "$work/findings"
-  echo "---- ${name}_fuzzer: ${seconds}s on tests/fuzz/corpus/$name (max_len $maxLen)"
-  "$build/tests/fuzz/${name}_fuzzer" -max_total_time="$seconds" -max_len="$maxLen" -timeout=10 -rss_limit_mb=2048 \
+  echo "---- ${name}_fuzzer: ${2:-120}s on tests/fuzz/corpus/$name (max_len $maxLen)"
+  "$build/tests/fuzz/${name}_fuzzer" -max_total_time="${2:-120}" -max_len="$maxLen" -timeout=10 -rss_limit_mb=2048 \
     -malloc_limit_mb=64 -print_final_stats=1 -artifact_prefix="$work/findings/" "$work/corpus" "$here/corpus/$name" \
     >"$work/log.txt" 2>&1
   rc=$?

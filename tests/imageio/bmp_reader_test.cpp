@@ -1,14 +1,12 @@
 #include "imageio/bmp_reader.h"
 
+#include <numeric>
+
 #include "support/with_settings.h"
 
 namespace {
 
 using Pixel = std::array<std::uint8_t, 4>;
-struct Probe {
-    std::int32_t x, y;
-    Pixel pixel;
-};
 
 // One file given to the reader and what must come of it. A refused file leaves the image
 // untouched (it comes in as 9 x 0 without pixels). The files that reach the fatal stop
@@ -20,7 +18,7 @@ struct BmpCase {
     int result;
     std::string message;   // printed after "Chargement du fichier <path>"
     std::int32_t width, height;
-    std::vector<Probe> probes;
+    std::vector<std::tuple<std::int32_t, std::int32_t, Pixel>> probes;   // x, y and the pixel there
 };
 
 std::vector<std::uint8_t> patched(std::vector<std::uint8_t> bytes, std::initializer_list<std::pair<int, int>> at) {
@@ -29,8 +27,8 @@ std::vector<std::uint8_t> patched(std::vector<std::uint8_t> bytes, std::initiali
 }
 
 std::vector<std::uint8_t> counting(int n) {
-    std::vector<std::uint8_t> v;
-    for (int i = 0; i < n; ++i) v.push_back(std::uint8_t(i));
+    std::vector<std::uint8_t> v(std::size_t(n), 0);
+    std::iota(v.begin(), v.end(), 0);
     return v;
 }
 
@@ -103,7 +101,7 @@ TEST_P(BmpReader, LoadsOrRefusesAsAnnounced) {
     EXPECT_EQ(im.im.width, c.width);
     EXPECT_EQ(im.im.height, c.height);
     EXPECT_EQ(im.im.pixels != nullptr, c.width * c.height != 0);
-    for (const Probe& p : c.probes) EXPECT_EQ(pixelOf(im.im, p.x, p.y), p.pixel) << p.x << "," << p.y;
+    for (const auto& [x, y, pixel] : c.probes) EXPECT_EQ(pixelOf(im.im, x, y), pixel) << x << "," << y;
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BmpReader, ::testing::ValuesIn(bmpCases()),
