@@ -6,7 +6,6 @@
 #include "blocks/block_refinement.h"
 #include "blocks/block_search.h"
 #include "blocks/block_stage.h"
-#include "blocks/feature_image.h"
 #include "support/with_settings.h"
 
 namespace {

@@ -1,15 +1,13 @@
-// The composite of 8-bit frames, the deep stack of camera frames, and the sums files that
-// runs split in parts write and kalvorine-merge adds up. Whole composites are golden runs,
-// split runs are checked against whole ones (cli.merge), and the readers' runs check the
-// average's single-precision reciprocal, the deep stack's mean and the sums files (fitsverify
+// The composite of 8-bit frames and the sums files that runs split in parts write and
+// kalvorine-merge adds up. Whole composites and deep stacks are golden runs, split runs are
+// checked against whole ones (cli.merge), and the readers' runs check the average's
+// single-precision reciprocal, the deep stack's mean and the sums files (fitsverify
 // with CHECKSUM and DATASUM, the exact sums and header) that kalvorine-merge reads back; these
 // are the cases they miss.
 #include "composite/composite.h"
 
-#include "composite/deep_stack.h"
 #include "composite/sums_file.h"
 #include "composite/sums_merge.h"
-#include "registration/resampling.h"
 #include "support/with_settings.h"
 
 namespace {
@@ -52,41 +50,6 @@ TEST_F(Composite, OnlyTheFirstDotCountsEvenInAFolderNameAndLongNamesAreNotCut) {
     startComposite();
     captureStdout([] { finishComposite(); });
     EXPECT_TRUE(std::filesystem::exists(settings.compositeName + ".bmp"));
-}
-
-// The deep frame of an 8-bit image moved by a geometry gives, at every pixel, the 8-bit
-// result before its truncation: the same value or up to one more (the SSE program rounds each
-// of its operations), and the same validity.
-void expectDeepFollowsView(const Image& view, const DeepImage& deep) {
-    ASSERT_EQ(std::tuple(deep.width, deep.height), std::tuple(view.width, view.height));
-    for (std::size_t i = 0; i < std::size_t(view.width) * std::size_t(view.height); ++i) {
-        EXPECT_NEAR(deep.weight[i] * 255.0f, float(view.pixels[4 * i + 3]), 1.01f) << i;
-        for (int c = 0; c < 3; ++c) {
-            const float v = deep.samples[3 * i + std::size_t(c)], byte = view.pixels[4 * i + std::size_t(2 - c)];
-            EXPECT_TRUE(v + 1e-3f >= byte && v < byte + 1.001f) << i << ": " << v << " for " << byte;
-        }
-    }
-}
-
-TEST(DeepStack, RotationShiftAndBlockDeformationMatchTheEightBitResampling) {
-    const OwnedImage frame(syntheticFrame(48, 40, 0, 0, 0, 3));
-    const DeepImage deep = deepOf(frame.im);
-    for (const auto& [degrees, shiftX, shiftY] :
-         {std::array{0.0f, 3.0f, -2.0f}, {0.0f, 0.5f, 0.25f}, {2.5f, 1.0f, 4.0f}, {-7.0f, -3.0f, 0.0f}}) {
-        const float angle = float(double(degrees) * 0.017453292522222223);
-        const OwnedImage view(rotateAndShift(frame.im.pixels, 48, 40, 20, 15, angle, shiftX, shiftY));
-        expectDeepFollowsView(view.im, rotateAndShiftDeep(deep, RigidGeometry{angle, shiftX, shiftY, 20, 15}, view.im));
-    }
-    BlockDeformation blocks;
-    blocks.spacing = 16;
-    blocks.grid.columns = 3;
-    blocks.grid.rows = 2;
-    blocks.grid.offsetX = {0.5f, -1, 2, 0, 1.25f, -0.75f, 0, 0, 0, 0, 0, 0};
-    blocks.grid.offsetY = {1, 0, -2, 0.5f, 0, 3, 0, 0, 0, 0, 0, 0};
-    const OwnedImage view(deformImage(frame.im.pixels, 48, 40, 24, 20, blocks.grid, 16, 16));
-    expectDeepFollowsView(view.im, deformDeep(deep, blocks));
-    blocks.grid.columns = 0;   // an empty grid leaves the frame as it was
-    EXPECT_EQ(deformDeep(deep, blocks).samples, deep.samples);
 }
 
 class SumsFile : public InFolder {
