@@ -1,20 +1,14 @@
 // The worker pool: every item of every loop runs exactly once and is done when parallelFor
 // returns, with as many threads as cores, fewer, or many more (threads the system does not
 // schedule at once), over many short loops in a row, as the searches issue them.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <vector>
 
-#include "common/parallel.h"
+#include "support/with_settings.h"
 
 namespace {
 
-class Pool : public ::testing::Test {
-protected:
-    void TearDown() override { setWorkerCount(defaultWorkers); }
-    int defaultWorkers = workerCount();
-};
+using Pool = WithKernelChoice;
 
 TEST_F(Pool, EveryItemOnceAndDoneOnReturn) {
     for (const int threads : {1, 2, 3, 8}) {
@@ -22,13 +16,11 @@ TEST_F(Pool, EveryItemOnceAndDoneOnReturn) {
         ASSERT_EQ(workerCount(), threads);
         std::vector<std::atomic<int>> hits(3000);
         for (int loop = 0; loop < 4000; ++loop) {
-            // Loops of 2 to 3000 items, most of them short.
-            const std::int64_t count = loop % 97 == 0 ? 3000 : 2 + loop % 7;
+            const std::int64_t count = loop % 97 == 0 ? 3000 : 2 + loop % 7;   // most loops short
             parallelFor(count, [&](std::int64_t i) { hits[std::size_t(i)].fetch_add(1, std::memory_order_relaxed); });
-            for (std::int64_t i = 0; i < count; ++i) {
-                ASSERT_EQ(hits[std::size_t(i)].exchange(0, std::memory_order_relaxed), 1)
+            for (std::int64_t i = 0; i < count; ++i)
+                ASSERT_EQ(hits[std::size_t(i)].exchange(0), 1)
                     << threads << " threads, loop " << loop << ", item " << i;
-            }
         }
     }
 }

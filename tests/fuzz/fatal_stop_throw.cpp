@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "fatal_stop_throw.h"
+#include "fuzz_support.h"
 
 void fatalStop() {
     std::printf("Erreur fatale, appuyez sur entree.\n");

@@ -1,5 +1,7 @@
 #include "support/camera_files.h"
 
+#include <bit>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -36,19 +38,13 @@ std::vector<std::uint8_t> serBytes(const SerVideo& v) {
     putInt32(out, 34, v.depth);
     putInt32(out, 38, v.announced >= 0 ? v.announced : std::int32_t(v.frames.size()));
     std::memcpy(out.data() + 42, "observer", 8);
-    for (const std::vector<std::uint16_t>& frame : v.frames) {
+    for (const std::vector<std::uint16_t>& frame : v.frames)
         for (const std::uint16_t s : frame) {
-            if (v.depth <= 8) {
+            if (v.depth <= 8)
                 out.push_back(std::uint8_t(s));
-            } else if (v.littleEndian) {
-                out.push_back(std::uint8_t(s & 0xFF));
-                out.push_back(std::uint8_t(s >> 8));
-            } else {
-                out.push_back(std::uint8_t(s >> 8));
-                out.push_back(std::uint8_t(s & 0xFF));
-            }
+            else
+                putBigEndian(out, v.littleEndian ? std::uint16_t(s << 8 | s >> 8) : s, 2);
         }
-    }
     if (v.timestamps)
         for (std::size_t k = 0; k < v.frames.size(); ++k) putBigEndian(out, 0x08D0000000000000ull + k, 8);
     return out;
@@ -72,29 +68,14 @@ std::vector<std::uint8_t> fitsBytes(std::int32_t bitpix, std::int32_t width, std
     header.append((2880 - header.size() % 2880) % 2880, ' ');
     std::vector<std::uint8_t> out(header.begin(), header.end());
     for (const double value : values) {
-        switch (bitpix) {
-            case 8:
-                out.push_back(std::uint8_t(value));
-                break;
-            case 16:
-                putBigEndian(out, std::uint16_t(std::int32_t(value) - 32768), 2);
-                break;
-            case 32:
-                putBigEndian(out, std::uint32_t(std::int32_t(value)), 4);
-                break;
-            case -32: {
-                const float f = float(value);
-                std::uint32_t bits;
-                std::memcpy(&bits, &f, 4);
-                putBigEndian(out, bits, 4);
-                break;
-            }
-            default: {
-                std::uint64_t bits;
-                std::memcpy(&bits, &value, 8);
-                putBigEndian(out, bits, 8);
-            }
-        }
+        if (bitpix == 8)
+            out.push_back(std::uint8_t(value));
+        else if (bitpix == 16 || bitpix == 32)
+            putBigEndian(out, std::uint32_t(std::int32_t(value) - (bitpix == 16 ? 32768 : 0)), bitpix / 8);
+        else if (bitpix == -32)
+            putBigEndian(out, std::bit_cast<std::uint32_t>(float(value)), 4);
+        else
+            putBigEndian(out, std::bit_cast<std::uint64_t>(value), 8);
     }
     out.resize(out.size() + (2880 - out.size() % 2880) % 2880, 0);
     return out;

@@ -31,13 +31,9 @@ struct Blob {
 };
 
 std::vector<Blob> sceneBlobs(std::uint32_t seed) {
-    std::uint64_t state = 0x9E3779B97F4A7C15ull * (seed + 1);
-    auto next = [&state] {   // splitmix64: same numbers on every platform
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return double((z ^ (z >> 31)) >> 11) / double(1ull << 53);
-    };
+    TestRandom random(0);
+    random.state = 0x9E3779B97F4A7C15ull * (seed + 1);
+    auto next = [&random] { return double(random.next() >> 11) / double(1ull << 53); };
     std::vector<Blob> blobs(60);
     for (Blob& b : blobs) {
         b.x = next() * 400 - 200;
@@ -76,31 +72,24 @@ Image syntheticFrame(std::int32_t width, std::int32_t height, double angleDegree
 Image blurredFrame(std::int32_t width, std::int32_t height, int passes, int noise, std::uint32_t seed) {
     Image im = syntheticFrame(width, height, 0, 0, 0, seed);
     const std::size_t n = std::size_t(width) * std::size_t(height);
-    std::vector<double> plane(n * 3);
+    auto at = [width](std::int32_t x, std::int32_t y) { return (std::size_t(y) * std::size_t(width) + x) * 3; };
+    std::vector<double> plane(n * 3), next(n * 3);
     for (std::int32_t y = 0; y < height; ++y)
-        for (std::int32_t x = 0; x < width; ++x)
-            for (int k = 0; k < 3; ++k) {
-                const bool square = (x / 6 + y / 6) % 2 == 0 && (x / 24 + y / 24) % 2 == 0;
-                plane[(std::size_t(y) * width + x) * 3 + k] = pixelAt(im, x, y)[k] * (square ? 0.6 : 1.0);
-            }
-    std::vector<double> next(plane.size());
-    for (int pass = 0; pass < passes; ++pass) {
-        for (int axis = 0; axis < 2; ++axis) {
-            for (std::int32_t y = 0; y < height; ++y)
-                for (std::int32_t x = 0; x < width; ++x) {
-                    const std::int32_t x0 = axis == 0 ? std::max(x - 1, 0) : x,
-                                       x1 = axis == 0 ? std::min(x + 1, width - 1) : x;
-                    const std::int32_t y0 = axis == 1 ? std::max(y - 1, 0) : y,
-                                       y1 = axis == 1 ? std::min(y + 1, height - 1) : y;
-                    for (int k = 0; k < 3; ++k) {
-                        next[(std::size_t(y) * width + x) * 3 + k] = (plane[(std::size_t(y0) * width + x0) * 3 + k] +
-                                                                      2 * plane[(std::size_t(y) * width + x) * 3 + k] +
-                                                                      plane[(std::size_t(y1) * width + x1) * 3 + k]) /
-                                                                     4;
-                    }
-                }
-            plane.swap(next);
+        for (std::int32_t x = 0; x < width; ++x) {
+            const bool square = (x / 6 + y / 6) % 2 == 0 && (x / 24 + y / 24) % 2 == 0;
+            for (int k = 0; k < 3; ++k) plane[at(x, y) + k] = pixelAt(im, x, y)[k] * (square ? 0.6 : 1.0);
         }
+    for (int pass = 0; pass < 2 * passes; ++pass) {   // along x, then along y
+        const bool alongX = pass % 2 == 0;
+        for (std::int32_t y = 0; y < height; ++y)
+            for (std::int32_t x = 0; x < width; ++x) {
+                const std::size_t before = alongX ? at(std::max(x - 1, 0), y) : at(x, std::max(y - 1, 0));
+                const std::size_t after =
+                    alongX ? at(std::min(x + 1, width - 1), y) : at(x, std::min(y + 1, height - 1));
+                for (int k = 0; k < 3; ++k)
+                    next[at(x, y) + k] = (plane[before + k] + 2 * plane[at(x, y) + k] + plane[after + k]) / 4;
+            }
+        plane.swap(next);
     }
     TestRandom random(seed + 77);
     for (std::size_t i = 0; i < n; ++i)

@@ -69,8 +69,6 @@ struct TempDir {
 };
 
 // Runs f with standard output redirected to a file and returns what it printed.
-template <typename F>
-std::string captureStdout(F f);
 std::string captureStdoutOf(void (*f)(void*), void* arg);
 template <typename F>
 std::string captureStdout(F f) {

@@ -47,12 +47,8 @@ protected:
 // A test name made of the words of a case's description ("a b-c" gives "ABC").
 inline std::string caseName(const std::string& what) {
     std::string name;
-    bool upper = true;
-    for (const char c : what) {
-        if (!std::isalnum(static_cast<unsigned char>(c)))
-            upper = true;
-        else
-            name += upper ? char(std::toupper(static_cast<unsigned char>(c))) : c, upper = false;
-    }
+    auto word = [&](std::size_t i) { return std::isalnum(static_cast<unsigned char>(what[i])) != 0; };
+    for (std::size_t i = 0; i < what.size(); ++i)
+        if (word(i)) name += i > 0 && word(i - 1) ? what[i] : char(std::toupper(static_cast<unsigned char>(what[i])));
     return name;
 }

@@ -1,5 +1,0 @@
-// The fatal stop of the fuzzing build: in-process fuzz targets must survive the stops that
-// end the real program, so fatalStop throws this instead of waiting for a key and aborting.
-#pragma once
-
-struct FatalStopReached {};
