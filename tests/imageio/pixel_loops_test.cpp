@@ -1,5 +1,5 @@
 // The vectorised, parallel per-pixel loops of the files and the composite against the
-// straightforward ones kept in tests/reference: the same bytes for every width (the
+// straightforward ones kept in reference/: the same bytes for every width (the
 // vector loops stop short of a row's end by different amounts), both row orders, partial
 // composite overlaps and every FITS scaling, with AVX2 and SSE2, with one and three threads.
 #include <cstdio>
