@@ -77,13 +77,15 @@ void interpolateFast(const std::uint8_t* src, std::int32_t width, std::int32_t h
 
 namespace {
 
-__attribute__((target("avx2"))) inline __m256d widen(const std::uint8_t* p) {   // four bytes as doubles
+[[maybe_unused]] __attribute__((target("avx2"))) inline __m256d widen(
+    const std::uint8_t* p) {   // four bytes as doubles
     std::int32_t word;
     std::memcpy(&word, p, 4);
     return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(word)));
 }
 
-__attribute__((target("avx2"))) inline __m128 widenFloat(const std::uint8_t* p) {   // four bytes as floats
+[[maybe_unused]] __attribute__((target("avx2"))) inline __m128 widenFloat(
+    const std::uint8_t* p) {   // four bytes as floats
     std::int32_t word;
     std::memcpy(&word, p, 4);
     return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(word)));
@@ -279,7 +281,7 @@ inline void copyNearest(const Image& source, std::int32_t x, std::int32_t y, std
 }
 
 // Truncation toward zero of value * 2^-shift.
-inline std::int32_t truncateScaled(std::int64_t value, int shift) {
+[[maybe_unused]] inline std::int32_t truncateScaled(std::int64_t value, int shift) {
     return value >= 0 ? std::int32_t(value >> shift) : -std::int32_t((-value) >> shift);
 }
 
@@ -339,8 +341,8 @@ __attribute__((target("avx2"))) std::int32_t gatherRowSingle(const Image& source
 // Extended program, even row j of a sample: X = trunc((cosA*u - sinA*v) + x0) and likewise Y,
 // evaluated in 80-bit arithmetic. When every intermediate value is a multiple of 2^-k below
 // 2^63 * 2^-k, that arithmetic is exact, and the positions follow from integer steps.
-void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA, float sinA,
-                       std::uint8_t* px) {
+[[maybe_unused]] void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v,
+                                        float cosA, float sinA, std::uint8_t* px) {
     const int k = std::max(fractionBits(cosA), fractionBits(sinA));
     if (k <= 40) {
         const std::int64_t c = std::int64_t(std::ldexp(double(cosA), k));
@@ -393,8 +395,8 @@ void sampleRowExtended(const Image& source, std::int32_t width, std::int32_t x0,
 }
 
 // SSE program, even row j: the row terms are formed once in single precision.
-void sampleRowSingle(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v, float cosA, float sinA,
-                     std::uint8_t* px) {
+[[maybe_unused]] void sampleRowSingle(const Image& source, std::int32_t width, std::int32_t x0, std::int32_t v,
+                                      float cosA, float sinA, std::uint8_t* px) {
     const float rowX = -sinA * float(v) + float(source.x0);
     const float rowY = cosA * float(v) + float(source.y0);
     std::int32_t i = 0;
