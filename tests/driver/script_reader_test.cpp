@@ -44,20 +44,6 @@ TEST_F(ScriptReader, AnglesAreStoredInRadiansAsSinglePrecisionProducts) {
     }
 }
 
-TEST_F(ScriptReader, FlagsNamesAndReferencePointsAreStoredOnlyWhenGiven) {
-    read("Dimension Libre\nQuitter \nSource only.bmp\nSource a b 7\nReference r 3 4\nReference \n");
-    const RunSettings& s = settings;
-    // An incomplete source line leaves its index to the next one.
-    EXPECT_EQ(std::tuple(s.freeOutputSize, s.skipFinalPause, s.imageCount, s.sourceNames[1] + s.resultNames[1]),
-              std::tuple(0, 1, 1, std::string("ab")));
-    EXPECT_EQ(std::tuple(s.sourceX0Given[1], s.sourceX0[1], s.sourceY0Given[1], s.referenceName, s.referenceX0Given,
-                         s.referenceX0),
-              std::tuple(1, 7, 0, std::string("r"), 0, 0));
-    resetRunSettings();
-    read("Quitter\n");
-    EXPECT_EQ(settings.skipFinalPause, 0);
-}
-
 // The whole runs pin the other refusals; these are the traps of the number parsing.
 TEST_F(ScriptReader, TheRefinementKeywordIsEchoedStoredOrRefused) {
     const std::tuple<const char*, std::int32_t, const char*> cases[] = {

@@ -100,9 +100,8 @@ TEST_P(BmpReader, LoadsOrRefusesAsAnnounced) {
     const std::string notOpened =
         c.result == kBmpNotOpened ? "Erreur : impossible d'ouvrir l'image " + file + "\n" : "";
     EXPECT_EQ(out, "Chargement du fichier " + file + notOpened + c.message);
-    EXPECT_EQ(im.im.width, c.width);
-    EXPECT_EQ(im.im.height, c.height);
-    EXPECT_EQ(im.im.pixels != nullptr, c.width * c.height != 0);
+    EXPECT_EQ(std::tuple(im.im.width, im.im.height, im.im.pixels != nullptr),
+              std::tuple(c.width, c.height, c.width * c.height != 0));
     for (const auto& [x, y, pixel] : c.probes) EXPECT_EQ(pixelOf(im.im, x, y), pixel) << x << "," << y;
 }
 

@@ -26,8 +26,6 @@ protected:
     const bool useAvx2Default = useAvx2();
 };
 
-std::int64_t rowSizeOf(std::int32_t width) { return ((3 * std::int64_t(width) - 1) / 4) * 4 + 4; }
-
 // readBmpRows (or the plain one) given the bytes after skip of them, from a temporary file
 // (rows read in parallel at their offsets) or from a stream in memory (no descriptor: rows
 // read in sequence).
@@ -73,7 +71,7 @@ TEST_F(PixelLoops, BmpRowsMatchThePlainLoops) {
     for (int trial = 0; trial < 120; ++trial) {
         const std::int32_t width = trial < 40 ? trial + 1 : rng.range(1, 300);
         const std::int32_t height = rng.range(1, trial % 7 == 0 ? 400 : 12);
-        const std::int64_t rowSize = rowSizeOf(width);
+        const std::int64_t rowSize = (3 * std::int64_t(width) + 3) / 4 * 4;
         const bool regular = trial % 2 == 0;
         OwnedImage im(randomImage(rng, width, height));
         std::string prefix(std::size_t(rng.range(0, 60)), '\0');   // a header before the rows
