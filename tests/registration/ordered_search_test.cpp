@@ -13,14 +13,9 @@ namespace {
 // The plain loop: keep a candidate when it scores strictly below the best held in single
 // precision.
 SearchOutcome plainLoop(const std::vector<Extended>& values, float best) {
-    SearchOutcome o;
-    o.best = best;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (o.best > values[i]) {
-            o.best = float(values[i]);
-            o.winner = std::int64_t(i);
-        }
-    }
+    SearchOutcome o{-1, best};
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (o.best > values[i]) o = {std::int64_t(i), float(values[i])};
     return o;
 }
 
