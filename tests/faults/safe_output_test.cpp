@@ -1,6 +1,5 @@
 // Whole runs whose outputs meet what can go wrong on a real machine: devices, links and FIFOs
-// named as results, a signal in the middle of
-// a save, two runs in one folder, memory running out. Every destination ends either as it
+// named as results, a signal in the middle of a save, two runs in one folder, memory running out. Every destination ends either as it
 // was or complete, and nothing the run did not create is removed.
 #include <gtest/gtest.h>
 
@@ -95,9 +94,7 @@ TEST_P(SafeOutput, ASignalDuringASaveLeavesTheOldFileOrTheNewOneWhole) {
         waitpid(pid, nullptr, 0);
         const std::string now = readText(dir / "out.bmp");
         EXPECT_TRUE(now == old || now == fresh) << now.size() << " bytes";
-        if (signal == SIGINT) {
-            EXPECT_FALSE(hasTemporary(dir.path));
-        }
+        if (signal == SIGINT) EXPECT_FALSE(hasTemporary(dir.path));
         hasTemporary(dir.path, true);
     }
 }

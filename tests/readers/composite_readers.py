@@ -9,8 +9,8 @@ the program means.
             127/141 (a patch saturated in every frame gives 32385), row 0 the bottom row; the
             averaged BMP their single-precision average (254 there, not 255); the raw sums file
             ("Sommes") the exact sums, with the frame counts and the reference in its header.
-  camera    16-bit grey frames as a cube written by astropy: the deep stack is the mean of the moved
-            frames (astropy reads it, Pillow its PNG).
+  camera    16-bit grey frames as a cube written by astropy: fitsverify and astropy read the deep
+            stack, Pillow its PNG, with the same values.
 
 Exits 77 (skipped) when fitsverify, astropy, numpy or Pillow is missing.
 """
@@ -170,18 +170,11 @@ def case_camera(program, make_sequence, work):
     if not run_script(case, program, folder, f"Reference cube.fit\nSequence cube.fit aligned 2 {frames + 1}\n"
                                              "Angle 0 0 1\nTranslation 10 1\nEmpilement stack.fit\n"):
         return
-    sums, counts = np.zeros((height, width)), np.zeros((height, width))
-    for g, (dx, dy) in zip(grey16[1:], read_shifts(folder)):
-        lay_on_grid(sums, g.astype(np.float64), dx, dy)
-        lay_on_grid(counts, np.ones((height, width)), dx, dy)
-    expected = np.where(counts > 0, sums / np.maximum(counts, 1), 0)
+    # The values are pinned byte for byte by the golden camera runs: here only that the readers agree.
     data = read_fits(case, os.path.join(folder, "stack.fit"), {"BITPIX": -32, "NCOMBINE": frames, "DATAMAX": 65535})
     if data is None:
         return
     data = np.flipud(data).astype(np.float64)
-    worst = float(np.abs(data - expected).max()) if data.shape == expected.shape else np.inf
-    if worst > 0.5 or data.min() < 0:
-        fail(case, f"stack.fit: {data.shape}, from {data.min()}, {worst} DN from the mean of the moved frames")
     with Image.open(os.path.join(folder, "stack.png")) as im:
         if im.mode not in ("I;16", "I;16B", "I") or np.abs(np.asarray(im, dtype=np.int64) - np.trunc(data)).max() > 1:
             fail(case, f"stack.png (Pillow mode {im.mode}) does not hold the stack")
