@@ -29,10 +29,7 @@ Image deformImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t h
                   const BlockGrid& grid, std::int32_t spacingX, std::int32_t spacingY);
 void runBlockStage(BlockDeformation* found = nullptr);
 
-// The per-pixel loops of the BMP and FITS files and of the composite.
-bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std::int32_t height, bool topDown,
-                 std::uint8_t* pixels);
-bool writeBmpRows(std::FILE* file, const Image& image, std::int64_t rowSize);
+// The per-pixel loops of the FITS files and of the composite.
 void writeFitsRows(int channel, char* data);
 void addToComposite(const Image& im);
 void averageComposite(Image& out);

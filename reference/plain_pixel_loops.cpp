@@ -1,4 +1,4 @@
-// The straightforward per-pixel loops of the file formats and the composite, as the
+// The straightforward per-pixel loops of the FITS rows and the composite, as the
 // program first had them: a row at a time, a byte at a time, on one thread.
 #include <cstdio>
 #include <string>
@@ -9,41 +9,6 @@
 #include "reference/plain.h"
 
 namespace plain {
-
-bool readBmpRows(std::FILE* file, std::int64_t rowSize, std::int32_t width, std::int32_t height, bool topDown,
-                 std::uint8_t* pixels) {
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(rowSize));
-    for (std::int32_t r = 0; r < height; ++r) {
-        const std::size_t got = std::fread(row.data(), 1, row.size(), file);
-        if (got < std::size_t(3) * std::size_t(width)) return false;
-        std::uint8_t* out = pixels + std::size_t(topDown ? r : height - 1 - r) * std::size_t(width) * kBytesPerPixel;
-        const std::uint8_t* in = row.data();
-        for (std::int32_t x = 0; x < width; ++x, in += 3, out += kBytesPerPixel) {
-            out[0] = in[0];
-            out[1] = in[1];
-            out[2] = in[2];
-            out[3] = 255;
-        }
-    }
-    return true;
-}
-
-bool writeBmpRows(std::FILE* file, const Image& image, std::int64_t rowSize) {
-    std::vector<std::uint8_t> row(std::size_t(rowSize), 0);
-    for (std::int32_t r = 0; r < image.height; ++r) {
-        if (image.width > 0) {
-            const std::uint8_t* in = pixelAt(image, 0, image.height - 1 - r);
-            std::uint8_t* out = row.data();
-            for (std::int32_t x = 0; x < image.width; ++x, in += kBytesPerPixel, out += 3) {
-                out[0] = in[0];
-                out[1] = in[1];
-                out[2] = in[2];
-            }
-        }
-        if (std::fwrite(row.data(), 1, row.size(), file) != row.size()) return false;
-    }
-    return true;
-}
 
 void writeFitsRows(int channel, char* data) {
     const RunSettings& s = settings;

@@ -94,7 +94,9 @@ TEST_P(SafeOutput, ASignalDuringASaveLeavesTheOldFileOrTheNewOneWhole) {
         waitpid(pid, nullptr, 0);
         const std::string now = readText(dir / "out.bmp");
         EXPECT_TRUE(now == old || now == fresh) << now.size() << " bytes";
-        if (signal == SIGINT) EXPECT_FALSE(hasTemporary(dir.path));
+        if (signal == SIGINT) {
+            EXPECT_FALSE(hasTemporary(dir.path));
+        }
         hasTemporary(dir.path, true);
     }
 }
