@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "blocks/block_search.h"
 #include "blocks/block_stage.h"
 #include "blocks/feature_image.h"
 #include "common/cpu.h"

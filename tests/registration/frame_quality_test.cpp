@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "support/random.h"
 #include "support/test_images.h"
 #include "support/with_settings.h"

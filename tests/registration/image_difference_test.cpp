@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/test_images.h"
 #include "support/with_settings.h"
 
@@ -44,19 +46,13 @@ TEST_F(ImageDifference, ScoresSmallCasesExactly) {
     }
 }
 
+// Symmetric, and only the overlap counts: the part of big under small, cut out, scores the same.
 TEST_F(ImageDifference, IsSymmetricAndComparesOnlyTheOverlap) {
-    OwnedImage big(syntheticFrame(40, 30, 0, 0, 0));
-    OwnedImage small(syntheticFrame(10, 8, 10, 3, -2));
-    big.im.x0 = 20;
-    big.im.y0 = 15;
-    small.im.x0 = 5;
-    small.im.y0 = 4;
+    OwnedImage big(syntheticFrame(40, 30, 0, 0, 0)), small(syntheticFrame(10, 8, 10, 3, -2));
+    OwnedImage cut(makeImageFrom(10, 8, [&](int x, int y) { return pixelOf(big.im, x + 15, y + 11); }));
+    std::tie(big.im.x0, big.im.y0, small.im.x0, small.im.y0, cut.im.x0, cut.im.y0) = std::tuple(20, 15, 5, 4, 5, 4);
     const Extended ab = imageDifference(big.im, small.im);
     EXPECT_EQ(ab, imageDifference(small.im, big.im));
-    // The same score from the part of big that lies under small, cut out by hand.
-    OwnedImage cut(makeImageFrom(10, 8, [&](int x, int y) { return pixelOf(big.im, x + 15, y + 11); }));
-    cut.im.x0 = 5;
-    cut.im.y0 = 4;
     EXPECT_EQ(ab, imageDifference(cut.im, small.im));
 }
 

@@ -8,18 +8,6 @@
 
 namespace {
 
-TEST(ScaledCopy, AtOneEighthCopiesEveryEighthPixelAndPoint) {
-    OwnedImage src(makeImageFrom(640, 480, [](int x, int y) -> std::array<std::uint8_t, 4> {
-        return {std::uint8_t(x), std::uint8_t(y), std::uint8_t(x ^ y), std::uint8_t(1 + (x + y) % 255)};
-    }));
-    src.im.x0 = 321;
-    src.im.y0 = 243;
-    OwnedImage small(scaledCopy(src.im, 0.125f));
-    EXPECT_EQ(std::tie(small.im.width, small.im.height, small.im.x0, small.im.y0), std::make_tuple(80, 60, 40, 30));
-    for (int y = 0; y < 60; ++y)
-        for (int x = 0; x < 80; ++x) ASSERT_EQ(pixelOf(small.im, x, y), pixelOf(src.im, 8 * x, 8 * y)) << x << "," << y;
-}
-
 TEST(RotatedSample, AtAngleZeroCopiesEvenRowsOfTheWindowAndInvalidatesOddRows) {
     OwnedImage src(syntheticFrame(40, 30, 0, 0, 0));
     src.im.x0 = 5;   // the window reaches past the left and top edges
