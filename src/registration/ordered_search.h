@@ -52,7 +52,8 @@ inline SearchOutcome replayInOrder(std::vector<ScoredCandidate>& scored, float b
 
 // What the first pass of a ranked search learnt: the candidates left to finish, each with its
 // partial sum and key (the partial mean, never negative), and those already measured exactly.
-struct RankedLedger {
+// Aligned to a cache line: the ledgers of one search are filled by different threads side by side.
+struct alignas(64) RankedLedger {
     struct Survivor {
         std::int64_t index;
         DifferenceUnits partial;
