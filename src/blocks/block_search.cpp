@@ -264,18 +264,6 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
             best = kEmptyOverlapScore;
             winner = 0;
         }
-    } else if (!exactUnitsAvailable()) {
-        for (std::int64_t k = 0; k < count; ++k) {
-            const std::vector<Tap> columns = taps(block.width, bx, xs[std::size_t(k) / ys.size()]);
-            const std::vector<Tap> rows = taps(block.height, by, ys[std::size_t(k) % ys.size()]);
-            for (std::int32_t row = 0; row < block.height; ++row)
-                resampleRow(cur, columns, rows[std::size_t(row)], pixelAt(block, 0, row));
-            const Extended score = imageDifference(s.reference, block);
-            if (score < best) {
-                best = float(score);
-                winner = k;
-            }
-        }
     } else {
         std::vector<std::vector<Tap>> columnTaps, rowTaps;
         for (const float dx : xs) columnTaps.push_back(taps(block.width, bx, dx));
@@ -294,18 +282,30 @@ float findBlockOffsetFractional(float& outDx, float& outDy, std::int32_t bx, std
             return true;
         };
         // Every candidate on its first row, then the most promising finished first, on this
-        // thread: the candidates share the block's buffer.
+        // thread: the candidates share the block's buffer. A penalty that is no whole number of
+        // units leaves only the sequential measure: every candidate passes the first pass,
+        // unranked, and the finish measures the whole block.
+        const bool units = exactUnitsAvailable();
         const SearchOutcome outcome = rankedSearch(
             count, kNoScore, false,
             [&](std::int64_t begin, std::int64_t end, float first, RankedLedger& ledger) {
                 const DifferenceUnits threshold = scan.threshold(first);
                 for (std::int64_t k = begin; k < end; ++k) {
                     DifferenceUnits sum = 0;
-                    if (addRows(k, 0, 1, sum, threshold, scan))
+                    if (!units)
+                        ledger.survives(k, 0, 0);
+                    else if (addRows(k, 0, 1, sum, threshold, scan))
                         ledger.survives(k, sum, float(double(sum) / double(scan.pairs())));
                 }
             },
             [&](std::int64_t k, DifferenceUnits total, float bound) {
+                if (!units) {
+                    for (std::int64_t r = 0; r < scan.rows(); ++r) {
+                        const std::int32_t row = std::int32_t(scan.bFirstRow() + r);
+                        sampler.row(std::size_t(k) / ny, std::size_t(k) % ny, row, pixelAt(block, 0, row));
+                    }
+                    return BoundedDifference{false, imageDifference(s.reference, block)};
+                }
                 const DifferenceUnits threshold = scan.threshold(bound);
                 if (total >= threshold || !addRows(k, 1, scan.rows(), total, threshold, scan))
                     return BoundedDifference{true, 0};
